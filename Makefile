@@ -1,0 +1,34 @@
+# The two commands of the README: `make demo` and `make test`. Both install
+# what they need first (tools/setup-deps).
+.PHONY: all deps deps-windows native windows test test-native test-windows demo clean
+
+all: native
+
+deps:
+	tools/setup-deps native
+
+deps-windows:
+	tools/setup-deps native windows
+
+native: deps
+	cmake --preset native
+	cmake --build --preset native
+
+windows: deps-windows
+	cmake --preset windows
+	cmake --build --preset windows
+
+test: test-native test-windows
+
+test-native: native
+	ctest --preset native
+
+# The Windows programs need a display for the picture loader: a private Xvfb.
+test-windows: windows
+	tools/with-xvfb ctest --preset windows
+
+demo: native
+	tools/demo build/native build/demo
+
+clean:
+	rm -rf build

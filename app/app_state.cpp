@@ -1,0 +1,9 @@
+#include "app/app_state.h"
+
+BitmapInfoHeader DisplayInfo;
+int32_t BusyFlag = 0;
+int32_t CommandGuard = 0;
+int32_t ImageReady = 0;
+int32_t SaveAsRectangle = 0;
+int32_t SharpenLevel = 0;
+std::string WorkFolder;

@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "imageio/bmp_format.h"
+
+// Process-wide state through which the commands meet. The pixel stores and
+// picture sizes live in transform/stores.h; the window handles live with the
+// window code.
+
+extern BitmapInfoHeader DisplayInfo;  // describes DisplayStore to the painter
+extern int32_t BusyFlag;              // 1 while a long command runs: hourglass
+extern int32_t CommandGuard;          // 1 while Open, Save, Save and Sharpen or Transform runs
+extern int32_t ImageReady;            // 1 once a picture was loaded or transformed
+extern int32_t SaveAsRectangle;       // 0: save the square, 1: the 2:1 rectangle
+extern int32_t SharpenLevel;          // sharpen strength; 127 after a load, -32 per use
+extern std::string WorkFolder;        // where the file dialogs open
+
+// Window operations the engine asks for. The Windows program supplies the
+// real ones; programs without a window link app/headless_window.cpp.
+void RedrawMainWindow();
+void SetMainWindowTitle(const std::string& title);
+void SetTransformPriority(bool raised);

@@ -1,0 +1,78 @@
+// Picture decoding on systems without the Windows picture loader: JPEG through
+// libjpeg-turbo, and the uncompressed BMP files the program writes.
+#include "imageio/decode_picture.h"
+
+#include <turbojpeg.h>
+
+#include <memory>
+#include <string>
+
+#include "imageio/bmp_reader.h"
+
+namespace {
+
+struct TurboJpegCloser {
+  void operator()(void* handle) const { tjDestroy(handle); }
+};
+using TurboJpegHandle = std::unique_ptr<void, TurboJpegCloser>;
+
+bool LooksLikeJpeg(std::span<const uint8_t> bytes) {
+  return bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+}
+
+Result DecodeJpeg(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
+                  int32_t& width, int32_t& height) {
+  TurboJpegHandle decoder(tjInitDecompress());
+  if (!decoder) return Result::Failure("the JPEG decoder could not be started");
+  const unsigned long size = static_cast<unsigned long>(bytes.size());
+  int jpegWidth = 0;
+  int jpegHeight = 0;
+  int subsampling = 0;
+  int colourspace = 0;
+  if (tjDecompressHeader3(decoder.get(), bytes.data(), size, &jpegWidth, &jpegHeight, &subsampling,
+                          &colourspace) != 0) {
+    return Result::Failure(std::string("damaged JPEG file (") + tjGetErrorStr2(decoder.get()) + ")");
+  }
+  if (jpegWidth <= 0 || jpegHeight <= 0) return Result::Failure("damaged JPEG file (no picture size)");
+  if (int64_t{jpegWidth} * jpegHeight > capacityPixels)
+    return TooLargeFailure(jpegWidth, jpegHeight, capacityPixels);
+
+  // Straight into the destination, bottom row first, as blue, green, red, X.
+  // A warning (a truncated or corrupt scan) counts as failure: the picture
+  // would come out partly grey. LIMITSCANS stops progressive files built to
+  // take forever.
+  const int flags = TJFLAG_BOTTOMUP | TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
+  if (tjDecompress2(decoder.get(), bytes.data(), size, destination, jpegWidth, 4 * jpegWidth, jpegHeight,
+                    TJPF_BGRX, flags) != 0) {
+    return Result::Failure(std::string("damaged JPEG file (") + tjGetErrorStr2(decoder.get()) + ")");
+  }
+  // The decoder fills X with 255; the program's unused byte is 0.
+  const int64_t pixels = int64_t{jpegWidth} * jpegHeight;
+  for (int64_t i = 0; i < pixels; ++i) destination[4 * i + 3] = 0;
+  width = jpegWidth;
+  height = jpegHeight;
+  return {};
+}
+
+Result DecodeBmp(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
+                 int32_t& width, int32_t& height) {
+  int32_t bmpWidth = 0;
+  int32_t bmpHeight = 0;
+  Result header = ReadBmpSize(bytes, bmpWidth, bmpHeight);
+  if (!header.ok()) return header;
+  if (int64_t{bmpWidth} * bmpHeight > capacityPixels) return TooLargeFailure(bmpWidth, bmpHeight, capacityPixels);
+  ReadBmpPixels(bytes, destination);
+  width = bmpWidth;
+  height = bmpHeight;
+  return {};
+}
+
+}  // namespace
+
+Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
+                     int32_t& width, int32_t& height) {
+  if (bytes.empty()) return Result::Failure("the file is empty");
+  if (LooksLikeJpeg(bytes)) return DecodeJpeg(bytes, destination, capacityPixels, width, height);
+  if (LooksLikeBmp(bytes)) return DecodeBmp(bytes, destination, capacityPixels, width, height);
+  return Result::Failure("not a picture the program can read (JPEG or BMP)");
+}

@@ -1,0 +1,34 @@
+#include "imageio/file_replace.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::FILE* CreateNewFile(const std::string& name) {
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+bool FlushToDisk(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to, std::string& error) {
+  // A rename would replace a read-only file too; the user protected it.
+  if (access(to.c_str(), F_OK) == 0 && access(to.c_str(), W_OK) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  error = std::strerror(errno);
+  return false;
+}
+
+bool FileExists(const std::string& name) {
+  struct stat info;
+  return stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}

@@ -1,0 +1,58 @@
+#include "transform/projection.h"
+
+#include <cmath>
+
+float PanoramaRadius = 0.0f;
+float RadiansPerPixel = 0.0f;
+float FisheyeScaleU = 0.0f;
+float FisheyeScaleV = 0.0f;
+float HalfPi = 0.0f;
+
+// The lens model's constants are decimals as the design writes them, not the
+// exact values they approximate: 2 * 0.159154 is 1/pi to six digits, 1.570796
+// is a little below pi/2 (so no polar cosine is ever exactly 0), and the 1.1
+// shrinks the 180-degree circle to H / 1.1 across, 198 degrees over the height.
+constexpr double kHalfTurnPerRadian = 0.159154;
+constexpr float kCircleShrink = 1.1f;
+constexpr float kHalfPiAsWritten = 1.570796f;
+
+void SetupProjection(int32_t height) {
+  PanoramaRadius = static_cast<float>(2.0 * height * kHalfTurnPerRadian);
+  RadiansPerPixel = 1.0f / PanoramaRadius;
+  FisheyeScaleV = PanoramaRadius / kCircleShrink;
+  FisheyeScaleU = PanoramaRadius / kCircleShrink;
+  HalfPi = kHalfPiAsWritten;
+}
+
+float AzimuthOf(float x) { return x * RadiansPerPixel; }
+
+float PolarAngleOf(float y) { return HalfPi - y * RadiansPerPixel; }
+
+// Sines and cosines are evaluated in double and rounded once, which gives the
+// same single-precision value with every C library.
+float SinOf(float angle) { return static_cast<float>(std::sin(static_cast<double>(angle))); }
+
+float CosOf(float angle) { return static_cast<float>(std::cos(static_cast<double>(angle))); }
+
+void ProjectFisheyeFromAngles(float sinAzimuth, float cosAzimuth, float sinPolar,
+                              float cosPolar, float& u, float& v) {
+  // Unit direction: X toward increasing columns, Y toward increasing storage
+  // rows, Z along the lens axis.
+  float dirX = sinAzimuth * sinPolar;
+  float dirY = cosPolar;
+  float dirZ = cosAzimuth * sinPolar;
+  // r is the sine of the angle off the lens axis and never 0 (see HalfPi).
+  float r = std::sqrt(dirX * dirX + dirY * dirY);
+  // The one-argument arctangent: behind the lens plane (Z < 0) theta turns
+  // negative and the point lands mirrored; the transform blanks those columns.
+  float theta = static_cast<float>(std::atan(static_cast<double>(r / dirZ)));
+  float q = theta / r;
+  u = dirX * FisheyeScaleU * q;
+  v = dirY * FisheyeScaleV * q;
+}
+
+void ProjectFisheye(float x, float y, float& u, float& v) {
+  float azimuth = AzimuthOf(x);
+  float polar = PolarAngleOf(y);
+  ProjectFisheyeFromAngles(SinOf(azimuth), CosOf(azimuth), SinOf(polar), CosOf(polar), u, v);
+}

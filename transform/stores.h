@@ -1,0 +1,66 @@
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "transform/pixel_buffer.h"
+
+// The three process-wide pixel stores (layout: pixel_buffer.h) and their sizes.
+
+inline constexpr int64_t kSourceCapacityPixels = 50'000'000;
+inline constexpr int32_t kPanoramaSpareRows = 1;
+inline constexpr int32_t kDisplaySpareRows = 100;
+
+struct FreeDeleter {
+  void operator()(uint8_t* p) const { std::free(p); }
+};
+using PixelStore = std::unique_ptr<uint8_t[], FreeDeleter>;
+
+// Zero-filled memory for `pixelCount` pixels, or null when it cannot be had.
+// Large blocks come straight from the system, so untouched pages cost nothing.
+PixelStore AllocatePixels(int64_t pixelCount);
+
+extern PixelStore SourceStore;
+extern PixelStore PanoramaStore;
+extern PixelStore DisplayStore;
+extern uint8_t* SourcePixels;
+extern uint8_t* PanoramaPixels;
+extern uint8_t* DisplayPixels;
+
+extern int32_t SourceWidth;
+extern int32_t SourceHeight;
+extern int32_t DisplayWidth;
+extern int32_t DisplayHeight;
+extern int32_t DisplayRowBytes;
+
+bool ReserveSourceStore();
+
+PixelBuffer SourceBuffer();
+PixelBuffer PanoramaBuffer();
+PixelBuffer DisplayBuffer();
+
+// The saved square is the H x H block of a W x H picture that starts at this
+// column; negative for a portrait picture, whose missing columns save black.
+int32_t SquareLeft(int32_t width, int32_t height);
+
+// One resampling pass.
+struct TransformRecord {
+  int32_t destWidth = 0;
+  int32_t destHeight = 0;
+  int32_t destStride = 0;
+  uint8_t* destBase = nullptr;
+  int32_t srcWidth = 0;
+  int32_t srcHeight = 0;
+  int32_t srcStride = 0;
+  const uint8_t* srcBase = nullptr;
+  float scale = 1.0f;
+};
+
+enum : int32_t {
+  Centred = 0,
+  Fisheye = 2,
+  Scaled = 4,
+};
+
+extern TransformRecord CurrentTransform;
+extern int32_t ProjectionMode;
