@@ -1,1 +1,261 @@
-int main(){}
+// Renders the demonstration fisheye picture, samples/fisheye-sample.jpg: a
+// synthetic world seen through the program's lens model, with a graticule
+// that the converter should turn into straight lines.
+//
+//   make-sample [OUTPUT [WIDTH HEIGHT]]     (default samples/fisheye-sample.jpg, 1600 x 1200)
+//
+// The world: blue sky above a black horizon, green ground turning brown toward
+// the nadir, white parallels every 15 degrees of latitude and meridians every
+// 15 degrees of azimuth; the meridian straight ahead is magenta, those to the
+// right (east, increasing columns) orange, those to the left cyan, the one
+// behind yellow. A red "F" stands in the sky to the right of straight ahead.
+// Nothing in it is symmetric, so a flipped, mirrored or red/blue-swapped
+// panorama shows at a glance.
+//
+// The lens model is worked out here on its own, in double precision, from the
+// program's design rather than taken from transform/projection.cpp: the
+// picture then checks the converter instead of echoing it.
+#include <turbojpeg.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transform/pixel_buffer.h"
+
+namespace {
+
+constexpr char kDefaultOutput[] = "samples/fisheye-sample.jpg";
+constexpr int32_t kDefaultWidth = 1600;
+constexpr int32_t kDefaultHeight = 1200;
+constexpr int32_t kMaxSide = 20000;
+constexpr int kJpegQuality = 92;
+// Samples per pixel along each axis: 3 x 3 smooths the line edges.
+constexpr int kSupersample = 3;
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegree = kPi / 180.0;
+
+// The program's lens: an equidistant fisheye whose pixels per radian are the
+// panorama's (2 * 0.159154 * height, about height / pi) shrunk by 1.1, so the
+// picture height spans 198 degrees.
+double FisheyePixelsPerRadian(int32_t height) { return 2.0 * height * 0.159154 / 1.1; }
+
+struct Colour {
+  double red;
+  double green;
+  double blue;
+};
+
+Colour Mix(Colour a, Colour b, double t) {
+  return {a.red + (b.red - a.red) * t, a.green + (b.green - a.green) * t, a.blue + (b.blue - a.blue) * t};
+}
+
+constexpr Colour kSkyAtHorizon{200, 225, 255};
+constexpr Colour kSkyAtZenith{20, 60, 160};
+constexpr Colour kGroundAtHorizon{60, 140, 50};
+constexpr Colour kGroundAtNadir{110, 75, 40};
+constexpr Colour kHorizonLine{0, 0, 0};
+constexpr Colour kParallel{255, 255, 255};
+constexpr Colour kMeridianAhead{255, 0, 255};
+constexpr Colour kMeridianEast{255, 140, 0};
+constexpr Colour kMeridianWest{0, 220, 220};
+constexpr Colour kMeridianBehind{255, 255, 0};
+constexpr Colour kMarker{220, 0, 0};
+
+// Line half-widths in degrees (of latitude for the horizon and the parallels,
+// of azimuth for the meridians); the panorama has about 6.7 pixels per degree
+// at 1200 rows, so the lines come out 3 to 8 pixels wide.
+constexpr double kGridStepDegrees = 15.0;
+constexpr double kHorizonHalfWidth = 0.6;
+constexpr double kParallelHalfWidth = 0.25;
+constexpr double kMeridianHalfWidth = 0.35;
+constexpr double kAheadHalfWidth = 0.5;
+// Meridians stop short of the poles, where they would merge into a blot.
+constexpr double kMeridianEndLatitude = 80.0;
+
+// The "F" in degrees: azimuth to the right of straight ahead, latitude up.
+struct Box {
+  double azimuthFrom, azimuthTo, latitudeFrom, latitudeTo;
+  bool Holds(double azimuth, double latitude) const {
+    return azimuth >= azimuthFrom && azimuth <= azimuthTo && latitude >= latitudeFrom && latitude <= latitudeTo;
+  }
+};
+constexpr Box kMarkerStrokes[] = {
+    {20.0, 25.0, 20.0, 56.0},  // the upright
+    {20.0, 42.0, 51.0, 56.0},  // the top arm
+    {20.0, 36.0, 35.0, 40.0},  // the middle arm, shorter
+};
+
+// The colour of the world in one direction, given in degrees: azimuth in
+// (-180, 180] from straight ahead, positive to the right; latitude in
+// [-90, 90] from the horizon, positive up.
+Colour WorldColour(double azimuth, double latitude) {
+  for (const Box& stroke : kMarkerStrokes)
+    if (stroke.Holds(azimuth, latitude)) return kMarker;
+
+  if (std::fabs(latitude) <= kHorizonHalfWidth) return kHorizonLine;
+  const double nearestParallel = kGridStepDegrees * std::round(latitude / kGridStepDegrees);
+  if (std::fabs(latitude - nearestParallel) <= kParallelHalfWidth) return kParallel;
+
+  if (std::fabs(latitude) < kMeridianEndLatitude) {
+    // Widths in degrees of azimuth, so the meridians come out as even
+    // vertical bands in the panorama (and taper toward the poles in the fisheye).
+    const double meridianIndex = std::round(azimuth / kGridStepDegrees);
+    const double offset = std::fabs(azimuth - kGridStepDegrees * meridianIndex);
+    const int index = static_cast<int>(meridianIndex);
+    if (index == 0 && offset <= kAheadHalfWidth) return kMeridianAhead;
+    if (index != 0 && offset <= kMeridianHalfWidth) {
+      if (index == 12 || index == -12) return kMeridianBehind;
+      return index > 0 ? kMeridianEast : kMeridianWest;
+    }
+  }
+
+  if (latitude > 0.0) return Mix(kSkyAtHorizon, kSkyAtZenith, latitude / 90.0);
+  return Mix(kGroundAtHorizon, kGroundAtNadir, -latitude / 90.0);
+}
+
+// The world seen at the offset (u, v) in fisheye pixels from the picture
+// centre, u to the right and v upward. A direction theta off the lens axis
+// lies theta * pixelsPerRadian from the centre; X points right, Y up, Z ahead.
+Colour FisheyeColour(double u, double v, double pixelsPerRadian) {
+  const double rho = std::hypot(u, v);
+  double x = 0.0;
+  double y = 0.0;
+  double z = 1.0;
+  if (rho > 0.0) {
+    const double theta = rho / pixelsPerRadian;
+    x = std::sin(theta) * u / rho;
+    y = std::sin(theta) * v / rho;
+    z = std::cos(theta);
+  }
+  const double latitude = std::asin(std::fmin(1.0, std::fmax(-1.0, y))) / kDegree;
+  const double azimuth = std::atan2(x, z) / kDegree;
+  return WorldColour(azimuth, latitude);
+}
+
+uint8_t ToByte(double level) {
+  const double rounded = std::round(level);
+  return static_cast<uint8_t>(rounded < 0.0 ? 0.0 : rounded > 255.0 ? 255.0 : rounded);
+}
+
+// Fills `picture` (layout: transform/pixel_buffer.h) through the lens model,
+// each pixel the mean of kSupersample x kSupersample samples spread evenly
+// over it. Pixel centres are at whole coordinates, the picture centre at
+// (width / 2 - 0.5, height / 2 - 0.5), as the converter has them.
+void RenderFisheye(const PixelBuffer& picture) {
+  const double pixelsPerRadian = FisheyePixelsPerRadian(picture.height);
+  const double centreX = picture.width / 2.0 - 0.5;
+  const double centreY = picture.height / 2.0 - 0.5;
+  constexpr double kShare = 1.0 / (kSupersample * kSupersample);
+  for (int32_t row = 0; row < picture.height; ++row) {
+    for (int32_t column = 0; column < picture.width; ++column) {
+      Colour sum{0, 0, 0};
+      for (int sy = 0; sy < kSupersample; ++sy) {
+        const double v = row - centreY + (sy + 0.5) / kSupersample - 0.5;
+        for (int sx = 0; sx < kSupersample; ++sx) {
+          const double u = column - centreX + (sx + 0.5) / kSupersample - 0.5;
+          const Colour c = FisheyeColour(u, v, pixelsPerRadian);
+          sum.red += c.red;
+          sum.green += c.green;
+          sum.blue += c.blue;
+        }
+      }
+      uint8_t* pixel = picture.Pixel(column, row);
+      pixel[0] = ToByte(sum.blue * kShare);
+      pixel[1] = ToByte(sum.green * kShare);
+      pixel[2] = ToByte(sum.red * kShare);
+      pixel[3] = 0;
+    }
+  }
+}
+
+struct TurboJpegCloser {
+  void operator()(void* handle) const { tjDestroy(handle); }
+};
+struct TurboJpegBufferFreer {
+  void operator()(unsigned char* buffer) const { tjFree(buffer); }
+};
+
+// Encodes `picture` as a baseline JPEG, 4:2:0. False with `error` set on failure.
+bool EncodeJpeg(const PixelBuffer& picture, std::vector<uint8_t>& jpeg, std::string& error) {
+  std::unique_ptr<void, TurboJpegCloser> encoder(tjInitCompress());
+  if (!encoder) {
+    error = "the JPEG encoder could not be started";
+    return false;
+  }
+  unsigned char* bytes = nullptr;
+  unsigned long size = 0;
+  // The program's pixels are stored bottom row first.
+  const int status = tjCompress2(encoder.get(), picture.base, picture.width, picture.RowBytes(), picture.height,
+                                 TJPF_BGRX, &bytes, &size, TJSAMP_420, kJpegQuality, TJFLAG_BOTTOMUP);
+  std::unique_ptr<unsigned char, TurboJpegBufferFreer> owned(bytes);
+  if (status != 0) {
+    error = std::string("JPEG encoding failed: ") + tjGetErrorStr2(encoder.get());
+    return false;
+  }
+  jpeg.assign(bytes, bytes + size);
+  return true;
+}
+
+bool WriteFile(const std::string& name, const std::vector<uint8_t>& bytes, std::string& error) {
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) {
+    error = std::strerror(errno);
+    return false;
+  }
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const int writeErrno = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed) {
+    error = std::strerror(!written ? writeErrno : errno);
+    return false;
+  }
+  return true;
+}
+
+bool ParseSide(const char* text, int32_t& side) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < 8 || value > kMaxSide) return false;
+  side = static_cast<int32_t>(value);
+  return true;
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: make-sample [OUTPUT [WIDTH HEIGHT]]   (sides 8 to %d pixels)\n", kMaxSide);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 1 && argc != 2 && argc != 4) return Usage();
+  const std::string output = argc >= 2 ? argv[1] : kDefaultOutput;
+  int32_t width = kDefaultWidth;
+  int32_t height = kDefaultHeight;
+  if (argc == 4 && (!ParseSide(argv[2], width) || !ParseSide(argv[3], height))) return Usage();
+
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * kBytesPerPixel);
+  const PixelBuffer picture{pixels.data(), width, height};
+  RenderFisheye(picture);
+
+  std::vector<uint8_t> jpeg;
+  std::string error;
+  if (!EncodeJpeg(picture, jpeg, error)) {
+    std::fprintf(stderr, "make-sample: %s\n", error.c_str());
+    return 1;
+  }
+  if (!WriteFile(output, jpeg, error)) {
+    std::fprintf(stderr, "make-sample: %s: %s\n", output.c_str(), error.c_str());
+    return 1;
+  }
+  std::printf("%s: %d x %d, %zu bytes\n", output.c_str(), width, height, jpeg.size());
+  return 0;
+}
