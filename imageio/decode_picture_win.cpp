@@ -1,0 +1,172 @@
+// Picture decoding on Windows: the system's own picture loader (OLE) reads the
+// file, draws it into a 32-bit DIB, and the DIB's rows are copied out.
+#include "imageio/decode_picture.h"
+
+#include <windows.h>
+#include <ole2.h>
+#include <olectl.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// OleInitialize succeeds twice over (S_FALSE) on a thread that already has
+// OLE, and every success needs its OleUninitialize. A thread set up for the
+// multithreaded model refuses (RPC_E_CHANGED_MODE) but can still load
+// pictures; there nothing is to be undone.
+class OleSession {
+ public:
+  OleSession() : status_(OleInitialize(nullptr)) {}
+  ~OleSession() {
+    if (SUCCEEDED(status_)) OleUninitialize();
+  }
+  OleSession(const OleSession&) = delete;
+  OleSession& operator=(const OleSession&) = delete;
+
+  bool usable() const { return SUCCEEDED(status_) || status_ == RPC_E_CHANGED_MODE; }
+
+ private:
+  HRESULT status_;
+};
+
+struct GlobalFreer {
+  void operator()(void* block) const { GlobalFree(block); }
+};
+using GlobalBlock = std::unique_ptr<void, GlobalFreer>;
+
+struct ComReleaser {
+  void operator()(IUnknown* object) const { object->Release(); }
+};
+template <typename Interface>
+using ComPointer = std::unique_ptr<Interface, ComReleaser>;
+
+struct ScreenDcReleaser {
+  void operator()(HDC dc) const { ReleaseDC(nullptr, dc); }
+};
+using ScreenDc = std::unique_ptr<HDC__, ScreenDcReleaser>;
+
+struct MemoryDcDeleter {
+  void operator()(HDC dc) const { DeleteDC(dc); }
+};
+using MemoryDc = std::unique_ptr<HDC__, MemoryDcDeleter>;
+
+struct BitmapDeleter {
+  void operator()(HBITMAP bitmap) const { DeleteObject(bitmap); }
+};
+using Bitmap = std::unique_ptr<HBITMAP__, BitmapDeleter>;
+
+// A bitmap must leave its DC before DeleteObject or GetDIBits may touch it.
+class SelectedBitmap {
+ public:
+  SelectedBitmap(HDC dc, HBITMAP bitmap) : dc_(dc), previous_(SelectObject(dc, bitmap)) {}
+  ~SelectedBitmap() {
+    if (previous_ != nullptr && previous_ != HGDI_ERROR) SelectObject(dc_, previous_);
+  }
+  SelectedBitmap(const SelectedBitmap&) = delete;
+  SelectedBitmap& operator=(const SelectedBitmap&) = delete;
+
+  bool ok() const { return previous_ != nullptr && previous_ != HGDI_ERROR; }
+
+ private:
+  HDC dc_;
+  HGDIOBJ previous_;
+};
+
+const char kUnreadable[] = "not a picture the program can read (JPEG or BMP)";
+
+// The loader reads from a stream, and the only stream it is given over memory
+// lives in a movable global block that the stream frees on release.
+Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture) {
+  // OleLoadPicture counts bytes in a LONG.
+  if (bytes.size() > static_cast<size_t>(LONG_MAX)) return Result::Failure(kUnreadable);
+  GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, bytes.size()));
+  if (!block) return Result::Failure("not enough memory to read the picture");
+  void* copy = GlobalLock(block.get());
+  if (copy == nullptr) return Result::Failure("not enough memory to read the picture");
+  std::memcpy(copy, bytes.data(), bytes.size());
+  GlobalUnlock(block.get());
+
+  IStream* rawStream = nullptr;
+  if (CreateStreamOnHGlobal(block.get(), TRUE, &rawStream) != S_OK || rawStream == nullptr)
+    return Result::Failure("not enough memory to read the picture");
+  block.release();  // the stream frees it now
+  ComPointer<IStream> stream(rawStream);
+
+  void* rawPicture = nullptr;
+  HRESULT loaded = OleLoadPicture(stream.get(), static_cast<LONG>(bytes.size()), FALSE, IID_IPicture, &rawPicture);
+  if (FAILED(loaded) || rawPicture == nullptr) return Result::Failure(kUnreadable);
+  picture.reset(static_cast<IPicture*>(rawPicture));
+  return {};
+}
+
+}  // namespace
+
+Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
+                     int32_t& width, int32_t& height) {
+  if (bytes.empty()) return Result::Failure("the file is empty");
+  OleSession ole;
+  if (!ole.usable()) return Result::Failure("the Windows picture loader could not be started");
+
+  ComPointer<IPicture> picture;
+  Result opened = OpenPicture(bytes, picture);
+  if (!opened.ok()) return opened;
+
+  // The picture's extent is in 0.01 mm (HIMETRIC); the loader derived it from
+  // the pixel count at the screen's resolution, so the same resolution turns
+  // it back into pixels.
+  OLE_XSIZE_HIMETRIC extentWidth = 0;
+  OLE_YSIZE_HIMETRIC extentHeight = 0;
+  if (FAILED(picture->get_Width(&extentWidth)) || FAILED(picture->get_Height(&extentHeight)))
+    return Result::Failure(kUnreadable);
+  int dpiX = 0;
+  int dpiY = 0;
+  {
+    ScreenDc screen(GetDC(nullptr));
+    if (!screen) return Result::Failure("the screen cannot be reached to measure the picture");
+    dpiX = GetDeviceCaps(screen.get(), LOGPIXELSX);
+    dpiY = GetDeviceCaps(screen.get(), LOGPIXELSY);
+  }
+  constexpr int kHimetricPerInch = 2540;
+  // MulDiv rounds, and gives -1 when the result would overflow an int.
+  const int pictureWidth = MulDiv(extentWidth, dpiX, kHimetricPerInch);
+  const int pictureHeight = MulDiv(extentHeight, dpiY, kHimetricPerInch);
+  if (pictureWidth <= 0 || pictureHeight <= 0) return Result::Failure("the picture has no size");
+  const int64_t pixels = int64_t{pictureWidth} * pictureHeight;
+  if (pixels > capacityPixels) return TooLargeFailure(pictureWidth, pictureHeight, capacityPixels);
+
+  // Bottom-up 32 bits, the program's own layout (pixel_buffer.h).
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = pictureWidth;
+  info.bmiHeader.biHeight = pictureHeight;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+
+  MemoryDc dc(CreateCompatibleDC(nullptr));
+  if (!dc) return Result::Failure("not enough memory to draw the picture");
+  void* sectionBits = nullptr;
+  Bitmap section(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &sectionBits, nullptr, 0));
+  if (!section) return Result::Failure("not enough memory to draw the picture");
+  {
+    SelectedBitmap selected(dc.get(), section.get());
+    if (!selected.ok()) return Result::Failure("the picture could not be drawn");
+    // A picture's source rectangle runs upward from its bottom edge: starting
+    // at the top (extentHeight) with a negative height draws it upright.
+    if (FAILED(picture->Render(dc.get(), 0, 0, pictureWidth, pictureHeight, 0, extentHeight, extentWidth,
+                               -extentHeight, nullptr)))
+      return Result::Failure("the picture could not be drawn");
+  }
+  if (GetDIBits(dc.get(), section.get(), 0, static_cast<UINT>(pictureHeight), destination, &info,
+                DIB_RGB_COLORS) != pictureHeight)
+    return Result::Failure("the picture could not be copied out of its drawing");
+
+  // Drawing leaves the fourth byte undefined (Wine writes 255); the program
+  // keeps it 0.
+  for (int64_t i = 0; i < pixels; ++i) destination[4 * i + 3] = 0;
+  width = pictureWidth;
+  height = pictureHeight;
+  return {};
+}

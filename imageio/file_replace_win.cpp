@@ -5,6 +5,10 @@
 #include <io.h>
 #include <sys/stat.h>
 
+// <windows.h> maps ReplaceFile to the system's ReplaceFileA/W; the program's
+// own ReplaceFile (file_replace.h) must keep its name.
+#undef ReplaceFile
+
 namespace {
 
 std::string SystemMessage(DWORD code) {

@@ -104,8 +104,9 @@ void ResampleImage(const TransformRecord& record) {
 }
 
 void ClearSideMargins(const PixelBuffer& picture) {
+  // Whole pixels, so that the window shows exactly what Save writes.
+  if (picture.width <= picture.height) return;  // every column is inside the square
   const int32_t left = SquareLeft(picture.width, picture.height);
-  if (left <= 0) return;  // square or portrait: every column is inside the square
   const int32_t right = left + picture.height;
   for (int32_t y = 0; y < picture.height; ++y) {
     std::memset(picture.Row(y), 0, 4 * static_cast<size_t>(left));

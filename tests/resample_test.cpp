@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "app/app_state.h"
+#include "app/headless_window.h"
+#include "test_pictures.h"
+#include "transform/projection.h"
+#include "transform/resample.h"
+#include "transform/sharpen.h"
+#include "transform/stores.h"
+
+namespace {
+
+constexpr uint8_t kUntouched = 0x5A;
+
+// Runs one pass over `source` into a destination of the same size that starts
+// filled with kUntouched, so skipped pixels are recognisable.
+std::vector<uint8_t> Resample(const std::vector<uint8_t>& source, int32_t width, int32_t height, int32_t mode,
+                              float scale = 1.0f) {
+  std::vector<uint8_t> destination(source.size(), kUntouched);
+  TransformRecord record{width, height, 4 * width, destination.data(), width, height, 4 * width, source.data(), scale};
+  ProjectionMode = mode;
+  ResampleImage(record);
+  ProjectionMode = Centred;
+  return destination;
+}
+
+bool IsUntouched(const uint8_t* pixel) {
+  return pixel[0] == kUntouched && pixel[1] == kUntouched && pixel[2] == kUntouched && pixel[3] == kUntouched;
+}
+
+TEST(ResampleTest, CentredCopiesThePixelsWhoseNeighbourhoodIsInsideAndSkipsTheRest) {
+  const int32_t width = 9, height = 7;
+  std::vector<uint8_t> source = MakeNoisePicture(width, height, 1);
+  std::vector<uint8_t> out = Resample(source, width, height, Centred);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const size_t at = 4 * (static_cast<size_t>(y) * width + x);
+      if (x >= 1 && x <= width - 3 && y >= 1 && y <= height - 3) {
+        EXPECT_EQ(0, std::memcmp(&out[at], &source[at], 3)) << x << "," << y;
+        EXPECT_EQ(out[at + 3], kUntouched) << "unused byte written at " << x << "," << y;
+      } else {
+        EXPECT_TRUE(IsUntouched(&out[at])) << x << "," << y;
+      }
+    }
+  }
+  EXPECT_EQ(Resample(source, width, height, Scaled, 1.0f), out);
+}
+
+TEST(ResampleTest, ScaledSamplesBetweenPixelsAndReservedModesWriteNothing) {
+  const int32_t width = 16, height = 16;
+  // A horizontal ramp: cubic interpolation reproduces it exactly.
+  std::vector<uint8_t> source(4 * width * height);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) source[4 * (y * width + x) + 2] = static_cast<uint8_t>(10 * x);
+  std::vector<uint8_t> out = Resample(source, width, height, Scaled, 0.25f);
+  // Column 10 is 2.5 right of the centre 7.5, so it samples 0.625 right of it.
+  EXPECT_EQ(out[4 * (8 * width + 10) + 2], 81);  // 8.125 x 10
+  EXPECT_EQ(out[4 * (8 * width + 11) + 2], 84);  // 8.375 x 10
+  EXPECT_EQ(out[4 * (8 * width + 4) + 2], 66);   // 6.625 x 10
+  for (int32_t mode : {1, 5, 7}) {
+    std::vector<uint8_t> reserved = Resample(source, width, height, mode);
+    EXPECT_TRUE(std::all_of(reserved.begin(), reserved.end(), [](uint8_t b) { return b == kUntouched; })) << mode;
+  }
+}
+
+TEST(ResampleTest, SourcesSmallerThanTheNeighbourhoodAreAllSkipped) {
+  for (auto [width, height] : {std::pair{3, 10}, std::pair{10, 3}, std::pair{1, 1}}) {
+    SetupProjection(height);
+    std::vector<uint8_t> source = MakeNoisePicture(width, height, 2);
+    for (int32_t mode : {Centred, Fisheye}) {
+      std::vector<uint8_t> out = Resample(source, width, height, mode);
+      EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == kUntouched; }))
+          << width << "x" << height << " mode " << mode;
+    }
+  }
+}
+
+TEST(RunTransformTest, ClearsWholeColumnsOutsideTheSavedSquareInTheDisplayOnly) {
+  struct Case {
+    int32_t width, height, left, right;  // display columns [left, right) survive
+  };
+  for (Case c : {Case{1600, 1200, 200, 1400}, Case{1201, 1200, 0, 1200}, Case{1203, 1200, 1, 1201},
+                 Case{400, 400, 0, 400}, Case{300, 400, 0, 300}}) {
+    // Bright noise so that every sampled pixel is visibly nonzero.
+    std::vector<uint8_t> picture = MakeNoisePicture(c.width, c.height, 3);
+    for (size_t i = 0; i < picture.size(); ++i)
+      if (i % 4 != 3) picture[i] |= 0x80;
+    InstallPicture(picture, c.width, c.height);
+    RunTransform();
+    EXPECT_EQ(ImageReady, 1);
+    EXPECT_EQ(BusyFlag, 1);
+    const int32_t y = c.height / 2;
+    for (int32_t x = 0; x < c.width; ++x) {
+      const uint8_t* shown = DisplayBuffer().Pixel(x, y);
+      const uint8_t* computed = PanoramaBuffer().Pixel(x, y);
+      bool black = shown[0] == 0 && shown[1] == 0 && shown[2] == 0 && shown[3] == 0;
+      if (x < c.left || x >= c.right) {
+        EXPECT_TRUE(black) << c.width << "x" << c.height << " column " << x;
+      } else {
+        EXPECT_EQ(0, std::memcmp(shown, computed, 4)) << c.width << "x" << c.height << " column " << x;
+      }
+    }
+    // The panorama keeps the margins the display loses.
+    if (c.left > 0) {
+      EXPECT_NE(PanoramaBuffer().Pixel(c.left - 1, y)[2], 0);
+    }
+  }
+}
+
+TEST(RunTransformTest, IsRepeatableAndLeavesTheUnusedByteZero) {
+  std::vector<uint8_t> picture = MakeFPicture(160, 120);
+  for (size_t i = 3; i < picture.size(); i += 4) picture[i] = 0xFF;  // must not leak through
+  InstallPicture(picture, 160, 120);
+  RunTransform();
+  std::vector<uint8_t> first = DisplayCopy();
+  SharpenLevel -= 32;
+  SharpenDisplay();
+  RunTransform();
+  EXPECT_EQ(DisplayCopy(), first) << "a second Transform replaces the sharpened picture with the same panorama";
+  EXPECT_EQ(SharpenLevel, 95);
+  const size_t panoramaBytes = 4 * size_t{160} * 121;
+  for (size_t i = 3; i < panoramaBytes; i += 4) ASSERT_EQ(PanoramaPixels[i], 0) << i;
+  EXPECT_EQ(ProjectionMode, Centred);
+  EXPECT_FALSE(HeadlessPriorityRaised);
+}
+
+TEST(RunTransformTest, WithNothingLoadedOnlyMarksThePictureReady) {
+  ResetProgramState();
+  int redraws = HeadlessRedraws;
+  RunTransform();
+  EXPECT_EQ(ImageReady, 1);
+  EXPECT_EQ(HeadlessRedraws, redraws + 1);
+  EXPECT_EQ(DisplayPixels, nullptr);
+}
+
+// A pattern on the sphere, smooth enough for cubic interpolation, different in
+// each channel so that swapped channels or mirrored axes show.
+double Pattern(int channel, double azimuth, double polar) {
+  switch (channel) {
+    case 0: return 128 + 90 * std::sin(3 * azimuth + 0.4) * std::sin(polar);
+    case 1: return 128 + 80 * std::cos(2 * polar) + 30 * std::sin(azimuth);
+    default: return 120 + 100 * std::sin(2 * azimuth) * std::cos(3 * polar + 0.2);
+  }
+}
+
+// Renders the pattern into a fisheye picture through the lens model itself
+// (equidistant: distance from the centre = angle off the axis x scale), then
+// converts it back and compares the panorama with the pattern.
+TEST(RunTransformTest, RecoversAPatternRenderedThroughTheLensModel) {
+  const int32_t width = 480, height = 360;
+  SetupProjection(height);
+  const double scale = FisheyeScaleU;
+  const double centreX = width / 2.0 - 0.5, centreY = height / 2.0 - 0.5;
+  std::vector<uint8_t> fisheye(4 * width * height);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const double u = x - centreX, v = y - centreY;
+      const double distance = std::max(std::hypot(u, v), 1e-9);
+      const double offAxis = distance / scale;
+      const double dirX = std::sin(offAxis) * u / distance, dirY = std::sin(offAxis) * v / distance;
+      const double dirZ = std::cos(offAxis);
+      const double azimuth = std::atan2(dirX, dirZ), polar = std::acos(std::clamp(dirY, -1.0, 1.0));
+      for (int channel = 0; channel < 3; ++channel) {
+        fisheye[4 * (y * width + x) + channel] =
+            static_cast<uint8_t>(std::lround(std::clamp(Pattern(channel, azimuth, polar), 0.0, 255.0)));
+      }
+    }
+  }
+  InstallPicture(fisheye, width, height);
+  RunTransform();
+
+  double squaredError = 0;
+  int64_t count = 0;
+  const int32_t left = SquareLeft(width, height);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = left; x < left + height; ++x) {
+      const double azimuth = (x - centreX) * RadiansPerPixel;
+      const double polar = HalfPi - (y - centreY) * RadiansPerPixel;
+      const uint8_t* pixel = DisplayBuffer().Pixel(x, y);
+      for (int channel = 0; channel < 3; ++channel) {
+        const double error = pixel[channel] - Pattern(channel, azimuth, polar);
+        squaredError += error * error;
+        ++count;
+      }
+    }
+  }
+  const double psnr = 10 * std::log10(255.0 * 255.0 / (squaredError / count));
+  EXPECT_GE(psnr, 35.0);
+}
+
+}  // namespace

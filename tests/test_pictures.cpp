@@ -1,0 +1,130 @@
+#include "test_pictures.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "app/app_state.h"
+#include "app/headless_window.h"
+#include "imageio/load_picture.h"
+#include "transform/projection.h"
+#include "transform/stores.h"
+
+void ResetProgramState() {
+  PanoramaStore.reset();
+  DisplayStore.reset();
+  PanoramaPixels = nullptr;
+  DisplayPixels = nullptr;
+  SourceWidth = SourceHeight = 0;
+  DisplayWidth = DisplayHeight = DisplayRowBytes = 0;
+  DisplayInfo = BitmapInfoHeader{};
+  BusyFlag = CommandGuard = ImageReady = SaveAsRectangle = SharpenLevel = 0;
+  ProjectionMode = Centred;
+  HeadlessTitle.clear();
+  HeadlessRedraws = 0;
+  ASSERT_TRUE(ReserveSourceStore());
+}
+
+std::vector<uint8_t> MakeFPicture(int32_t width, int32_t height) {
+  std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height);
+  // The F is drawn in picture coordinates (row 0 at the top) and stored
+  // bottom-up: its bar sits at the top, its stem on the left.
+  auto inF = [&](int32_t x, int32_t top) {
+    int32_t left = width / 5, stem = std::max(1, width / 6), right = 4 * width / 5;
+    int32_t upper = height / 6, bar = std::max(1, height / 8), middle = height / 2;
+    if (top < upper || top >= height - upper || x < left || x >= right) return false;
+    if (x < left + stem) return true;                                // stem
+    if (top < upper + bar) return true;                              // top bar
+    return top >= middle && top < middle + bar && x < (left + right) / 2;  // middle bar
+  };
+  for (int32_t y = 0; y < height; ++y) {
+    int32_t top = height - 1 - y;
+    for (int32_t x = 0; x < width; ++x) {
+      uint8_t* p = &pixels[4 * (static_cast<size_t>(y) * width + x)];
+      bool f = inF(x, top);
+      p[0] = f ? 20 : 220;                                    // blue
+      p[1] = static_cast<uint8_t>(40 + 150 * x / std::max(1, width - 1));  // green ramp
+      p[2] = f ? 230 : 30;                                    // red
+      p[3] = 0;
+    }
+  }
+  return pixels;
+}
+
+std::vector<uint8_t> MakeNoisePicture(int32_t width, int32_t height, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = i % 4 == 3 ? 0 : static_cast<uint8_t>(random());
+  return pixels;
+}
+
+void InstallPicture(const std::vector<uint8_t>& pixels, int32_t width, int32_t height) {
+  ResetProgramState();
+  std::memcpy(SourcePixels, pixels.data(), pixels.size());
+  SourceWidth = DisplayWidth = width;
+  SourceHeight = DisplayHeight = height;
+  DisplayRowBytes = 4 * width;
+  SetupProjection(height);
+  PanoramaStore = AllocatePixels(int64_t{width} * (height + kPanoramaSpareRows));
+  DisplayStore = AllocatePixels(int64_t{width} * (height + kDisplaySpareRows));
+  PanoramaPixels = PanoramaStore.get();
+  DisplayPixels = DisplayStore.get();
+  std::memcpy(DisplayPixels, pixels.data(), pixels.size());
+  SharpenLevel = 127;
+  ImageReady = 1;
+}
+
+std::filesystem::path ScratchFolder(const std::string& name) {
+  std::filesystem::path folder = std::filesystem::temp_directory_path() / ("quorvane-test-" + name);
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  return folder;
+}
+
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::string TestDataPath(const std::string& name) { return std::string(QUORVANE_TEST_DATA) + "/" + name; }
+
+std::string SamplePath(const std::string& name) { return std::string(QUORVANE_SAMPLES) + "/" + name; }
+
+std::vector<uint8_t> ReadPpm(const std::string& path, int32_t& width, int32_t& height) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int maxValue = 0;
+  in >> magic >> width >> height >> maxValue;
+  in.get();
+  EXPECT_EQ(magic, "P6");
+  EXPECT_EQ(maxValue, 255);
+  std::vector<uint8_t> rgb(3 * static_cast<size_t>(width) * height);
+  in.read(reinterpret_cast<char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
+  EXPECT_TRUE(in.good()) << path;
+  // PPM rows run top-down in red, green, blue.
+  std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* from = &rgb[3 * (static_cast<size_t>(height - 1 - y) * width + x)];
+      uint8_t* to = &pixels[4 * (static_cast<size_t>(y) * width + x)];
+      to[0] = from[2];
+      to[1] = from[1];
+      to[2] = from[0];
+      to[3] = 0;
+    }
+  }
+  return pixels;
+}
+
+std::vector<uint8_t> DisplayCopy() {
+  return std::vector<uint8_t>(DisplayPixels, DisplayPixels + 4 * static_cast<size_t>(DisplayWidth) * DisplayHeight);
+}
