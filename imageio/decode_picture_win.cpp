@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "imageio/jpeg_header.h"
+
 namespace {
 
 // OleInitialize succeeds twice over (S_FALSE) on a thread that already has
@@ -106,6 +108,14 @@ Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture
 Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
                      int32_t& width, int32_t& height) {
   if (bytes.empty()) return Result::Failure("the file is empty");
+  // The loader decodes the whole picture before it tells the size, so a JPEG
+  // is measured from its frame header first: one that claims 65535 x 65535
+  // pixels is too large, and is never handed to the loader.
+  int64_t declaredWidth = 0;
+  int64_t declaredHeight = 0;
+  if (DeclaredJpegSize(bytes, declaredWidth, declaredHeight) && declaredWidth * declaredHeight > capacityPixels)
+    return TooLargeFailure(declaredWidth, declaredHeight, capacityPixels);
+
   OleSession ole;
   if (!ole.usable()) return Result::Failure("the Windows picture loader could not be started");
 
