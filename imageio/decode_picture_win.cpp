@@ -173,8 +173,8 @@ Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64
                 DIB_RGB_COLORS) != pictureHeight)
     return Result::Failure("the picture could not be copied out of its drawing");
 
-  // Drawing leaves the fourth byte undefined (Wine writes 255); the program
-  // keeps it 0.
+  // Drawing leaves the fourth byte as the loader had it (under Wine 255 for a
+  // JPEG, the file's own byte for a 32-bit BMP); the program keeps it 0.
   for (int64_t i = 0; i < pixels; ++i) destination[4 * i + 3] = 0;
   width = pictureWidth;
   height = pictureHeight;
