@@ -23,7 +23,8 @@ test: test-native test-windows
 test-native: native
 	ctest --preset native
 
-# The Windows programs need a display for the picture loader: a private Xvfb.
+# The Windows programs run under Wine with a private X display (Xvfb), which
+# the window tests need.
 test-windows: windows
 	tools/with-xvfb ctest --preset windows
 

@@ -62,6 +62,8 @@ Result ConvertOne(const Options& options, const std::string& input, std::string&
 
 int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"Turns circular fisheye photographs (JPEG) into equirectangular panoramas (BMP).", kProgram};
+  // Paths begin with "/" on some systems; on Windows too they are never options.
+  app.allow_windows_style_options(false);
   Options options;
   app.add_option("INPUT", options.inputs, "Fisheye pictures to convert")->required();
   app.add_option("-o,--output", options.output,

@@ -112,7 +112,7 @@ Result WriteBmpPicture(const PixelBuffer& picture, SaveShape shape, const std::s
                            std::strerror(writeError != 0 ? writeError : EIO));
   }
   std::string error;
-  if (!ReplaceFile(temporary, name, error)) {
+  if (!MoveIntoPlace(temporary, name, error)) {
     std::remove(temporary.c_str());
     return Result::Failure("cannot replace the file: " + error);
   }

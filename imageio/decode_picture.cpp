@@ -8,6 +8,7 @@
 #include <string>
 
 #include "imageio/bmp_reader.h"
+#include "imageio/jpeg_header.h"
 
 namespace {
 
@@ -20,34 +21,10 @@ bool LooksLikeJpeg(std::span<const uint8_t> bytes) {
   return bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
 }
 
-// The size the frame header declares, read by walking the marker segments
-// from the start. libjpeg-turbo refuses sides over 65,500 with a message about
-// its own limits; the user should hear that the picture is too large.
-bool DeclaredJpegSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& height) {
-  size_t at = 2;
-  while (at + 4 <= bytes.size()) {
-    if (bytes[at] != 0xFF) return false;
-    const uint8_t marker = bytes[at + 1];
-    if (marker == 0xFF) {  // fill byte
-      ++at;
-      continue;
-    }
-    const size_t length = size_t{bytes[at + 2]} << 8 | bytes[at + 3];
-    const bool startOfFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-    if (startOfFrame) {
-      if (length < 7 || at + 9 > bytes.size()) return false;
-      height = int64_t{bytes[at + 5]} << 8 | bytes[at + 6];
-      width = int64_t{bytes[at + 7]} << 8 | bytes[at + 8];
-      return true;
-    }
-    if (marker == 0xDA || length < 2) return false;  // scan data before any frame
-    at += 2 + length;
-  }
-  return false;
-}
-
 Result DecodeJpeg(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
                   int32_t& width, int32_t& height) {
+  // libjpeg-turbo refuses sides over 65,500 with a message about its own
+  // limits; the user should hear that the picture is too large.
   int64_t declaredWidth = 0;
   int64_t declaredHeight = 0;
   if (DeclaredJpegSize(bytes, declaredWidth, declaredHeight) && declaredWidth * declaredHeight > capacityPixels)

@@ -17,7 +17,7 @@ std::FILE* CreateNewFile(const std::string& name) {
 
 bool FlushToDisk(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string& error) {
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& error) {
   // A rename would replace a read-only file too; the user protected it.
   if (access(to.c_str(), F_OK) == 0 && access(to.c_str(), W_OK) != 0) {
     error = std::strerror(errno);

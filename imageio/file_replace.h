@@ -13,7 +13,7 @@ bool FlushToDisk(std::FILE* file);
 
 // Puts `from` in the place of `to`, replacing `to` if it exists; on failure
 // `to` is untouched and the reason is returned in `error`.
-bool ReplaceFile(const std::string& from, const std::string& to, std::string& error);
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& error);
 
 // Whether an ordinary file of this name exists.
 bool FileExists(const std::string& name);

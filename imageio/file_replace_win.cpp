@@ -5,10 +5,6 @@
 #include <io.h>
 #include <sys/stat.h>
 
-// <windows.h> maps ReplaceFile to the system's ReplaceFileA/W; the program's
-// own ReplaceFile (file_replace.h) must keep its name.
-#undef ReplaceFile
-
 namespace {
 
 std::string SystemMessage(DWORD code) {
@@ -35,7 +31,7 @@ std::FILE* CreateNewFile(const std::string& name) {
 
 bool FlushToDisk(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string& error) {
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& error) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
   error = SystemMessage(GetLastError());
