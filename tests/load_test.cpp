@@ -201,6 +201,18 @@ TEST_F(FailedLoadTest, PicturesOverTheLimitAreRefusedFromTheHeader) {
   EXPECT_EQ(atLimit.reason().find("too large"), std::string::npos) << atLimit.reason();
 }
 
+TEST(LoadTest, AFailedFirstLoadLeavesTheProgramEmpty) {
+  ResetProgramState();
+  EXPECT_FALSE(LoadFisheyeImage(TestDataPath("not-a-picture.jpg")).ok());
+  EXPECT_EQ(ImageReady, 0);
+  EXPECT_EQ(SourceWidth, 0);
+  EXPECT_EQ(DisplayPixels, nullptr);
+  EXPECT_EQ(SharpenLevel, 0);
+  EXPECT_EQ(DisplayInfo.size, 0u);
+  EXPECT_TRUE(HeadlessTitle.empty());
+  EXPECT_EQ(HeadlessRedraws, 0);
+}
+
 TEST(DecodePictureTest, ReportsNothingButTheReasonOnFailure) {
   std::vector<uint8_t> destination(16, 0xCC);
   int32_t width = 7, height = 9;
