@@ -1,6 +1,6 @@
 # The two commands of the README: `make demo` and `make test`. Both install
 # what they need first (tools/setup-deps).
-.PHONY: all deps deps-windows native windows test test-native test-windows demo clean
+.PHONY: all deps deps-windows native windows test test-native test-windows demo run bench clean
 
 all: native
 
@@ -30,6 +30,17 @@ test-windows: windows
 
 demo: native
 	tools/demo build/native build/demo
+
+# Builds the Windows program and starts it under Wine with its own desktop.
+run: windows
+	tools/run-program
+
+# Microbenchmarks of the engine; tools/bench-peers times the peers too.
+bench:
+	tools/setup-deps native bench
+	cmake --preset bench
+	cmake --build --preset bench
+	tools/run-benchmarks build/bench
 
 clean:
 	rm -rf build

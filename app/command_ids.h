@@ -1,0 +1,24 @@
+#pragma once
+
+// Commands: the menu items and the buttons share one id space, so a button
+// sends the same command as the menu item of the same id.
+constexpr int ID_OPEN = 100;
+constexpr int ID_SAVE = 101;
+constexpr int ID_SAVE_SHARPEN = 102;
+constexpr int ID_ABOUT = 103;
+constexpr int ID_TRANSFORM = 104;
+constexpr int ID_EXIT = 105;
+constexpr int ID_SQUARE = 106;
+constexpr int ID_RECTANGLE = 107;
+constexpr int ID_HELP = 108;
+
+// Controls of the title window.
+constexpr int ID_TITLE_LINK = 2000;
+constexpr int ID_TITLE_LABEL = 2001;
+constexpr int ID_TITLE_START = 2005;
+
+// Controls of the About window.
+constexpr int ID_ABOUT_VERSION = 2001;
+constexpr int ID_ABOUT_MAIL = 2002;
+constexpr int ID_ABOUT_WEB = 2004;
+constexpr int ID_ABOUT_NOTICE = 2005;

@@ -1,0 +1,87 @@
+#include "app/painting.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/app_state.h"
+#include "app/command_ids.h"
+#include "transform/stores.h"
+
+namespace {
+
+constexpr COLORREF kBlueBase = 0xFF0000;
+constexpr COLORREF kGreenBase = 0x00FF00;
+constexpr COLORREF kWhite = 0xFFFFFF;
+constexpr int kBands = 200;
+
+// Centred horizontally and vertically on one line.
+constexpr UINT kCaptionFormat = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
+
+const char* CaptionOf(UINT id) {
+  switch (id) {
+    case ID_OPEN: return "Load";
+    case ID_SAVE: return "Save";
+    default: return "Transform";
+  }
+}
+
+BYTE Level(int value) { return static_cast<BYTE>(std::clamp(value, 0, 255)); }
+
+}  // namespace
+
+// DisplayInfo has the layout of BITMAPINFOHEADER and a positive height, so the
+// first stored row lands at the bottom of the window. Width and height are
+// scaled each on its own: the picture fills the client area exactly.
+void PaintMainWindow(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  RECT client;
+  GetClientRect(window, &client);
+  SetStretchBltMode(dc, HALFTONE);
+  // Nothing loaded: there is nothing to draw and the black background stays.
+  if (DisplayPixels != nullptr && DisplayWidth > 0 && DisplayHeight > 0) {
+    StretchDIBits(dc, 0, 0, client.right, client.bottom, 0, 0, DisplayWidth, DisplayHeight, DisplayPixels,
+                  reinterpret_cast<const BITMAPINFO*>(&DisplayInfo), DIB_RGB_COLORS, SRCCOPY);
+  }
+  EndPaint(window, &paint);
+}
+
+void DrawButtonFace(const DRAWITEMSTRUCT& item) {
+  if (item.CtlID != ID_OPEN && item.CtlID != ID_SAVE && item.CtlID != ID_TRANSFORM) return;
+  RECT textPlace = item.rcItem;
+  textPlace.left = 0;
+  HDC dc = item.hDC;
+  if ((item.itemState & ODS_SELECTED) != 0) {
+    // Held down: every button says "Process" in green on green.
+    PaintButtonBands(dc, kGreenBase);
+    RECT edge = item.rcItem;
+    DrawEdge(dc, &edge, EDGE_SUNKEN, BF_RECT);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, kGreenBase);
+    DrawTextA(dc, "Process", -1, &textPlace, kCaptionFormat);
+  } else {
+    PaintButtonBands(dc, kBlueBase);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, kWhite);
+    DrawTextA(dc, CaptionOf(item.CtlID), -1, &textPlace, kCaptionFormat);
+  }
+}
+
+// Band edges are spread over the full height: the step is kept in single
+// precision and multiplied in double, then rounded with ties to even, so a
+// face lower than 200 pixels still shows the whole gradient.
+void PaintButtonBands(HDC dc, COLORREF base) {
+  RECT client;
+  GetClientRect(WindowFromDC(dc), &client);
+  const float step = 0.005f * static_cast<float>(client.bottom);
+  const bool green = base == kGreenBase;
+  for (int i = 0; i < kBands; ++i) {
+    RECT band;
+    SetRect(&band, 0, static_cast<int>(std::nearbyint(static_cast<double>(step) * i)), client.right + 1,
+            static_cast<int>(std::nearbyint(static_cast<double>(step) * (i + 1))));
+    COLORREF colour = green ? RGB(0, Level(255 - i), 0) : RGB(0, Level(199 - i), Level(255 - i));
+    HBRUSH brush = CreateSolidBrush(colour);
+    FillRect(dc, &band, brush);
+    DeleteObject(brush);
+  }
+}

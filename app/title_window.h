@@ -1,0 +1,5 @@
+#pragma once
+
+// Shows the title window modally; returns when Start or the close box has
+// ended it.
+void ShowTitleWindow();

@@ -1,0 +1,23 @@
+#include "imageio/open_command.h"
+
+#include "app/app_state.h"
+#include "app/main_window.h"
+#include "imageio/dialog_pause.h"
+#include "imageio/file_dialog.h"
+#include "imageio/load_picture.h"
+
+void OpenCommand(HWND owner, std::string& workFolder) {
+  static const std::string kFilter("Fisheye Image (*.JPG)\0*.jpg\0", 28);
+  std::string name;
+  uint32_t flags = OpenFlags;
+  if (ChooseFile(owner, "Load one fisheye image", name, workFolder, kFilter, "", flags, OpenDialog) == 0) return;
+  RepaintAfterDialog(MainDialog);
+  if (IsBlankName(name)) return;
+  workFolder = CurrentFolder();
+  BusyFlag = 1;
+  RedrawWindow(owner, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  // A picture that cannot be loaded leaves everything as it was, the title
+  // included; the user is told which file and why.
+  Result loaded = LoadFisheyeImage(name);
+  if (!loaded.ok()) ReportFailure(owner, "load", name, loaded.reason());
+}
