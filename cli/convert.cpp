@@ -10,6 +10,7 @@
 #include "imageio/bmp_writer.h"
 #include "imageio/file_replace.h"
 #include "imageio/load_picture.h"
+#include "transform/parallel_rows.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
@@ -24,6 +25,7 @@ struct Options {
   std::string output;
   std::string shape = "square";
   int sharpen = 0;
+  int threads = 0;
   bool noTransform = false;
   bool force = false;
 };
@@ -74,6 +76,9 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
   app.add_option("--sharpen", options.sharpen, "Sharpen N times, as N uses of Save and Sharpen would")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  app.add_option("--threads", options.threads,
+                 "Threads for the transform (default: one per processor core); the panorama is the same for every count")
+      ->check(CLI::Range(1, 256));
   app.add_flag("--no-transform", options.noTransform, "Save the loaded picture itself");
   app.add_flag("--force", options.force, "Replace existing output files");
   app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
@@ -86,6 +91,7 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
     return app.exit(error, out, err) == 0 ? 0 : 2;
   }
 
+  TransformThreads = options.threads;
   if (!ReserveSourceStore()) {
     err << kProgram << ": not enough memory to start\n";
     return 1;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
 #include <numbers>
 
 #include "transform/projection.h"
@@ -107,6 +110,80 @@ TEST(ProjectionTest, NeitherAxisIsMirroredInFrontOfTheLens) {
   ProjectFisheye(-100.0f, -50.0f, u, v);
   EXPECT_LT(u, 0.0f);
   EXPECT_LT(v, 0.0f);
+}
+
+// Distance in units in the last place between two finite floats.
+int64_t UlpsApart(float a, float b) {
+  auto ordered = [](float f) {
+    int32_t bits;
+    std::memcpy(&bits, &f, 4);
+    return bits < 0 ? int64_t{INT32_MIN} - bits : int64_t{bits};
+  };
+  return std::abs(ordered(a) - ordered(b));
+}
+
+TEST(ArcTangentTest, StaysWithinTwoUlpOfTheCorrectlyRoundedValue) {
+  // Every 509th float from 0 to infinity, both signs; over all of them the
+  // worst case is 2 ulp.
+  int64_t worst = 0;
+  float worstAt = 0.0f;
+  for (uint32_t bits = 0; bits < 0x7F800000u; bits += 509) {
+    float t;
+    std::memcpy(&t, &bits, 4);
+    for (float signedT : {t, -t}) {
+      const float expected = static_cast<float>(std::atan(static_cast<double>(signedT)));
+      const int64_t apart = UlpsApart(ArcTangent(signedT), expected);
+      if (apart > worst) {
+        worst = apart;
+        worstAt = signedT;
+      }
+    }
+  }
+  EXPECT_LE(worst, 2) << "at " << worstAt;
+  // Where the argument reduction switches, and the ends.
+  for (float t : {0.41421353816986083984f, 0.41421356f, 0.4142136f, 2.4142134f, 2.4142137f, 1.0f, 1e-30f, 3e30f}) {
+    EXPECT_LE(UlpsApart(ArcTangent(t), static_cast<float>(std::atan(double{t}))), 2) << t;
+  }
+  EXPECT_EQ(ArcTangent(std::numeric_limits<float>::infinity()), 1.57079637050628662109375f);
+  EXPECT_EQ(ArcTangent(-std::numeric_limits<float>::infinity()), -1.57079637050628662109375f);
+  EXPECT_EQ(ArcTangent(0.0f), 0.0f);
+  EXPECT_TRUE(std::signbit(ArcTangent(-0.0f)));
+}
+
+// The whole pixel loop works in single precision; over every pixel of a
+// 4000 x 3000 panorama its source positions stay within a thousandth of a
+// pixel of the same formulas worked in double precision.
+TEST(ProjectionTest, SinglePrecisionStaysWithinAThousandthOfAPixel) {
+  const int32_t width = 4000, height = 3000;
+  SetupProjection(height);
+  const float centreX = width / 2.0f - 0.5f, centreY = height / 2.0f - 0.5f;
+  std::vector<double> sinAzimuth(width), cosAzimuth(width);
+  std::vector<float> sinAzimuthF(width), cosAzimuthF(width);
+  for (int32_t x = 0; x < width; ++x) {
+    const float dx = static_cast<float>(x) - centreX;
+    const double azimuth = double{dx} * RadiansPerPixel;
+    sinAzimuth[x] = std::sin(azimuth);
+    cosAzimuth[x] = std::cos(azimuth);
+    sinAzimuthF[x] = SinOf(AzimuthOf(dx));
+    cosAzimuthF[x] = CosOf(AzimuthOf(dx));
+  }
+  double worst = 0.0;
+  for (int32_t y = 0; y < height; ++y) {
+    const float dy = static_cast<float>(y) - centreY;
+    const double polar = double{HalfPi} - double{dy} * RadiansPerPixel;
+    const double sinPolar = std::sin(polar), cosPolar = std::cos(polar);
+    const float sinPolarF = SinOf(PolarAngleOf(dy)), cosPolarF = CosOf(PolarAngleOf(dy));
+    for (int32_t x = 0; x < width; ++x) {
+      const double dirX = sinAzimuth[x] * sinPolar, dirY = cosPolar, dirZ = cosAzimuth[x] * sinPolar;
+      const double r = std::sqrt(dirX * dirX + dirY * dirY);
+      const double q = std::atan(r / dirZ) / r;
+      const double expectU = dirX * FisheyeScaleU * q, expectV = dirY * FisheyeScaleV * q;
+      float u, v;
+      ProjectFisheyeFromAngles(sinAzimuthF[x], cosAzimuthF[x], sinPolarF, cosPolarF, u, v);
+      worst = std::max({worst, std::abs(u - expectU), std::abs(v - expectV)});
+    }
+  }
+  EXPECT_LT(worst, 1.0 / 1000) << "worst " << worst;
 }
 
 }  // namespace

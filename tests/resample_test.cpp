@@ -7,9 +7,13 @@
 
 #include "app/app_state.h"
 #include "app/headless_window.h"
+#include "imageio/bmp_reader.h"
+#include "imageio/load_picture.h"
 #include "test_pictures.h"
 #include "transform/projection.h"
+#include "transform/parallel_rows.h"
 #include "transform/resample.h"
+#include "transform/resample_kernels.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
 
@@ -192,5 +196,119 @@ TEST(RunTransformTest, RecoversAPatternRenderedThroughTheLensModel) {
   const double psnr = 10 * std::log10(255.0 * 255.0 / (squaredError / count));
   EXPECT_GE(psnr, 35.0);
 }
+
+// Every form of the pixel loop this processor runs.
+std::vector<KernelPath> RunnablePaths() {
+  std::vector<KernelPath> paths = {KernelPath::Plain};
+  for (KernelPath path : {KernelPath::Sse2, KernelPath::Avx2}) {
+    if (UseKernelPath(path)) paths.push_back(path);
+  }
+  UseKernelPath(KernelPath::Automatic);
+  return paths;
+}
+
+// Puts the path and thread count back for the tests that follow.
+class KernelPathTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    UseKernelPath(KernelPath::Automatic);
+    TransformThreads = 0;
+  }
+};
+
+TEST_F(KernelPathTest, SseTwoIsAlwaysThereAndAutomaticPicksTheFastest) {
+  std::vector<KernelPath> paths = RunnablePaths();
+  ASSERT_GE(paths.size(), 2u) << "every x86-64 processor has SSE2";
+  EXPECT_EQ(ActiveKernelPath(), ProcessorHasAvx2() ? KernelPath::Avx2 : KernelPath::Sse2);
+  EXPECT_EQ(UseKernelPath(KernelPath::Avx2), ProcessorHasAvx2());
+}
+
+// The panorama may not depend on how the work is split or which instructions
+// do it: every path and thread count gives the plain loop's bits. Noise makes
+// the sampler clamp often; odd widths leave partial vectors at every row end.
+TEST_F(KernelPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
+  struct Size {
+    int32_t width, height;
+  };
+  for (Size size : {Size{1203, 901}, Size{301, 457}, Size{13, 6}}) {
+    const std::vector<uint8_t> picture = MakeNoisePicture(size.width, size.height, 11);
+    SetupProjection(size.height);
+    std::vector<std::vector<uint8_t>> reference;
+    for (KernelPath path : RunnablePaths()) {
+      for (int32_t threads : {1, 2, 3, 8}) {
+        ASSERT_TRUE(UseKernelPath(path));
+        TransformThreads = threads;
+        std::vector<std::vector<uint8_t>> results;
+        results.push_back(Resample(picture, size.width, size.height, Fisheye));
+        results.push_back(Resample(picture, size.width, size.height, Centred));
+        results.push_back(Resample(picture, size.width, size.height, Scaled, 0.37f));
+        results.push_back(Resample(picture, size.width, size.height, Scaled, -1.9f));
+        if (reference.empty()) {
+          reference = results;
+          continue;
+        }
+        for (size_t i = 0; i < results.size(); ++i) {
+          EXPECT_TRUE(results[i] == reference[i])
+              << size.width << "x" << size.height << " " << KernelPathName(path) << ", " << threads
+              << " threads, pass " << i;
+        }
+      }
+    }
+  }
+}
+
+uint64_t Fnv1a(const uint8_t* bytes, size_t count) {
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3u;
+  return hash;
+}
+
+// The pixels of samples/fisheye-sample.jpg. The Windows picture loader
+// decodes JPEG files a little differently from libjpeg-turbo, so the Linux
+// build's decoding is kept as a BMP, and every build starts from it.
+std::vector<uint8_t> DecodedSample(int32_t& width, int32_t& height) {
+  const std::vector<uint8_t> bytes = ReadBytes(TestDataPath("fisheye-sample-decoded.bmp"));
+  EXPECT_TRUE(ReadBmpSize(bytes, width, height).ok());
+  std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height);
+  ReadBmpPixels(bytes, pixels.data());
+  return pixels;
+}
+
+// Checksums of the sample's panorama and of the display after Transform, the
+// same on Linux and Windows, for every path and thread count. A change here
+// changes what users get: it must be deliberate.
+constexpr uint64_t kSamplePanoramaChecksum = 0xc925ed71beb17883u;
+constexpr uint64_t kSampleDisplayChecksum = 0x8bc95f3823d77c99u;
+
+TEST_F(KernelPathTest, TheSamplesPanoramaHasTheSameBitsOnEverySystem) {
+  int32_t width = 0, height = 0;
+  const std::vector<uint8_t> pixels = DecodedSample(width, height);
+  ASSERT_EQ(width, 1600);
+  ASSERT_EQ(height, 1200);
+  InstallPicture(pixels, width, height);
+  const size_t bytes = 4 * static_cast<size_t>(width) * height;
+  for (KernelPath path : RunnablePaths()) {
+    for (int32_t threads : {1, 2}) {
+      ASSERT_TRUE(UseKernelPath(path));
+      TransformThreads = threads;
+      RunTransform();
+      EXPECT_EQ(Fnv1a(PanoramaPixels, bytes), kSamplePanoramaChecksum) << KernelPathName(path) << ", " << threads;
+      EXPECT_EQ(Fnv1a(DisplayPixels, bytes), kSampleDisplayChecksum) << KernelPathName(path) << ", " << threads;
+    }
+  }
+}
+
+#if !defined(_WIN32)
+TEST(GoldenPictureTest, TheKeptPixelsAreWhatTheLoaderMakesOfTheSample) {
+  ResetProgramState();
+  ASSERT_TRUE(LoadFisheyeImage(SamplePath("fisheye-sample.jpg")).ok());
+  int32_t width = 0, height = 0;
+  const std::vector<uint8_t> pixels = DecodedSample(width, height);
+  ASSERT_EQ(SourceWidth, width);
+  ASSERT_EQ(SourceHeight, height);
+  EXPECT_EQ(0, std::memcmp(SourcePixels, pixels.data(), pixels.size()))
+      << "tests/data/fisheye-sample-decoded.bmp no longer matches samples/fisheye-sample.jpg";
+}
+#endif
 
 }  // namespace

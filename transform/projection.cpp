@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "transform/lanes.h"
+
 float PanoramaRadius = 0.0f;
 float RadiansPerPixel = 0.0f;
 float FisheyeScaleU = 0.0f;
@@ -34,21 +36,12 @@ float SinOf(float angle) { return static_cast<float>(std::sin(static_cast<double
 
 float CosOf(float angle) { return static_cast<float>(std::cos(static_cast<double>(angle))); }
 
+float ArcTangent(float t) { return ArcTangentOf(t); }
+
 void ProjectFisheyeFromAngles(float sinAzimuth, float cosAzimuth, float sinPolar,
                               float cosPolar, float& u, float& v) {
-  // Unit direction: X toward increasing columns, Y toward increasing storage
-  // rows, Z along the lens axis.
-  float dirX = sinAzimuth * sinPolar;
-  float dirY = cosPolar;
-  float dirZ = cosAzimuth * sinPolar;
-  // r is the sine of the angle off the lens axis and never 0 (see HalfPi).
-  float r = std::sqrt(dirX * dirX + dirY * dirY);
-  // The one-argument arctangent: behind the lens plane (Z < 0) theta turns
-  // negative and the point lands mirrored; the transform blanks those columns.
-  float theta = static_cast<float>(std::atan(static_cast<double>(r / dirZ)));
-  float q = theta / r;
-  u = dirX * FisheyeScaleU * q;
-  v = dirY * FisheyeScaleV * q;
+  // The vectorised transform runs the same template on its lanes.
+  ProjectFromAngles(sinAzimuth, cosAzimuth, sinPolar, cosPolar, FisheyeScaleU, FisheyeScaleV, u, v);
 }
 
 void ProjectFisheye(float x, float y, float& u, float& v) {

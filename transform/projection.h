@@ -20,6 +20,9 @@ void ProjectFisheye(float x, float y, float& u, float& v);
 void ProjectFisheyeFromAngles(float sinAzimuth, float cosAzimuth, float sinPolar,
                               float cosPolar, float& u, float& v);
 
+// Our own single-precision arctangent (lanes.h), the same on every system.
+float ArcTangent(float t);
+
 float AzimuthOf(float x);
 float PolarAngleOf(float y);
 float SinOf(float angle);

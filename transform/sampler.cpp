@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "transform/lanes.h"
+
 std::array<float, kByteToLevelEntries> ByteToLevel;
 std::array<int32_t, kSixteenthToByteEntries> SixteenthToByte;
 std::array<const uint8_t*, 4> NeighbourRows;
@@ -21,23 +23,21 @@ void BuildSampleTables() {
 }
 
 std::array<float, 4> CubicWeights(float t) {
-  // 1/6 and 1/3 as the design writes them; the weights sum to 1 only to about
-  // five digits, which the byte rounding never shows.
-  constexpr float a = 0.16667f;
-  constexpr float b = 0.33333f;
-  return {
-      ((-a * t + 0.5f) * t - b) * t,
-      ((0.5f * t - 1.0f) * t - 0.5f) * t + 1.0f,
-      ((1.0f - t) * t * 0.5f + 1.0f) * t,
-      (t * t - 1.0f) * t * a,
-  };
+  std::array<float, 4> weights;
+  CubicWeightsOf(t, weights.data());
+  return weights;
 }
 
-void SampleBicubic(uint8_t* destination, float fu, float fv) {
+void SampleBicubic(uint8_t* destination, float fu, float fv) { SampleBicubicAt(destination, NeighbourRows.data(), fu, fv); }
+
+// The plain form of the sampler, which the vectorised kernels must match bit
+// for bit: sums in single precision from 0, taps left to right, rows bottom
+// to top.
+void SampleBicubicAt(uint8_t* destination, const uint8_t* const rows[4], float fu, float fv) {
   const std::array<float, 4> across = CubicWeights(fu);
   float rowSums[4][3];
   for (int k = 0; k < 4; ++k) {
-    const uint8_t* row = NeighbourRows[k];
+    const uint8_t* row = rows[k];
     for (int channel = 0; channel < 3; ++channel) {
       float sum = 0.0f;
       for (int j = 0; j < 4; ++j) sum += ByteToLevel[row[4 * j + channel]] * across[j];

@@ -18,3 +18,7 @@ std::array<float, 4> CubicWeights(float t);
 // Interpolates at fractional offsets (fu, fv) from the pixel that
 // NeighbourRows[1][1] addresses; writes bytes 0 to 2 of `destination`.
 void SampleBicubic(uint8_t* destination, float fu, float fv);
+
+// The same with the four neighbour rows given, for passes that run on several
+// threads at once.
+void SampleBicubicAt(uint8_t* destination, const uint8_t* const rows[4], float fu, float fv);

@@ -1,0 +1,153 @@
+#pragma once
+// Single-precision arithmetic written once for a single float and for SSE2 and
+// AVX2 vectors of floats, so that the projection and the cubic weights run the
+// same operations in the same order on every path and give the same bits.
+//
+// Everything here has internal linkage on purpose: the AVX2 kernel includes
+// this header too, compiled with other instructions, and the linker must never
+// hand one translation unit's copy of an inline function to another.
+#include <cmath>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// --- one float ---------------------------------------------------------------
+inline float Splat(float, float value) { return value; }
+inline float Sqrt(float x) { return std::sqrt(x); }
+inline float Abs(float x) { return std::fabs(x); }
+inline bool Greater(float a, float b) { return a > b; }
+inline float Select(bool mask, float ifTrue, float ifFalse) { return mask ? ifTrue : ifFalse; }
+// The sign of `sign` on a magnitude that is +0 or more.
+inline float WithSignOf(float magnitude, float sign) { return std::copysign(magnitude, sign); }
+
+#if defined(__SSE2__)
+// --- four floats -------------------------------------------------------------
+struct Float4 {
+  __m128 v;
+};
+inline Float4 Splat(Float4, float value) { return {_mm_set1_ps(value)}; }
+inline Float4 operator+(Float4 a, Float4 b) { return {_mm_add_ps(a.v, b.v)}; }
+inline Float4 operator-(Float4 a, Float4 b) { return {_mm_sub_ps(a.v, b.v)}; }
+inline Float4 operator*(Float4 a, Float4 b) { return {_mm_mul_ps(a.v, b.v)}; }
+inline Float4 operator/(Float4 a, Float4 b) { return {_mm_div_ps(a.v, b.v)}; }
+inline Float4 Sqrt(Float4 x) { return {_mm_sqrt_ps(x.v)}; }
+inline Float4 Abs(Float4 x) { return {_mm_andnot_ps(_mm_set1_ps(-0.0f), x.v)}; }
+inline Float4 Greater(Float4 a, Float4 b) { return {_mm_cmpgt_ps(a.v, b.v)}; }
+inline Float4 Select(Float4 mask, Float4 ifTrue, Float4 ifFalse) {
+  return {_mm_or_ps(_mm_and_ps(mask.v, ifTrue.v), _mm_andnot_ps(mask.v, ifFalse.v))};
+}
+inline Float4 WithSignOf(Float4 magnitude, Float4 sign) {
+  return {_mm_or_ps(magnitude.v, _mm_and_ps(_mm_set1_ps(-0.0f), sign.v))};
+}
+inline Float4 Load(Float4, const float* from) { return {_mm_loadu_ps(from)}; }
+inline void Store(float* to, Float4 x) { _mm_storeu_ps(to, x.v); }
+// The nearest integer, ties to even (the processor's rounding mode), for
+// values of magnitude below 2^31; others come out as -2^31.
+inline Float4 RoundToNearest(Float4 x) { return {_mm_cvtepi32_ps(_mm_cvtps_epi32(x.v))}; }
+// first, first + 1, ... as floats.
+inline Float4 Consecutive(Float4, int32_t first) {
+  return {_mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(first), _mm_setr_epi32(0, 1, 2, 3)))};
+}
+#endif
+
+#if defined(__AVX2__)
+// --- eight floats ------------------------------------------------------------
+struct Float8 {
+  __m256 v;
+};
+inline Float8 Splat(Float8, float value) { return {_mm256_set1_ps(value)}; }
+inline Float8 operator+(Float8 a, Float8 b) { return {_mm256_add_ps(a.v, b.v)}; }
+inline Float8 operator-(Float8 a, Float8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
+inline Float8 operator*(Float8 a, Float8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
+inline Float8 operator/(Float8 a, Float8 b) { return {_mm256_div_ps(a.v, b.v)}; }
+inline Float8 Sqrt(Float8 x) { return {_mm256_sqrt_ps(x.v)}; }
+inline Float8 Abs(Float8 x) { return {_mm256_andnot_ps(_mm256_set1_ps(-0.0f), x.v)}; }
+inline Float8 Greater(Float8 a, Float8 b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ)}; }
+inline Float8 Select(Float8 mask, Float8 ifTrue, Float8 ifFalse) { return {_mm256_blendv_ps(ifFalse.v, ifTrue.v, mask.v)}; }
+inline Float8 WithSignOf(Float8 magnitude, Float8 sign) {
+  return {_mm256_or_ps(magnitude.v, _mm256_and_ps(_mm256_set1_ps(-0.0f), sign.v))};
+}
+inline Float8 Load(Float8, const float* from) { return {_mm256_loadu_ps(from)}; }
+inline void Store(float* to, Float8 x) { _mm256_storeu_ps(to, x.v); }
+inline Float8 RoundToNearest(Float8 x) { return {_mm256_round_ps(x.v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)}; }
+inline Float8 Consecutive(Float8, int32_t first) {
+  return {_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(first), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)))};
+}
+#endif
+
+// --- the shared formulas -------------------------------------------------------
+
+// Arctangent in single precision, within 2 ulp of the correctly rounded value
+// (checked over every float by tests/arctangent_test.cpp). The C libraries'
+// atanf differ from one another in the last bit, and the panorama must come
+// out the same on every system, so the program carries its own.
+// The argument is brought into [-tan(pi/8), tan(pi/8)] by
+// atan(t) = pi/2 + atan(-1/t) above tan(3pi/8) and pi/4 + atan((t-1)/(t+1))
+// above tan(pi/8); there an odd polynomial of degree 9 (the coefficients of
+// Cephes' atanf) does the rest. No branch: every lane takes the same steps,
+// and an infinite argument gives pi/2.
+template <class V>
+V ArcTangentOf(V t) {
+  const V one = Splat(t, 1.0f);
+  const V ax = Abs(t);
+  const auto beyond3PiOver8 = Greater(ax, Splat(t, 2.414213562373095f));
+  const auto beyondPiOver8 = Greater(ax, Splat(t, 0.4142135623730950f));
+  const V numerator = Select(beyond3PiOver8, Splat(t, -1.0f), Select(beyondPiOver8, ax - one, ax));
+  const V denominator = Select(beyond3PiOver8, ax, Select(beyondPiOver8, ax + one, one));
+  const V x = numerator / denominator;
+  // pi/2 and pi/4 as a float plus the part the float misses.
+  const V baseHigh = Select(beyond3PiOver8, Splat(t, 1.57079637050628662109375f),
+                            Select(beyondPiOver8, Splat(t, 0.785398185253143310546875f), Splat(t, 0.0f)));
+  const V baseLow = Select(beyond3PiOver8, Splat(t, -4.37113900018624283e-8f),
+                           Select(beyondPiOver8, Splat(t, -2.18556950009312141e-8f), Splat(t, 0.0f)));
+  const V z = x * x;
+  const V poly = (((Splat(t, 8.05374449538e-2f) * z - Splat(t, 1.38776856032e-1f)) * z + Splat(t, 1.99777106478e-1f)) * z -
+                  Splat(t, 3.33329491539e-1f)) *
+                 z;
+  const V y = baseHigh + ((poly * x + baseLow) + x);
+  return WithSignOf(y, t);
+}
+
+// The lens model's mapping from the sines and cosines of a panorama pixel's
+// azimuth and polar angle to its offset (u, v) from the fisheye centre, in
+// source pixels. Each named value is a single-precision value.
+template <class V>
+void ProjectFromAngles(V sinAzimuth, V cosAzimuth, V sinPolar, V cosPolar, V scaleU, V scaleV, V& u, V& v) {
+  // Unit direction: X toward increasing columns, Y toward increasing storage
+  // rows, Z along the lens axis.
+  const V dirX = sinAzimuth * sinPolar;
+  const V dirY = cosPolar;
+  const V dirZ = cosAzimuth * sinPolar;
+  // r is the sine of the angle off the lens axis and never 0 (see HalfPi).
+  const V r = Sqrt(dirX * dirX + dirY * dirY);
+  // The one-argument arctangent: behind the lens plane (Z < 0) theta turns
+  // negative and the point lands mirrored; the transform blanks those columns.
+  const V theta = ArcTangentOf(r / dirZ);
+  const V q = theta / r;
+  u = dirX * scaleU * q;
+  v = dirY * scaleV * q;
+}
+
+// Cubic Lagrange weights for samples at -1, 0, +1 and +2 from the nearest
+// pixel, t in [-0.5, 0.5]. 1/6 and 1/3 as the design writes them; the weights
+// sum to 1 only to about five digits, which the byte rounding never shows.
+template <class V>
+void CubicWeightsOf(V t, V weights[4]) {
+  const V a = Splat(t, 0.16667f);
+  const V b = Splat(t, 0.33333f);
+  const V half = Splat(t, 0.5f);
+  const V one = Splat(t, 1.0f);
+  weights[0] = ((Splat(t, -0.16667f) * t + half) * t - b) * t;
+  weights[1] = ((half * t - one) * t - half) * t + one;
+  weights[2] = ((one - t) * t * half + one) * t;
+  weights[3] = (t * t - one) * t * a;
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+
+// How many threads a transform pass uses: 0 (the default) means one per
+// processor core; the converter's --threads sets it.
+extern int32_t TransformThreads;
+
+int32_t TransformThreadCount();
+
+// Runs work(firstRow, endRow) over bands of consecutive rows that together
+// cover 0 to rows - 1 once, on TransformThreadCount() threads of which the
+// calling thread is one. Bands never share a row, so threads that each write
+// only their own rows need no lock. Returns when every band is done.
+void ForEachRowBand(int32_t rows, const std::function<void(int32_t firstRow, int32_t endRow)>& work);

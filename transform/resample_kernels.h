@@ -1,0 +1,44 @@
+#pragma once
+#include <cstdint>
+
+#include "transform/stores.h"
+
+// The pixel loop of a resampling pass, in several forms that give the same
+// bits: the plain one, which follows the design step by step, and vectorised
+// ones for SSE2 (every x86-64 processor) and AVX2. A pass sets up a plan once
+// and hands bands of destination rows to the kernel, from several threads.
+
+struct ResamplePlan {
+  TransformRecord record;
+  int32_t mode = Centred;
+  // Centres at size / 2 - 0.5, halved in floating point.
+  float centreDestX = 0.0f;
+  float centreDestY = 0.0f;
+  float centreSrcX = 0.0f;
+  float centreSrcY = 0.0f;
+  // The leftmost / lowest tap of a neighbourhood may go no further than this.
+  int32_t maxCol = 0;
+  int32_t maxRow = 0;
+  // Fisheye: sine and cosine of every destination column's azimuth, with
+  // zeros after the last column up to a multiple of 8 entries.
+  const float* sinAzimuth = nullptr;
+  const float* cosAzimuth = nullptr;
+};
+
+using ResampleRowsKernel = void (*)(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+
+void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+void ResampleRowsSse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+void ResampleRowsAvx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+
+enum class KernelPath : int32_t { Automatic, Plain, Sse2, Avx2 };
+
+// Whether this processor (and its system) runs AVX2 code.
+bool ProcessorHasAvx2();
+
+// The path passes take: by default the fastest the processor runs, chosen
+// once; tests and benchmarks force each path in turn. Forcing AVX2 on a
+// processor without it is refused (false).
+bool UseKernelPath(KernelPath path);
+KernelPath ActiveKernelPath();
+const char* KernelPathName(KernelPath path);

@@ -1,0 +1,69 @@
+// The resampling kernel for SSE2, which every x86-64 processor has. One
+// pixel's four channels share a vector: a neighbour row is one 16-byte load,
+// widened to four vectors of blue, green, red and the unused byte, and the
+// weighted sums run in the plain sampler's order (sampler.cpp), so the bits
+// match it. The unused byte is worked out too, and thrown away.
+#include <cstring>
+
+#include "transform/resample_rows.h"
+
+namespace {
+
+constexpr int kLanes = 4;
+
+// The four pixels of a neighbour row as four vectors of channel levels.
+inline void WidenRow(const uint8_t* taps, __m128 pixels[4]) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps));
+  const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+  const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+  pixels[0] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(low, zero));
+  pixels[1] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(low, zero));
+  pixels[2] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(high, zero));
+  pixels[3] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(high, zero));
+}
+
+// Bytes 0 to 2 of a pixel from the low dword of `bytes`; byte 3 kept.
+inline void WriteChannels(uint8_t* destination, uint32_t channels) {
+  uint32_t pixel;
+  std::memcpy(&pixel, destination, 4);
+  pixel = (pixel & 0xFF000000u) | (channels & 0x00FFFFFFu);
+  std::memcpy(destination, &pixel, 4);
+}
+
+struct SampleBlock {
+  void operator()(uint8_t* destination, const uint8_t* const taps[kLanes], ptrdiff_t srcStride,
+                  const SamplePoints<kLanes>& points) const {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      if (taps[lane] == nullptr) continue;
+      const __m128 across0 = _mm_set1_ps(points.across[0][lane]);
+      const __m128 across1 = _mm_set1_ps(points.across[1][lane]);
+      const __m128 across2 = _mm_set1_ps(points.across[2][lane]);
+      const __m128 across3 = _mm_set1_ps(points.across[3][lane]);
+      __m128 value = _mm_setzero_ps();
+      for (int k = 0; k < 4; ++k) {
+        __m128 pixels[4];
+        WidenRow(taps[lane] + k * srcStride, pixels);
+        // The plain sums start from 0; leaving that out changes at most the
+        // sign of a zero, which the rounding to a byte ignores.
+        __m128 rowSum = _mm_mul_ps(pixels[0], across0);
+        rowSum = _mm_add_ps(rowSum, _mm_mul_ps(pixels[1], across1));
+        rowSum = _mm_add_ps(rowSum, _mm_mul_ps(pixels[2], across2));
+        rowSum = _mm_add_ps(rowSum, _mm_mul_ps(pixels[3], across3));
+        const __m128 term = _mm_mul_ps(rowSum, _mm_set1_ps(points.down[k][lane]));
+        value = k == 0 ? term : _mm_add_ps(value, term);
+      }
+      // cvtps2dq rounds to nearest, ties to even; the two packs clamp to 0..255.
+      __m128i n = _mm_cvtps_epi32(value);
+      n = _mm_packs_epi32(n, n);
+      n = _mm_packus_epi16(n, n);
+      WriteChannels(destination + 4 * lane, static_cast<uint32_t>(_mm_cvtsi128_si32(n)));
+    }
+  }
+};
+
+}  // namespace
+
+void ResampleRowsSse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
+  ResampleRowsVector<Float4, kLanes>(plan, firstRow, endRow, SampleBlock{});
+}
