@@ -1,0 +1,478 @@
+// End-to-end tests of quorvane.exe: each test starts the program, works it
+// through its windows as a user would, and checks what it shows and the files
+// it writes. Every saved file is compared byte for byte with what the engine,
+// linked into this driver, makes of the same picture in the same run.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <tuple>
+
+#include "app/app_state.h"
+#include "imageio/bmp_writer.h"
+#include "imageio/load_picture.h"
+#include "program_driver.h"
+#include "transform/resample.h"
+#include "transform/sharpen.h"
+#include "transform/stores.h"
+
+namespace {
+
+const wchar_t kOpenTitle[] = L"Load one fisheye image";
+const wchar_t kSaveTitle[] = L" Select name [BMP]";
+const wchar_t kWebAddress[] = L"https://www.talvenor.example/";
+
+std::wstring WorkFile(const wchar_t* name) { return Paths.work + L"\\" + name; }
+
+// The BMP file the engine makes of `picture` after an optional Transform and
+// `sharpenings` uses of Save and Sharpen (each lowers the level by 32 first).
+std::vector<uint8_t> EngineBmp(const std::wstring& picture, bool transform, int sharpenings, SaveShape shape) {
+  Result load = LoadFisheyeImage(Narrow(picture));
+  if (!load.ok()) throw DriverError("the engine cannot load " + Narrow(picture) + ": " + load.reason());
+  if (transform) RunTransform();
+  for (int use = 0; use < sharpenings; ++use) {
+    SharpenLevel -= 32;
+    SharpenDisplay();
+  }
+  std::vector<uint8_t> bytes;
+  EncodeBmp(DisplayBuffer(), shape, [&](std::span<const uint8_t> piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return true;
+  });
+  return bytes;
+}
+
+::testing::AssertionResult FileHolds(const std::wstring& path, const std::vector<uint8_t>& expected) {
+  if (!FileExists(path)) return ::testing::AssertionFailure() << Narrow(path) << " was not written";
+  const std::vector<uint8_t> actual = ReadFileBytes(path);
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << Narrow(path) << " holds " << actual.size() << " bytes, the engine makes "
+                                       << expected.size() << "; first difference at byte " << at;
+}
+
+// Saves through the save dialog under `path`; returns once the program is done
+// unless a question box is expected to follow.
+HWND SaveThroughDialog(ProgramRun& run, HWND mainWindow, Command command, const std::wstring& path) {
+  PostCommand(mainWindow, command);
+  HWND dialog = run.WaitForDialog(kSaveTitle);
+  EXPECT_EQ(GetWindow(dialog, GW_OWNER), mainWindow) << "the save dialog belongs to the main window";
+  ChooseInFileDialog(dialog, path);
+  run.WaitUntilGone(dialog, "the save dialog");
+  return dialog;
+}
+
+// Menu items by id: caption and check mark, read inside the program.
+struct MenuEntry {
+  int depth;
+  std::wstring kind;
+  int id;
+  bool checked;
+  std::wstring caption;
+  bool operator==(const MenuEntry&) const = default;
+};
+
+std::vector<MenuEntry> ReadMenu(ProgramRun& run, HWND mainWindow, int* barHeight = nullptr) {
+  std::wistringstream reply(run.Probe(kProbeMenu, mainWindow));
+  std::vector<MenuEntry> entries;
+  std::wstring line;
+  while (std::getline(reply, line)) {
+    std::vector<std::wstring> fields;
+    std::wistringstream split(line);
+    std::wstring field;
+    while (std::getline(split, field, L'\t')) fields.push_back(field);
+    if (!fields.empty() && fields[0] == L"error") throw DriverError("reading the menu: " + Narrow(line));
+    if (fields.size() == 3 && fields[0] == L"bar") {
+      if (barHeight) *barHeight = std::stoi(fields[2]) - std::stoi(fields[1]);
+      continue;
+    }
+    fields.resize(5);
+    entries.push_back({std::stoi(fields[0]), fields[1], std::stoi(fields[2]), fields[3] == L"1", fields[4]});
+  }
+  return entries;
+}
+
+std::map<int, bool> SaveOptionChecks(ProgramRun& run, HWND mainWindow) {
+  std::map<int, bool> checks;
+  for (const MenuEntry& entry : ReadMenu(run, mainWindow))
+    if (entry.id == ID_SQUARE || entry.id == ID_RECTANGLE) checks[entry.id] = entry.checked;
+  return checks;
+}
+
+std::ostream& operator<<(std::ostream& out, const MenuEntry& entry) {
+  return out << entry.depth << " " << Narrow(entry.kind) << " " << entry.id << (entry.checked ? " checked " : " ")
+             << "\"" << Narrow(entry.caption) << "\"";
+}
+
+void ExpectOnlyMainWindow(ProgramRun& run, HWND mainWindow) {
+  for (HWND window : run.Windows())
+    EXPECT_EQ(window, mainWindow) << "unexpected window " << Narrow(ClassOf(window)) << " \"" << Narrow(Text(window))
+                                  << "\"";
+}
+
+SIZE ClientSize(HWND window) {
+  RECT client = {};
+  GetClientRect(window, &client);
+  return {client.right, client.bottom};
+}
+
+void ExpectClientSize(HWND window, BaseUnits units, int width, int height, const char* what) {
+  const RECT expected = DialogRect(units, 0, 0, width, height);
+  const SIZE size = ClientSize(window);
+  EXPECT_EQ(size.cx, expected.right) << what << ": client width of " << width << " dialog units";
+  EXPECT_EQ(size.cy, expected.bottom) << what << ": client height of " << height << " dialog units";
+}
+
+// --- The title window ---------------------------------------------------------
+
+TEST(TitleWindow, ShowsTheMakerAndStartLeadsToTheMainWindow) {
+  ProgramRun run;
+  HWND title = run.WaitForTitleWindow();
+  EXPECT_EQ(Text(title), kProgramTitle);
+  EXPECT_EQ(GetWindow(title, GW_OWNER), nullptr);
+  EXPECT_EQ(run.Windows().size(), 1u) << "the title window comes alone, before the main window";
+  ExpectClientSize(title, DialogFontBaseUnits(), 437, 120, "title window");
+
+  EXPECT_EQ(ChildText(title, 2001), L"See a more of free Apps at:");
+  EXPECT_EQ(ChildText(title, 2000), kWebAddress);
+  EXPECT_TRUE(GetWindowLongW(Child(title, 2000), GWL_STYLE) & SS_NOTIFY) << "the link takes clicks";
+  EXPECT_EQ(ChildText(title, 2005), L"Start");
+  EXPECT_EQ(_wcsicmp(ClassOf(Child(title, 2005)).c_str(), L"Button"), 0);
+
+  // The banner: a bitmap picture control that holds a bitmap.
+  HWND banner = nullptr;
+  for (HWND child = GetWindow(title, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) banner = child;
+  ASSERT_NE(banner, nullptr) << "no bitmap picture in the title window";
+  DWORD_PTR bitmap = 0;
+  SendMessageTimeoutW(banner, STM_GETIMAGE, IMAGE_BITMAP, 0, SMTO_ABORTIFHUNG, 5000, &bitmap);
+  EXPECT_NE(bitmap, 0u) << "the banner shows no bitmap";
+
+  // Enter and Escape send IDOK and IDCANCEL, which the title window ignores.
+  PostMessageW(title, WM_COMMAND, IDOK, 0);
+  PostMessageW(title, WM_COMMAND, IDCANCEL, 0);
+  run.Settle(title);
+  EXPECT_TRUE(IsWindowVisible(title)) << "Enter or Escape closed the title window";
+
+  Press(Child(title, 2005));
+  run.WaitUntilGone(title, "the title window after Start");
+  HWND mainWindow = run.WaitForMainWindow();
+  EXPECT_EQ(Text(mainWindow), kProgramTitle);
+}
+
+TEST(TitleWindow, CloseBoxAlsoLeadsToTheMainWindow) {
+  ProgramRun run;
+  HWND title = run.WaitForTitleWindow();
+  PostMessageW(title, WM_SYSCOMMAND, SC_CLOSE, 0);
+  run.WaitUntilGone(title, "the title window after its close box");
+  HWND mainWindow = run.WaitForMainWindow();
+  EXPECT_EQ(Text(mainWindow), kProgramTitle);
+  EXPECT_TRUE(run.Running());
+}
+
+// --- The main window ----------------------------------------------------------
+
+TEST(MainWindow, HasItsTitleSizeMenusAndButtons) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  EXPECT_EQ(Text(mainWindow), kProgramTitle);
+  EXPECT_EQ(GetWindow(mainWindow, GW_OWNER), nullptr);
+  const LONG style = GetWindowLongW(mainWindow, GWL_STYLE);
+  const LONG exStyle = GetWindowLongW(mainWindow, GWL_EXSTYLE);
+  EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU), WS_CAPTION | WS_SYSMENU);
+  EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), 0) << "no minimise, maximise or sizing";
+
+  // The window's dialog font is "MS Sans Serif" 8: its base units, as the
+  // program's own MapDialogRect gives them, are those of that font.
+  const BaseUnits units = DialogFontBaseUnits();
+  EXPECT_EQ(run.Probe(kProbeDialogUnits, mainWindow), std::to_wstring(units.x) + L" " + std::to_wstring(units.y));
+
+  // 570 x 407 dialog units, the menu bar taken out of the height afterwards:
+  // the frame keeps the size of a 570 x 407 client area without a menu.
+  int barHeight = -1;
+  const std::vector<MenuEntry> menu = ReadMenu(run, mainWindow, &barHeight);
+  const RECT full = DialogRect(units, 0, 0, 570, 407);
+  RECT frame = full;
+  AdjustWindowRectEx(&frame, style, FALSE, exStyle);
+  RECT outer = {};
+  GetWindowRect(mainWindow, &outer);
+  const SIZE client = ClientSize(mainWindow);
+  EXPECT_EQ(client.cx, full.right) << "client width of 570 dialog units";
+  EXPECT_EQ(outer.right - outer.left, frame.right - frame.left) << "window width";
+  EXPECT_EQ(outer.bottom - outer.top, frame.bottom - frame.top) << "window height";
+  EXPECT_GT(barHeight, 0);
+  EXPECT_LE(std::abs(full.bottom - barHeight - client.cy), 1)
+      << "client height: 407 dialog units (" << full.bottom << " px) less the menu bar (" << barHeight << " px)";
+
+  const std::vector<MenuEntry> expectedMenu = {
+      {0, L"popup", 0, false, L"  &File  "},
+      {1, L"item", ID_OPEN, false, L"&Open"},
+      {1, L"separator", 0, false, L""},
+      {1, L"item", ID_TRANSFORM, false, L"&Transform"},
+      {1, L"separator", 0, false, L""},
+      {1, L"item", ID_SAVE, false, L"&Save"},
+      {1, L"item", ID_SAVE_SHARPEN, false, L"S&ave and Sharpen"},
+      {1, L"separator", 0, false, L""},
+      {1, L"popup", 0, false, L"&Save Options"},
+      {2, L"item", ID_SQUARE, true, L"Save as square"},
+      {2, L"item", ID_RECTANGLE, false, L"Save as rectangle"},
+      {1, L"separator", 0, false, L""},
+      {1, L"item", ID_EXIT, false, L"&Exit"},
+      {0, L"popup", 0, false, L"  &Help  "},
+      {1, L"item", ID_HELP, false, L"&Help"},
+      {1, L"separator", 0, false, L""},
+      {1, L"item", ID_ABOUT, false, L"&About"},
+  };
+  ASSERT_EQ(menu.size(), expectedMenu.size()) << "menu items";
+  for (size_t i = 0; i < menu.size(); ++i) {
+    MenuEntry seen = menu[i];
+    // A popup's or a separator's id means nothing.
+    if (seen.kind != L"item") seen.id = 0;
+    EXPECT_EQ(seen, expectedMenu[i]) << "menu entry " << i;
+  }
+
+  // The three buttons, in creation order, and nothing else in the window.
+  const std::tuple<int, const wchar_t*, int> kButtons[] = {
+      {ID_OPEN, L"Load", 12}, {ID_TRANSFORM, L"Transform", 28}, {ID_SAVE, L"Save", 44}};
+  HWND child = GetWindow(mainWindow, GW_CHILD);
+  for (const auto& [id, caption, y] : kButtons) {
+    ASSERT_NE(child, nullptr) << "button " << id << " missing";
+    EXPECT_EQ(GetDlgCtrlID(child), id) << "buttons in the order Load, Transform, Save";
+    EXPECT_EQ(_wcsicmp(ClassOf(child).c_str(), L"Button"), 0);
+    EXPECT_EQ(Text(child), caption);
+    const LONG buttonStyle = GetWindowLongW(child, GWL_STYLE);
+    EXPECT_EQ(buttonStyle & BS_TYPEMASK, BS_OWNERDRAW) << "button " << id;
+    EXPECT_TRUE(buttonStyle & WS_VISIBLE) << "button " << id;
+    EXPECT_FALSE(buttonStyle & WS_TABSTOP) << "button " << id;
+    EXPECT_TRUE(GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_STATICEDGE) << "button " << id;
+    RECT place = {};
+    GetWindowRect(child, &place);
+    MapWindowPoints(HWND_DESKTOP, mainWindow, reinterpret_cast<POINT*>(&place), 2);
+    const RECT expected = DialogRect(units, 510, y, 50, 14);
+    EXPECT_TRUE(EqualRect(&place, &expected))
+        << "button " << id << " at " << place.left << "," << place.top << " - " << place.right << "," << place.bottom
+        << "; expected " << expected.left << "," << expected.top << " - " << expected.right << "," << expected.bottom;
+    child = GetWindow(child, GW_HWNDNEXT);
+  }
+  EXPECT_EQ(child, nullptr) << "a control besides the three buttons: " << Narrow(ClassOf(child));
+}
+
+TEST(MainWindow, SaveOptionsMoveTheCheckMark) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  using Checks = std::map<int, bool>;
+  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, true}, {ID_RECTANGLE, false}}));
+  PostCommand(mainWindow, ID_RECTANGLE);
+  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, false}, {ID_RECTANGLE, true}}));
+  PostCommand(mainWindow, ID_RECTANGLE);
+  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, false}, {ID_RECTANGLE, true}}));
+  PostCommand(mainWindow, ID_SQUARE);
+  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, true}, {ID_RECTANGLE, false}}));
+}
+
+TEST(MainWindow, SaveBeforeAnyLoadDoesNothing) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  PostCommand(mainWindow, ID_SAVE);
+  PostCommand(mainWindow, ID_SAVE_SHARPEN);
+  // The Save button sends the same command as the menu item.
+  PostMessageW(mainWindow, WM_COMMAND, MAKEWPARAM(ID_SAVE, BN_CLICKED),
+               reinterpret_cast<LPARAM>(Child(mainWindow, ID_SAVE)));
+  run.Settle(mainWindow);
+  Sleep(500);
+  run.Settle(mainWindow);
+  ExpectOnlyMainWindow(run, mainWindow);
+  EXPECT_EQ(Text(mainWindow), kProgramTitle);
+}
+
+TEST(MainWindow, HelpBoxSaysWhatToDo) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  PostCommand(mainWindow, ID_HELP);
+  HWND box = run.WaitForDialog(L"Help");
+  const MessageBoxView view = ReadMessageBox(box);
+  EXPECT_EQ(view.text, L"1. Load fisheye image\r2. Press the button [Transform]\r3. Press the button [Save]");
+  EXPECT_EQ(view.owner, mainWindow);
+  EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+  EXPECT_FALSE(view.icon);
+  Press(Child(box, IDOK));
+  run.WaitUntilGone(box, "the help box");
+  run.Settle(mainWindow);
+  ExpectOnlyMainWindow(run, mainWindow);
+}
+
+TEST(MainWindow, AboutOpensAndClosesTwice) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  const BaseUnits units = DialogFontBaseUnits();
+  for (int opening = 1; opening <= 2; ++opening) {
+    SCOPED_TRACE("opening " + std::to_string(opening));
+    PostCommand(mainWindow, ID_ABOUT);
+    HWND about = run.WaitForDialog(L"Talvenor Inc.");
+    EXPECT_EQ(GetWindow(about, GW_OWNER), mainWindow);
+    EXPECT_FALSE(IsWindowEnabled(mainWindow)) << "the main window waits while About is open";
+    ExpectClientSize(about, units, 210, 170, "About window");
+    // Placed 100, 100 dialog units from the main window's client corner; a
+    // dialog's place, like its size, is that of its client area.
+    const RECT mainClient = ClientOnScreen(mainWindow);
+    const RECT aboutClient = ClientOnScreen(about);
+    const RECT offset = DialogRect(units, 0, 0, 100, 100);
+    EXPECT_EQ(aboutClient.left - mainClient.left, offset.right) << "About window's left edge";
+    EXPECT_EQ(aboutClient.top - mainClient.top, offset.bottom) << "About window's top edge";
+
+    EXPECT_EQ(ChildText(about, 2001), L"Quorvane \u00A9 ver.2.00");
+    EXPECT_EQ(ChildText(about, 2004), kWebAddress);
+    EXPECT_EQ(ChildText(about, 2002), L"email: Talvenor support");
+    const std::wstring notice = ChildText(about, 2005);
+    const size_t lineBreak = notice.find(L"\r\n");
+    EXPECT_TRUE(lineBreak != std::wstring::npos && lineBreak > 0 && lineBreak + 2 < notice.size() &&
+                notice.find(L"\r\n", lineBreak + 2) == std::wstring::npos)
+        << "the notice is two lines: \"" << Narrow(notice) << "\"";
+
+    // Escape does not close it; the close box does.
+    PostMessageW(about, WM_COMMAND, IDCANCEL, 0);
+    run.Settle(about);
+    EXPECT_TRUE(IsWindowVisible(about)) << "Escape closed the About window";
+    PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0);
+    run.WaitUntilGone(about, "the About window after its close box");
+    run.Settle(mainWindow);
+    EXPECT_TRUE(IsWindowEnabled(mainWindow)) << "the main window is usable again";
+    ExpectOnlyMainWindow(run, mainWindow);
+  }
+}
+
+TEST(MainWindow, ExitEndsTheProgramWithCodeZero) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  PostCommand(mainWindow, ID_EXIT);
+  EXPECT_EQ(run.WaitForExit(kWaitSeconds), 0u);
+}
+
+TEST(MainWindow, CloseBoxEndsTheProgramWithCodeZero) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  PostMessageW(mainWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_EQ(run.WaitForExit(kWaitSeconds), 0u);
+}
+
+// --- Load, transform, save ----------------------------------------------------
+
+class Conversion : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mainWindow_ = run_.PassTitleWindow();
+    LoadThroughOpenDialog(run_, mainWindow_, Paths.picture);
+    ASSERT_EQ(Text(mainWindow_), L"  " + Paths.picture) << "two blanks and the path after a load";
+  }
+  void Remove(const std::wstring& path) { DeleteFileW(path.c_str()); }
+
+  ProgramRun run_;
+  HWND mainWindow_ = nullptr;
+};
+
+TEST_F(Conversion, TransformAndSaveAsSquareAndRectangle) {
+  // Saved right after the load, the file holds the fisheye picture itself. The
+  // name is typed without extension: it gets ".bmp" (or the dialog's ".BMP").
+  const std::wstring fisheye = WorkFile(L"fisheye.bmp");
+  Remove(fisheye);
+  SaveThroughDialog(run_, mainWindow_, ID_SAVE, WorkFile(L"fisheye"));
+  run_.Settle(mainWindow_);
+  EXPECT_TRUE(FileHolds(fisheye, EngineBmp(Paths.picture, false, 0, SaveShape::Square)));
+
+  PostCommand(mainWindow_, ID_TRANSFORM);
+  run_.Settle(mainWindow_);
+  EXPECT_EQ(Text(mainWindow_), L"  " + Paths.picture) << "Transform keeps the title";
+
+  const std::wstring panorama = WorkFile(L"panorama.bmp");
+  Remove(panorama);
+  SaveThroughDialog(run_, mainWindow_, ID_SAVE, panorama);
+  run_.Settle(mainWindow_);
+  ExpectOnlyMainWindow(run_, mainWindow_);  // a new file: no question
+  const std::vector<uint8_t> square = EngineBmp(Paths.picture, true, 0, SaveShape::Square);
+  ASSERT_TRUE(FileHolds(panorama, square));
+
+  // The same name again, now as the rectangle: the program asks first.
+  PostCommand(mainWindow_, ID_RECTANGLE);
+  for (int answer : {IDCANCEL, IDOK}) {
+    SCOPED_TRACE(answer == IDOK ? "answered OK" : "answered Cancel");
+    SaveThroughDialog(run_, mainWindow_, ID_SAVE, panorama);
+    HWND question = run_.WaitForDialog(L"Save File");
+    const MessageBoxView view = ReadMessageBox(question);
+    EXPECT_EQ(view.text, L"Replace existing copy of " + panorama + L" ?");
+    EXPECT_EQ(view.owner, nullptr) << "the question has no owner";
+    EXPECT_EQ(view.buttons, (std::vector<int>{IDOK, IDCANCEL}));
+    EXPECT_TRUE(view.icon);
+    Press(Child(question, answer));
+    run_.WaitUntilGone(question, "the question");
+    run_.Settle(mainWindow_);
+    if (answer == IDCANCEL) {
+      EXPECT_TRUE(FileHolds(panorama, square)) << "Cancel leaves the file as it was";
+    }
+  }
+  EXPECT_TRUE(FileHolds(panorama, EngineBmp(Paths.picture, true, 0, SaveShape::Rectangle)));
+  ExpectOnlyMainWindow(run_, mainWindow_);
+}
+
+TEST_F(Conversion, SaveAndSharpenSharpensFurtherEachTime) {
+  PostCommand(mainWindow_, ID_TRANSFORM);
+  const wchar_t* names[] = {L"sharpened-once.bmp", L"sharpened-twice.bmp"};
+  for (int use = 1; use <= 2; ++use) {
+    const std::wstring path = WorkFile(names[use - 1]);
+    Remove(path);
+    SaveThroughDialog(run_, mainWindow_, ID_SAVE_SHARPEN, path);
+    run_.Settle(mainWindow_);
+    EXPECT_TRUE(FileHolds(path, EngineBmp(Paths.picture, true, use, SaveShape::Square))) << "use " << use;
+  }
+}
+
+TEST_F(Conversion, FileThatDoesNotDecodeSaysSoAndChangesNothing) {
+  PostCommand(mainWindow_, ID_TRANSFORM);
+  PostCommand(mainWindow_, ID_OPEN);
+  HWND dialog = run_.WaitForDialog(kOpenTitle);
+  ChooseInFileDialog(dialog, Paths.notPicture);
+  HWND box = run_.WaitForDialog(L"Quorvane");
+  const MessageBoxView view = ReadMessageBox(box);
+  EXPECT_EQ(view.owner, mainWindow_);
+  EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+  EXPECT_TRUE(view.icon);
+  // "Cannot load PATH", a blank line, then the reason.
+  const std::wstring head = L"Cannot load " + Paths.notPicture;
+  EXPECT_EQ(view.text.substr(0, head.size()), head) << Narrow(view.text);
+  const std::wstring rest = view.text.substr(std::min(head.size(), view.text.size()));
+  const bool blankLine = rest.rfind(L"\r\n\r\n", 0) == 0 || rest.rfind(L"\n\n", 0) == 0;
+  EXPECT_TRUE(blankLine && rest.find_first_not_of(L"\r\n ") != std::wstring::npos)
+      << "a blank line and a reason after the path: " << Narrow(view.text);
+  Press(Child(box, IDOK));
+  run_.WaitUntilGone(box, "the message box");
+  run_.Settle(mainWindow_);
+  ExpectOnlyMainWindow(run_, mainWindow_);
+  EXPECT_EQ(Text(mainWindow_), L"  " + Paths.picture) << "the title stays";
+
+  // The panorama is still there: saved now, it is the one before the failed load.
+  const std::wstring path = WorkFile(L"after-failed-load.bmp");
+  Remove(path);
+  SaveThroughDialog(run_, mainWindow_, ID_SAVE, path);
+  run_.Settle(mainWindow_);
+  EXPECT_TRUE(FileHolds(path, EngineBmp(Paths.picture, true, 0, SaveShape::Square)));
+}
+
+TEST_F(Conversion, SaveThatFailsSaysSo) {
+  // A folder stands where the file would go.
+  const std::wstring folder = WorkFile(L"taken.bmp");
+  CreateDirectoryW(folder.c_str(), nullptr);
+  SaveThroughDialog(run_, mainWindow_, ID_SAVE, WorkFile(L"taken"));
+  HWND box = run_.WaitForDialog(L"Quorvane");
+  const MessageBoxView view = ReadMessageBox(box);
+  EXPECT_EQ(view.owner, mainWindow_);
+  EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+  const std::wstring head = L"Cannot save " + folder;
+  EXPECT_EQ(_wcsnicmp(view.text.c_str(), head.c_str(), head.size()), 0) << Narrow(view.text);
+  Press(Child(box, IDOK));
+  run_.WaitUntilGone(box, "the message box");
+  run_.Settle(mainWindow_);
+  ExpectOnlyMainWindow(run_, mainWindow_);
+  EXPECT_EQ(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
