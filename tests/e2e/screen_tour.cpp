@@ -3,7 +3,9 @@
 // screenshots and makes one real mouse click. The two meet in a folder of
 // hand-over files: the driver writes NAME.request and waits for NAME.done.
 //   - "shot-NAME.request" holds "x y width height" of a window on the screen;
-//     the script saves that part of the screen as NAME.png.
+//     the script saves that part of the screen as NAME.png. Each further line,
+//     "COLOUR x y" (a place within the shot), is a colour the screenshot must
+//     show there; the colours are those the script knows (screen-test).
 //   - "click.request" holds "x y"; the script clicks there with the mouse.
 #include "screen_tour.h"
 
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <vector>
 
 #include "program_driver.h"
 
@@ -41,30 +44,71 @@ void HandOver(const std::wstring& folder, const std::wstring& name, const std::s
   DeleteFileW(done.c_str());
 }
 
-void Shoot(ProgramRun& run, const std::wstring& folder, const std::wstring& name, HWND window) {
+// A colour the screenshot must show at a point of the screen.
+struct Spot {
+  const char* colour;
+  POINT onScreen;
+};
+
+POINT InClient(HWND window, int x, int y) {
+  POINT point = {x, y};
+  ClientToScreen(window, &point);
+  return point;
+}
+
+POINT CentreOf(HWND window) {
+  RECT place = {};
+  GetWindowRect(window, &place);
+  return {(place.left + place.right) / 2, (place.top + place.bottom) / 2};
+}
+
+void Shoot(ProgramRun& run, const std::wstring& folder, const std::wstring& name, HWND window,
+           const std::vector<Spot>& spots) {
   run.Settle(window);
   Sleep(300);  // Wine hands the last drawing to the X server
   RECT place = {};
   GetWindowRect(window, &place);
-  char request[128];
-  std::snprintf(request, sizeof request, "%ld %ld %ld %ld", place.left, place.top, place.right - place.left,
+  char line[128];
+  std::snprintf(line, sizeof line, "%ld %ld %ld %ld", place.left, place.top, place.right - place.left,
                 place.bottom - place.top);
-  std::cout << "screenshot " << Narrow(name) << ": " << request << std::endl;
+  std::string request = line;
+  std::cout << "screenshot " << Narrow(name) << ": " << line << std::endl;
+  for (const Spot& spot : spots) {
+    std::snprintf(line, sizeof line, "\n%s %ld %ld", spot.colour, spot.onScreen.x - place.left,
+                  spot.onScreen.y - place.top);
+    request += line;
+  }
   HandOver(folder, L"shot-" + name, request);
 }
 
 void Tour(const std::wstring& folder) {
+  const BaseUnits units = DialogFontBaseUnits();
   ProgramRun run;
   HWND title = run.WaitForTitleWindow();
-  Shoot(run, folder, L"title", title);
+  RECT titleClient = {};
+  GetClientRect(title, &titleClient);
+  // Below the banner, left of the label: the window's own white.
+  Shoot(run, folder, L"title", title, {{"white", InClient(title, 3, titleClient.bottom - 3)}});
+
   HWND mainWindow = run.PassTitleWindow();
-  Shoot(run, folder, L"main-empty", mainWindow);
+  RECT client = {};
+  GetClientRect(mainWindow, &client);
+  HWND loadButton = Child(mainWindow, ID_OPEN);
+  // Nothing loaded: black, with the blue faces of the buttons (at their left
+  // end, clear of the caption).
+  std::vector<Spot> emptySpots = {{"black", InClient(mainWindow, client.right / 2, client.bottom / 2)},
+                                  {"black", InClient(mainWindow, 2, 2)}};
+  for (int id : {ID_OPEN, ID_TRANSFORM, ID_SAVE}) {
+    RECT face = {};
+    GetWindowRect(Child(mainWindow, id), &face);
+    emptySpots.push_back({"blue", {face.left + 4, (face.top + face.bottom) / 2}});
+  }
+  Shoot(run, folder, L"main-empty", mainWindow, emptySpots);
 
   // A real click on Load, through the X server, opens the open dialog.
-  RECT load = {};
-  GetWindowRect(Child(mainWindow, 100), &load);
+  const POINT loadCentre = CentreOf(loadButton);
   char click[64];
-  std::snprintf(click, sizeof click, "%ld %ld", (load.left + load.right) / 2, (load.top + load.bottom) / 2);
+  std::snprintf(click, sizeof click, "%ld %ld", loadCentre.x, loadCentre.y);
   std::cout << "clicking Load at " << click << std::endl;
   HandOver(folder, L"click", click);
   HWND dialog = run.WaitForDialog(L"Load one fisheye image");
@@ -73,14 +117,24 @@ void Tour(const std::wstring& folder) {
   run.WaitUntilGone(dialog, "the open dialog");
   run.Settle(mainWindow);
   if (Text(mainWindow) != L"  " + Paths.sample) throw DriverError("the sample did not load");
-  Shoot(run, folder, L"fisheye", mainWindow);
+  // The fisheye picture fills the whole client area, corners included.
+  Shoot(run, folder, L"fisheye", mainWindow,
+        {{"lit", InClient(mainWindow, client.right / 4, client.bottom / 4)},
+         {"lit", InClient(mainWindow, 1, 1)},
+         {"lit", InClient(mainWindow, client.right - 2, client.bottom - 2)}});
 
+  // The panorama: black margins left and right of the middle square.
   PostCommand(mainWindow, ID_TRANSFORM);
-  Shoot(run, folder, L"panorama", mainWindow);
+  Shoot(run, folder, L"panorama", mainWindow,
+        {{"black", InClient(mainWindow, 2, client.bottom / 2)},
+         {"black", InClient(mainWindow, client.right - 2, client.bottom / 2)},
+         {"lit", InClient(mainWindow, client.right / 2, client.bottom / 4)}});
 
   PostCommand(mainWindow, ID_ABOUT);
   HWND about = run.WaitForDialog(L"Talvenor Inc.");
-  Shoot(run, folder, L"about", about);
+  // Left of the certificates, above the links: the window's strong blue.
+  const RECT spot = DialogRect(units, 4, 150, 0, 0);
+  Shoot(run, folder, L"about", about, {{"about-blue", InClient(about, spot.left, spot.top)}});
   PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0);
   run.WaitUntilGone(about, "the About window");
 
