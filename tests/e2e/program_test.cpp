@@ -4,6 +4,8 @@
 // linked into this driver, makes of the same picture in the same run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <map>
 #include <sstream>
 #include <tuple>
@@ -426,30 +428,64 @@ TEST_F(Conversion, SaveAndSharpenSharpensFurtherEachTime) {
   }
 }
 
-TEST_F(Conversion, FileThatDoesNotDecodeSaysSoAndChangesNothing) {
-  PostCommand(mainWindow_, ID_TRANSFORM);
-  PostCommand(mainWindow_, ID_OPEN);
-  HWND dialog = run_.WaitForDialog(kOpenTitle);
-  ChooseInFileDialog(dialog, Paths.notPicture);
-  HWND box = run_.WaitForDialog(L"Quorvane");
-  const MessageBoxView view = ReadMessageBox(box);
-  EXPECT_EQ(view.owner, mainWindow_);
-  EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
-  EXPECT_TRUE(view.icon);
-  // "Cannot load PATH", a blank line, then the reason.
-  const std::wstring head = L"Cannot load " + Paths.notPicture;
-  EXPECT_EQ(view.text.substr(0, head.size()), head) << Narrow(view.text);
-  const std::wstring rest = view.text.substr(std::min(head.size(), view.text.size()));
-  const bool blankLine = rest.rfind(L"\r\n\r\n", 0) == 0 || rest.rfind(L"\n\n", 0) == 0;
-  EXPECT_TRUE(blankLine && rest.find_first_not_of(L"\r\n ") != std::wstring::npos)
-      << "a blank line and a reason after the path: " << Narrow(view.text);
-  Press(Child(box, IDOK));
-  run_.WaitUntilGone(box, "the message box");
-  run_.Settle(mainWindow_);
-  ExpectOnlyMainWindow(run_, mainWindow_);
-  EXPECT_EQ(Text(mainWindow_), L"  " + Paths.picture) << "the title stays";
+// A copy of the test picture whose frame header claims 65000 x 65000 pixels,
+// far beyond what the program takes.
+std::wstring WriteTooLargeJpeg() {
+  std::vector<uint8_t> bytes = ReadFileBytes(Paths.picture);
+  // Baseline frame header of a three-channel 8-bit picture: FF C0, length 17,
+  // precision 8, then height and width.
+  const uint8_t frame[] = {0xFF, 0xC0, 0x00, 0x11, 0x08};
+  auto at = std::search(bytes.begin(), bytes.end(), std::begin(frame), std::end(frame));
+  if (at == bytes.end()) throw DriverError("the test picture has no baseline frame header");
+  const size_t size = at - bytes.begin() + sizeof frame;
+  for (size_t i = 0; i < 4; ++i) bytes[size + i] = i % 2 == 0 ? 0xFD : 0xE8;
+  const std::wstring path = WorkFile(L"too-large.jpg");
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  const bool ok = file != INVALID_HANDLE_VALUE && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!ok) throw DriverError("cannot write " + Narrow(path));
+  return path;
+}
 
-  // The panorama is still there: saved now, it is the one before the failed load.
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = towlower(c);
+  return text;
+}
+
+TEST_F(Conversion, FilesThatCannotBeLoadedSayWhyAndChangeNothing) {
+  PostCommand(mainWindow_, ID_TRANSFORM);
+  for (const std::wstring& path : {Paths.notPicture, WriteTooLargeJpeg()}) {
+    SCOPED_TRACE(Narrow(path));
+    // The engine's own words for what is wrong with the file.
+    const Result engine = LoadFisheyeImage(Narrow(path));
+    ASSERT_FALSE(engine.ok());
+    std::wstring reason(engine.reason().begin(), engine.reason().end());
+
+    PostCommand(mainWindow_, ID_OPEN);
+    HWND dialog = run_.WaitForDialog(kOpenTitle);
+    ChooseInFileDialog(dialog, path);
+    HWND box = run_.WaitForDialog(L"Quorvane");
+    const MessageBoxView view = ReadMessageBox(box);
+    EXPECT_EQ(view.owner, mainWindow_);
+    EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+    EXPECT_TRUE(view.icon);
+    // "Cannot load PATH", a blank line, then the reason.
+    const std::wstring head = L"Cannot load " + path;
+    EXPECT_EQ(view.text.substr(0, head.size()), head) << Narrow(view.text);
+    std::wstring rest = view.text.substr(std::min(head.size(), view.text.size()));
+    const size_t blank = rest.rfind(L"\r\n\r\n", 0) == 0 ? 4 : rest.rfind(L"\n\n", 0) == 0 ? 2 : 0;
+    EXPECT_NE(blank, 0u) << "a blank line after the path: " << Narrow(view.text);
+    EXPECT_EQ(Lower(rest.substr(blank, reason.size())), Lower(reason)) << Narrow(view.text);
+    Press(Child(box, IDOK));
+    run_.WaitUntilGone(box, "the message box");
+    run_.Settle(mainWindow_);
+    ExpectOnlyMainWindow(run_, mainWindow_);
+    EXPECT_EQ(Text(mainWindow_), L"  " + Paths.picture) << "the title stays";
+  }
+
+  // The panorama is still there: saved now, it is the one before the failed loads.
   const std::wstring path = WorkFile(L"after-failed-load.bmp");
   Remove(path);
   SaveThroughDialog(run_, mainWindow_, ID_SAVE, path);
