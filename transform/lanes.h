@@ -46,6 +46,10 @@ inline Float4 Select(Float4 mask, Float4 ifTrue, Float4 ifFalse) {
 inline Float4 WithSignOf(Float4 magnitude, Float4 sign) {
   return {_mm_or_ps(magnitude.v, _mm_and_ps(_mm_set1_ps(-0.0f), sign.v))};
 }
+// Lanes where a <= b, as bits 0..3 of an integer.
+inline int LessOrEqualBits(Float4 a, Float4 b) { return _mm_movemask_ps(_mm_cmple_ps(a.v, b.v)); }
+// Truncated to integers, for values within int32's range.
+inline void StoreIntegers(int32_t* to, Float4 x) { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_cvttps_epi32(x.v)); }
 inline Float4 Load(Float4, const float* from) { return {_mm_loadu_ps(from)}; }
 inline void Store(float* to, Float4 x) { _mm_storeu_ps(to, x.v); }
 // The nearest integer, ties to even (the processor's rounding mode), for
@@ -73,6 +77,10 @@ inline Float8 Greater(Float8 a, Float8 b) { return {_mm256_cmp_ps(a.v, b.v, _CMP
 inline Float8 Select(Float8 mask, Float8 ifTrue, Float8 ifFalse) { return {_mm256_blendv_ps(ifFalse.v, ifTrue.v, mask.v)}; }
 inline Float8 WithSignOf(Float8 magnitude, Float8 sign) {
   return {_mm256_or_ps(magnitude.v, _mm256_and_ps(_mm256_set1_ps(-0.0f), sign.v))};
+}
+inline int LessOrEqualBits(Float8 a, Float8 b) { return _mm256_movemask_ps(_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)); }
+inline void StoreIntegers(int32_t* to, Float8 x) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_cvttps_epi32(x.v));
 }
 inline Float8 Load(Float8, const float* from) { return {_mm256_loadu_ps(from)}; }
 inline void Store(float* to, Float8 x) { _mm256_storeu_ps(to, x.v); }

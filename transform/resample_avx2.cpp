@@ -19,22 +19,22 @@ inline void WriteChannels(uint8_t* destination, uint32_t channels) {
 }
 
 struct SampleBlock {
-  void operator()(uint8_t* destination, const uint8_t* const taps[kLanes], ptrdiff_t srcStride,
-                  const SamplePoints<kLanes>& points) const {
+  void operator()(uint8_t* destination, const SamplePoints& points, int first, ptrdiff_t srcStride) const {
+    const uint8_t* const* taps = points.taps + first;
     const __m256i zero = _mm256_setzero_si256();
     __m256 across[4];
     __m256 down[4];
     for (int j = 0; j < 4; ++j) {
-      across[j] = _mm256_load_ps(points.across[j]);
-      down[j] = _mm256_load_ps(points.down[j]);
+      across[j] = _mm256_load_ps(points.across[j] + first);
+      down[j] = _mm256_load_ps(points.down[j] + first);
     }
     for (int lane = 0; lane < kLanes; lane += 2) {
-      const uint8_t* first = taps[lane];
-      const uint8_t* second = taps[lane + 1];
-      if (first == nullptr && second == nullptr) continue;
+      const uint8_t* left = taps[lane];
+      const uint8_t* right = taps[lane + 1];
+      if (left == nullptr && right == nullptr) continue;
       // A skipped pixel of the pair reads its partner's taps and is not written.
-      const uint8_t* firstTaps = first != nullptr ? first : second;
-      const uint8_t* secondTaps = second != nullptr ? second : first;
+      const uint8_t* leftTaps = left != nullptr ? left : right;
+      const uint8_t* rightTaps = right != nullptr ? right : left;
       // Each half of a weight vector holds one pixel's weight four times.
       const __m256i pick = _mm256_add_epi32(_mm256_set1_epi32(lane), _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
       const __m256 across0 = _mm256_permutevar8x32_ps(across[0], pick);
@@ -44,8 +44,8 @@ struct SampleBlock {
       __m256 value = _mm256_setzero_ps();
       for (int k = 0; k < 4; ++k) {
         const __m256i bytes = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(firstTaps + k * srcStride))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(secondTaps + k * srcStride)), 1);
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(leftTaps + k * srcStride))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(rightTaps + k * srcStride)), 1);
         const __m256i low = _mm256_unpacklo_epi8(bytes, zero);
         const __m256i high = _mm256_unpackhi_epi8(bytes, zero);
         const __m256 pixel0 = _mm256_cvtepi32_ps(_mm256_unpacklo_epi16(low, zero));
@@ -62,10 +62,18 @@ struct SampleBlock {
       __m256i n = _mm256_cvtps_epi32(value);
       n = _mm256_packs_epi32(n, n);
       n = _mm256_packus_epi16(n, n);
-      if (first != nullptr) WriteChannels(destination + 4 * lane, static_cast<uint32_t>(_mm256_cvtsi256_si32(n)));
-      if (second != nullptr)
-        WriteChannels(destination + 4 * (lane + 1),
-                      static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(n, 1))));
+      const __m128i both = _mm_unpacklo_epi32(_mm256_castsi256_si128(n), _mm256_extracti128_si256(n, 1));
+      if (left != nullptr && right != nullptr) {
+        // Two neighbouring pixels in one go, their unused bytes kept.
+        uint64_t pixels;
+        std::memcpy(&pixels, destination + 4 * lane, 8);
+        pixels = (pixels & 0xFF000000FF000000u) | (static_cast<uint64_t>(_mm_cvtsi128_si64(both)) & 0x00FFFFFF00FFFFFFu);
+        std::memcpy(destination + 4 * lane, &pixels, 8);
+      } else if (left != nullptr) {
+        WriteChannels(destination + 4 * lane, static_cast<uint32_t>(_mm_cvtsi128_si32(both)));
+      } else {
+        WriteChannels(destination + 4 * (lane + 1), static_cast<uint32_t>(_mm_extract_epi32(both, 1)));
+      }
     }
   }
 };

@@ -14,22 +14,26 @@
 
 namespace {
 
-// Where one vector of pixels samples: for lane p, the nearest source pixel
-// (as floats) and the weights across (horizontal) and down (vertical).
-template <int kLanes>
+// Where a run of pixels of one row samples: for pixel i, the bottom-left tap
+// of its 4 x 4 neighbourhood (null when the pixel is skipped), and its
+// weights across (horizontal) and down (vertical). The positions of a whole
+// run are worked out before any pixel of it is sampled: the projection is a
+// long chain of dependent steps, and interleaved with the sampling the
+// processor would wait on it for every vector.
+inline constexpr int kRunPixels = 256;
 struct SamplePoints {
-  alignas(32) float nearestX[kLanes];
-  alignas(32) float nearestY[kLanes];
-  alignas(32) float across[4][kLanes];
-  alignas(32) float down[4][kLanes];
+  alignas(32) float across[4][kRunPixels];
+  alignas(32) float down[4][kRunPixels];
+  const uint8_t* taps[kRunPixels];
 };
 
-// Sampler: void(uint8_t* destination, const uint8_t* const taps[kLanes], ptrdiff_t srcStride,
-//               const SamplePoints<kLanes>& points)
-// writes the destination pixels of the lanes whose `taps` (the bottom-left
-// pixel of the 4 x 4 neighbourhood) is not null, and no other.
+// Sampler: void(uint8_t* destination, const SamplePoints& points, int first, ptrdiff_t srcStride)
+// samples pixels first .. first + kLanes - 1 of the run (first a multiple of
+// kLanes), destination addressing pixel `first`, and writes those whose taps
+// are not null, and no other.
 template <class V, int kLanes, class Sampler>
 void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endRow, Sampler sample) {
+  static_assert(kRunPixels % kLanes == 0);
   if (plan.mode != Centred && plan.mode != Fisheye && plan.mode != Scaled) return;  // reserved modes map nothing
   const TransformRecord& record = plan.record;
   const V tag = Splat(V{}, 0.0f);
@@ -39,10 +43,12 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   const V scale = Splat(tag, record.scale);
   const V scaleU = Splat(tag, FisheyeScaleU);
   const V scaleV = Splat(tag, FisheyeScaleV);
-  const float maxCol = static_cast<float>(plan.maxCol);
-  const float maxRow = static_cast<float>(plan.maxRow);
+  const V maxColumnV = Splat(tag, static_cast<float>(plan.maxCol));
+  const V maxRowV = Splat(tag, static_cast<float>(plan.maxRow));
+  const V zero = Splat(tag, 0.0f);
+  const V one = Splat(tag, 1.0f);
   const ptrdiff_t srcStride = record.srcStride;
-  SamplePoints<kLanes> points;
+  SamplePoints points;
 
   for (int32_t y = firstRow; y < endRow; ++y) {
     const float dyScalar = static_cast<float>(y) - plan.centreDestY;
@@ -56,49 +62,58 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
     }
     uint8_t* destRow = record.destBase + static_cast<ptrdiff_t>(y) * record.destStride;
 
-    for (int32_t x0 = 0; x0 < record.destWidth; x0 += kLanes) {
-      const V dx = Consecutive(tag, x0) - centreDestX;
-      V u = dx;
-      V v = dy;
-      if (plan.mode == Fisheye) {
-        ProjectFromAngles(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), sinPolar, cosPolar,
-                          scaleU, scaleV, u, v);
-      } else if (plan.mode == Scaled) {
-        u = scale * dx;
-        v = scale * dy;
-      }
-      // Nearest source pixel, ties to even, and the fraction left over.
-      const V sourceX = u + centreSrcX;
-      const V sourceY = v + centreSrcY;
-      const V nearestX = RoundToNearest(sourceX);
-      const V nearestY = RoundToNearest(sourceY);
-      V across[4];
-      V down[4];
-      CubicWeightsOf(sourceX - nearestX, across);
-      CubicWeightsOf(sourceY - nearestY, down);
-      Store(points.nearestX, nearestX);
-      Store(points.nearestY, nearestY);
-      for (int j = 0; j < 4; ++j) {
-        Store(points.across[j], across[j]);
-        Store(points.down[j], down[j]);
-      }
-
-      // Lanes whose neighbourhood is not wholly inside the source, and those
-      // past the row's end, get no taps and are left as they are.
-      const int lanes = std::min(kLanes, record.destWidth - x0);
-      const uint8_t* taps[kLanes];
-      bool any = false;
-      for (int p = 0; p < kLanes; ++p) {
-        // The plain kernel's test, on the same floats.
-        const float column = points.nearestX[p] - 1.0f;
-        const float row = points.nearestY[p] - 1.0f;
-        taps[p] = nullptr;
-        if (p < lanes && row >= 0.0f && column >= 0.0f && row <= maxRow && column <= maxCol) {
-          taps[p] = record.srcBase + static_cast<ptrdiff_t>(row) * srcStride + 4 * static_cast<ptrdiff_t>(column);
-          any = true;
+    for (int32_t runStart = 0; runStart < record.destWidth; runStart += kRunPixels) {
+      const int32_t runEnd = std::min(runStart + kRunPixels, record.destWidth);
+      int anyInside = 0;
+      for (int32_t x0 = runStart; x0 < runEnd; x0 += kLanes) {
+        const int first = x0 - runStart;
+        const V dx = Consecutive(tag, x0) - centreDestX;
+        V u = dx;
+        V v = dy;
+        if (plan.mode == Fisheye) {
+          ProjectFromAngles(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), sinPolar, cosPolar,
+                            scaleU, scaleV, u, v);
+        } else if (plan.mode == Scaled) {
+          u = scale * dx;
+          v = scale * dy;
+        }
+        // Nearest source pixel, ties to even, and the fraction left over.
+        const V sourceX = u + centreSrcX;
+        const V sourceY = v + centreSrcY;
+        const V nearestX = RoundToNearest(sourceX);
+        const V nearestY = RoundToNearest(sourceY);
+        V across[4];
+        V down[4];
+        CubicWeightsOf(sourceX - nearestX, across);
+        CubicWeightsOf(sourceY - nearestY, down);
+        for (int j = 0; j < 4; ++j) {
+          Store(points.across[j] + first, across[j]);
+          Store(points.down[j] + first, down[j]);
+        }
+        // The plain kernel's test on the same floats: the neighbourhood's
+        // first column and row between 0 and maxCol, maxRow. Not-a-number
+        // fails it. Lanes past the row's end are left alone too.
+        const V firstColumn = nearestX - one;
+        const V firstRowOfTaps = nearestY - one;
+        int inside = LessOrEqualBits(zero, firstColumn) & LessOrEqualBits(zero, firstRowOfTaps) &
+                     LessOrEqualBits(firstColumn, maxColumnV) & LessOrEqualBits(firstRowOfTaps, maxRowV);
+        const int lanes = std::min(kLanes, runEnd - x0);
+        if (lanes < kLanes) inside &= (1 << lanes) - 1;
+        anyInside |= inside;
+        int32_t columns[kLanes];
+        int32_t rows[kLanes];
+        StoreIntegers(columns, firstColumn);
+        StoreIntegers(rows, firstRowOfTaps);
+        for (int p = 0; p < kLanes; ++p) {
+          points.taps[first + p] = (inside >> p & 1) == 0
+                                       ? nullptr
+                                       : record.srcBase + static_cast<ptrdiff_t>(rows[p]) * srcStride +
+                                             4 * static_cast<ptrdiff_t>(columns[p]);
         }
       }
-      if (any) sample(destRow + 4 * static_cast<ptrdiff_t>(x0), taps, srcStride, points);
+      if (anyInside == 0) continue;
+      for (int32_t x0 = runStart; x0 < runEnd; x0 += kLanes)
+        sample(destRow + 4 * static_cast<ptrdiff_t>(x0), points, x0 - runStart, srcStride);
     }
   }
 }

@@ -32,25 +32,26 @@ inline void WriteChannels(uint8_t* destination, uint32_t channels) {
 }
 
 struct SampleBlock {
-  void operator()(uint8_t* destination, const uint8_t* const taps[kLanes], ptrdiff_t srcStride,
-                  const SamplePoints<kLanes>& points) const {
+  void operator()(uint8_t* destination, const SamplePoints& points, int first, ptrdiff_t srcStride) const {
     for (int lane = 0; lane < kLanes; ++lane) {
-      if (taps[lane] == nullptr) continue;
-      const __m128 across0 = _mm_set1_ps(points.across[0][lane]);
-      const __m128 across1 = _mm_set1_ps(points.across[1][lane]);
-      const __m128 across2 = _mm_set1_ps(points.across[2][lane]);
-      const __m128 across3 = _mm_set1_ps(points.across[3][lane]);
+      const int i = first + lane;
+      const uint8_t* taps = points.taps[i];
+      if (taps == nullptr) continue;
+      const __m128 across0 = _mm_set1_ps(points.across[0][i]);
+      const __m128 across1 = _mm_set1_ps(points.across[1][i]);
+      const __m128 across2 = _mm_set1_ps(points.across[2][i]);
+      const __m128 across3 = _mm_set1_ps(points.across[3][i]);
       __m128 value = _mm_setzero_ps();
       for (int k = 0; k < 4; ++k) {
         __m128 pixels[4];
-        WidenRow(taps[lane] + k * srcStride, pixels);
+        WidenRow(taps + k * srcStride, pixels);
         // The plain sums start from 0; leaving that out changes at most the
         // sign of a zero, which the rounding to a byte ignores.
         __m128 rowSum = _mm_mul_ps(pixels[0], across0);
         rowSum = _mm_add_ps(rowSum, _mm_mul_ps(pixels[1], across1));
         rowSum = _mm_add_ps(rowSum, _mm_mul_ps(pixels[2], across2));
         rowSum = _mm_add_ps(rowSum, _mm_mul_ps(pixels[3], across3));
-        const __m128 term = _mm_mul_ps(rowSum, _mm_set1_ps(points.down[k][lane]));
+        const __m128 term = _mm_mul_ps(rowSum, _mm_set1_ps(points.down[k][i]));
         value = k == 0 ? term : _mm_add_ps(value, term);
       }
       // cvtps2dq rounds to nearest, ties to even; the two packs clamp to 0..255.

@@ -1,5 +1,9 @@
 #include "transform/stores.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 PixelStore SourceStore;
 PixelStore PanoramaStore;
 PixelStore DisplayStore;
@@ -16,11 +20,55 @@ int32_t DisplayRowBytes = 0;
 TransformRecord CurrentTransform;
 int32_t ProjectionMode = Centred;
 
+#if defined(__linux__)
+namespace {
+
+// Stores are filled once, right after they are made, and a 48 MB store written
+// for the first time page by page cost as much as the whole transform: in 2 MB
+// pages (which the system hands out only for aligned blocks it is asked to)
+// the first write costs a few milliseconds. Untouched parts still cost nothing.
+constexpr size_t kLargePageBytes = size_t{2} << 20;
+
+uint8_t* MapLargePages(size_t bytes, size_t& mappedBytes) {
+  const size_t rounded = (bytes + kLargePageBytes - 1) / kLargePageBytes * kLargePageBytes;
+  void* area = mmap(nullptr, rounded + kLargePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return nullptr;
+  // Keep the aligned middle, give back what lies before and after it.
+  const uintptr_t start = reinterpret_cast<uintptr_t>(area);
+  const uintptr_t aligned = (start + kLargePageBytes - 1) / kLargePageBytes * kLargePageBytes;
+  if (aligned > start) munmap(area, aligned - start);
+  const size_t tail = start + rounded + kLargePageBytes - (aligned + rounded);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + rounded), tail);
+  madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);  // a hint; fine if refused
+  mappedBytes = rounded;
+  return reinterpret_cast<uint8_t*>(aligned);
+}
+
+}  // namespace
+#endif
+
+void StoreDeleter::operator()(uint8_t* p) const {
+#if defined(__linux__)
+  if (mappedBytes > 0) {
+    munmap(p, mappedBytes);
+    return;
+  }
+#endif
+  std::free(p);
+}
+
 PixelStore AllocatePixels(int64_t pixelCount) {
   if (pixelCount < 0 || pixelCount > INT64_MAX / kBytesPerPixel) return nullptr;
+  size_t bytes = static_cast<size_t>(pixelCount) * kBytesPerPixel;
+#if defined(__linux__)
+  if (bytes >= kLargePageBytes) {
+    size_t mappedBytes = 0;
+    uint8_t* pixels = MapLargePages(bytes, mappedBytes);
+    return pixels == nullptr ? nullptr : PixelStore(pixels, StoreDeleter{mappedBytes});
+  }
+#endif
   // calloc leaves fresh pages from the system untouched, so a store is cheap
   // until it is written; a zero count still yields a distinct pointer.
-  size_t bytes = static_cast<size_t>(pixelCount) * kBytesPerPixel;
   return PixelStore(static_cast<uint8_t*>(std::calloc(bytes == 0 ? 1 : bytes, 1)));
 }
 

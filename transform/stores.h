@@ -11,10 +11,12 @@ inline constexpr int64_t kSourceCapacityPixels = 50'000'000;
 inline constexpr int32_t kPanoramaSpareRows = 1;
 inline constexpr int32_t kDisplaySpareRows = 100;
 
-struct FreeDeleter {
-  void operator()(uint8_t* p) const { std::free(p); }
+// Gives a store's memory back the way AllocatePixels took it.
+struct StoreDeleter {
+  size_t mappedBytes = 0;  // 0: from calloc
+  void operator()(uint8_t* p) const;
 };
-using PixelStore = std::unique_ptr<uint8_t[], FreeDeleter>;
+using PixelStore = std::unique_ptr<uint8_t[], StoreDeleter>;
 
 // Zero-filled memory for `pixelCount` pixels, or null when it cannot be had.
 // Large blocks come straight from the system, so untouched pages cost nothing.
