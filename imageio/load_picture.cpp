@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "app/app_state.h"
 #include "imageio/decode_picture.h"
+#include "imageio/jpeg_header.h"
+#include "transform/parallel_rows.h"
 #include "transform/projection.h"
 #include "transform/stores.h"
 
@@ -45,17 +49,54 @@ Result LoadFisheyeImage(const std::string& name) {
   if (!read.ok()) return read;
 
   // Decode into a fresh store, so that a picture that fails half-way leaves
-  // the loaded one intact. The store's pages cost nothing until written.
+  // the loaded one intact; on success it takes SourceStore's place, so no
+  // picture is ever copied from one store to another. The store's pages cost
+  // nothing until written.
   PixelStore decoded = AllocatePixels(kSourceCapacityPixels);
   if (!decoded) return Result::Failure("not enough memory to load a picture");
+
+  // The decoder runs on one core. When the file declares its size, the other
+  // stores are made now, and another thread has the system provide the pages
+  // that the decoder, the display copy and the transform will fill, meanwhile.
+  int64_t declaredWidth = 0;
+  int64_t declaredHeight = 0;
+  PixelStore panorama;
+  PixelStore display;
+  std::thread preparer;
+  struct JoinOnExit {
+    std::thread& thread;
+    ~JoinOnExit() {
+      if (thread.joinable()) thread.join();
+    }
+  } joinPreparer{preparer};
+  if (DeclaredJpegSize(bytes, declaredWidth, declaredHeight) && declaredWidth > 0 && declaredHeight > 0 &&
+      declaredWidth * declaredHeight <= kSourceCapacityPixels) {
+    panorama = AllocatePixels(declaredWidth * (declaredHeight + kPanoramaSpareRows));
+    display = AllocatePixels(declaredWidth * (declaredHeight + kDisplaySpareRows));
+    const size_t pictureBytes = 4 * static_cast<size_t>(declaredWidth * declaredHeight);
+    if (panorama && display) {
+      try {
+        preparer = std::thread([&decoded, &panorama, &display, pictureBytes] {
+          PrepareStorePages(decoded.get(), pictureBytes);
+          PrepareStorePages(display.get(), pictureBytes);
+          PrepareStorePages(panorama.get(), pictureBytes);
+        });
+      } catch (const std::system_error&) {
+        // No thread to be had: the pages come as they are written.
+      }
+    }
+  }
   int32_t width = 0;
   int32_t height = 0;
   Result decode = DecodePicture(bytes, decoded.get(), kSourceCapacityPixels, width, height);
+  if (preparer.joinable()) preparer.join();
   if (!decode.ok()) return decode;
   bytes = {};
 
-  PixelStore panorama = AllocatePixels(int64_t{width} * (height + kPanoramaSpareRows));
-  PixelStore display = AllocatePixels(int64_t{width} * (height + kDisplaySpareRows));
+  if (width != declaredWidth || height != declaredHeight || !panorama || !display) {
+    panorama = AllocatePixels(int64_t{width} * (height + kPanoramaSpareRows));
+    display = AllocatePixels(int64_t{width} * (height + kDisplaySpareRows));
+  }
   if (!panorama || !display) return Result::Failure("not enough memory for a picture of this size");
 
   // Everything is in hand: from here on nothing fails.
@@ -74,7 +115,10 @@ Result LoadFisheyeImage(const std::string& name) {
   DisplayStore = std::move(display);
   DisplayPixels = DisplayStore.get();
   DisplayInfo = BottomUp32BitHeader(DisplayWidth, DisplayHeight);
-  std::memcpy(DisplayPixels, SourcePixels, 4 * static_cast<size_t>(SourceWidth) * static_cast<size_t>(SourceHeight));
+  const size_t rowBytes = 4 * static_cast<size_t>(SourceWidth);
+  ForEachRowBand(SourceHeight, [rowBytes](int32_t firstRow, int32_t endRow) {
+    std::memcpy(DisplayPixels + firstRow * rowBytes, SourcePixels + firstRow * rowBytes, (endRow - firstRow) * rowBytes);
+  });
   RedrawMainWindow();
   ImageReady = 1;
   return {};

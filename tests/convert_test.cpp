@@ -8,6 +8,7 @@
 #include "imageio/bmp_writer.h"
 #include "imageio/load_picture.h"
 #include "test_pictures.h"
+#include "transform/parallel_rows.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
@@ -69,6 +70,17 @@ TEST_F(ConvertTest, ConvertsLikeTheWindowWithEveryOption) {
   EXPECT_EQ(ReadBytes(Path("flat.BMP")), WindowResult(Path("dome.bmp"), false, 0, 0));
 }
 
+TEST_F(ConvertTest, TheThreadCountChangesNothingInTheFile) {
+  ASSERT_EQ(Run({"--threads", "1", "-o", Path("one.bmp"), Path("dome.bmp")}), 0) << err_.str();
+  EXPECT_EQ(TransformThreads, 1);
+  ASSERT_EQ(Run({"--threads", "5", "-o", Path("five.bmp"), Path("dome.bmp")}), 0) << err_.str();
+  EXPECT_EQ(TransformThreads, 5);
+  ASSERT_EQ(Run({"-o", Path("every.bmp"), Path("dome.bmp")}), 0) << err_.str();
+  EXPECT_EQ(TransformThreads, 0) << "every core by default";
+  EXPECT_EQ(ReadBytes(Path("one.bmp")), ReadBytes(Path("five.bmp")));
+  EXPECT_EQ(ReadBytes(Path("one.bmp")), ReadBytes(Path("every.bmp")));
+}
+
 TEST_F(ConvertTest, ExistingOutputsNeedForce) {
   WriteBytes(Path("dome-panorama.bmp"), {1, 2, 3});
   EXPECT_EQ(Run({Path("dome.bmp")}), 1);
@@ -101,6 +113,8 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
       {"--sharpen", "many", Path("dome.bmp")},
       {"-o", Path("x.bmp"), Path("dome.bmp"), Path("dome.bmp")},
       {"--frobnicate", Path("dome.bmp")},
+      {"--threads", "0", Path("dome.bmp")},
+      {"--threads", "two", Path("dome.bmp")},
   };
   for (const auto& args : wrong) {
     EXPECT_EQ(Run(args), 2) << (args.empty() ? "(nothing)" : args[0]);

@@ -72,6 +72,18 @@ PixelStore AllocatePixels(int64_t pixelCount) {
   return PixelStore(static_cast<uint8_t*>(std::calloc(bytes == 0 ? 1 : bytes, 1)));
 }
 
+void PrepareStorePages(uint8_t* base, size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  const uintptr_t pageBytes = 4096;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(base) / pageBytes * pageBytes;
+  const uintptr_t end = reinterpret_cast<uintptr_t>(base) + bytes;
+  if (bytes > 0) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);  // a request only
+#else
+  (void)base;
+  (void)bytes;
+#endif
+}
+
 bool ReserveSourceStore() {
   SourceStore = AllocatePixels(kSourceCapacityPixels);
   SourcePixels = SourceStore.get();

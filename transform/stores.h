@@ -22,6 +22,12 @@ using PixelStore = std::unique_ptr<uint8_t[], StoreDeleter>;
 // Large blocks come straight from the system, so untouched pages cost nothing.
 PixelStore AllocatePixels(int64_t pixelCount);
 
+// Has the system provide the first `bytes` of a store's memory now, without
+// changing what it holds, so that whoever writes it next does not wait for
+// it page by page. Safe while another thread writes the same memory; does
+// nothing where the system offers no such request.
+void PrepareStorePages(uint8_t* base, size_t bytes);
+
 extern PixelStore SourceStore;
 extern PixelStore PanoramaStore;
 extern PixelStore DisplayStore;
