@@ -4,6 +4,7 @@
 
 #include "app/app_state.h"
 #include "test_pictures.h"
+#include "transform/parallel_rows.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
 
@@ -62,6 +63,24 @@ TEST(SharpenTest, MatchesTheFivePointFormulaOverManyUses) {
   // The spare rows below the picture stay black.
   const uint8_t* spare = DisplayPixels + 4 * size_t{width} * height;
   EXPECT_TRUE(std::all_of(spare, spare + 4 * size_t{width} * kDisplaySpareRows, [](uint8_t b) { return b == 0; }));
+}
+
+// Bands of rows are sharpened at once; rows at their edges must still see
+// their neighbours as they were. Widths give every vector tail length.
+TEST(SharpenTest, GivesTheSameBytesForEveryThreadCount) {
+  for (auto [width, height] : {std::pair{301, 70}, std::pair{8, 33}, std::pair{3, 17}}) {
+    const std::vector<uint8_t> picture = MakeNoisePicture(width, height, 5);
+    std::vector<uint8_t> expected = Reference(picture, width, height, 95);
+    expected = Reference(expected, width, height, 63);
+    for (int32_t threads : {1, 2, 3, 8}) {
+      TransformThreads = threads;
+      InstallPicture(picture, width, height);
+      SharpenOnce();
+      SharpenOnce();
+      EXPECT_EQ(DisplayCopy(), expected) << width << "x" << height << ", " << threads << " threads";
+    }
+    TransformThreads = 0;
+  }
 }
 
 TEST(SharpenTest, KeepsUniformPicturesAndTheEdgesUnchanged) {

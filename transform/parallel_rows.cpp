@@ -19,7 +19,7 @@ void ForEachRowBand(int32_t rows, const std::function<void(int32_t firstRow, int
   // Bands of 16 rows: a 4000-pixel band is 256 KB, small enough to stay in
   // the cache for whatever the caller does with it next, and many enough
   // that threads finishing at different speeds share out the rest evenly.
-  constexpr int32_t kBandRows = 16;
+  constexpr int32_t kBandRows = kRowBandRows;
   const int32_t bands = (rows + kBandRows - 1) / kBandRows;
   const int32_t threads = std::min(TransformThreadCount(), bands);
   std::atomic<int32_t> nextBand{0};

@@ -8,6 +8,10 @@ extern int32_t TransformThreads;
 
 int32_t TransformThreadCount();
 
+// Bands are this many rows, the last one perhaps fewer; band b starts at row
+// b * kRowBandRows.
+inline constexpr int32_t kRowBandRows = 16;
+
 // Runs work(firstRow, endRow) over bands of consecutive rows that together
 // cover 0 to rows - 1 once, on TransformThreadCount() threads of which the
 // calling thread is one. Bands never share a row, so threads that each write
