@@ -1,0 +1,238 @@
+// Fuzz target: any command line for quorvane-convert. The input is the list of
+// arguments, separated by NUL bytes. They run in a work folder that holds a
+// few pictures and awkward names (below) and is laid out anew for every run.
+// What must hold for every command line:
+//  - the exit status is 0, 1 or 2, and a status other than 0 comes with a
+//    message;
+//  - a usage error (2) changes nothing in the folder;
+//  - every file that appears or changes is a finished BMP under a name ending
+//    in ".bmp" (no temporary file is left behind, no input is overwritten);
+//  - nothing hangs, crashes or leaks.
+// Command lines that could reach outside the work folder (a "/" anywhere) or
+// ask for unbounded work (--sharpen over 99, more than 16 arguments) are not
+// run: they tell nothing about the converter.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/convert.h"
+#include "imageio/decode_picture.h"
+#include "imageio/load_picture.h"
+#include "transform/stores.h"
+
+namespace {
+
+constexpr size_t kMaxArguments = 16;
+
+std::string Folder;
+std::string StartFolder;
+
+// What the work folder holds at the start of every run: name -> content, or
+// a folder when the content is kFolder.
+const std::string kFolder = "\x01<folder>";
+std::map<std::string, std::string> Fixtures;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "convert_fuzzer: invariant broken: %s\n", what.c_str());
+  std::abort();
+}
+
+std::string ReadTestFile(const char* name) {
+  std::vector<uint8_t> bytes;
+  const std::string path = std::string(QUORVANE_TEST_DATA) + "/" + name;
+  if (!ReadWholeFile(path, bytes).ok() || bytes.empty()) Fail("cannot read " + path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// A 3 x 2 BMP as the program writes them.
+std::string SmallBmp() {
+  std::string file = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1, 0, 32, 0};
+  file.resize(54, '\0');
+  for (int i = 0; i < 6; ++i) file += std::string{char(40 * i), char(200 - 30 * i), char(17 * i), 0};
+  return file;
+}
+
+void MakeFixtures() {
+  const std::string jpeg = ReadTestFile("f-35x39.jpg");
+  const std::string progressive = ReadTestFile("f-35x39-progressive.jpg");
+  Fixtures = {
+      {"in.jpg", jpeg},
+      {"prog.jpg", progressive},
+      {"with blank.jpg", jpeg},
+      {"\xC3\xBCnic\xC3\xB6" "de.JPG", jpeg},  // UTF-8 letters in the name
+      {"-dash.jpg", jpeg},                      // looks like an option
+      {"noext", progressive},
+      {"small.bmp", SmallBmp()},
+      {"bad.jpg", ReadTestFile("not-a-picture.jpg")},
+      {"empty.jpg", ""},
+      {"cut.jpg", jpeg.substr(0, jpeg.size() / 2)},
+      {"folder.jpg", kFolder},
+      {"taken.jpg", jpeg},
+      {"taken-panorama.bmp", kFolder},  // the default output of taken.jpg is a folder
+      {"exists.jpg", progressive},
+      {"exists-panorama.bmp", SmallBmp()},  // replaced only with --force
+  };
+}
+
+void RemoveTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    if (DIR* dir = opendir(path.c_str())) {
+      std::vector<std::string> names;
+      while (dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+      }
+      closedir(dir);
+      for (const std::string& name : names) RemoveTree(path + "/" + name);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+void LayOutFolder() {
+  RemoveTree(Folder);
+  if (mkdir(Folder.c_str(), 0700) != 0) Fail("cannot make the work folder " + Folder);
+  for (const auto& [name, content] : Fixtures) {
+    const std::string path = Folder + "/" + name;
+    if (content == kFolder) {
+      if (mkdir(path.c_str(), 0700) != 0) Fail("cannot make " + path);
+      continue;
+    }
+    std::ofstream file(path, std::ios::binary);
+    file << content;
+    if (!file.flush()) Fail("cannot write " + path);
+  }
+}
+
+// Name -> content of every entry of the work folder (folders as kFolder).
+std::map<std::string, std::string> ListFolder() {
+  std::map<std::string, std::string> entries;
+  DIR* dir = opendir(Folder.c_str());
+  if (dir == nullptr) Fail("the work folder is gone");
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = Folder + "/" + name;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) Fail("cannot stat " + path);
+    if (S_ISDIR(info.st_mode)) {
+      entries[name] = kFolder;
+    } else if (S_ISREG(info.st_mode)) {
+      std::ifstream file(path, std::ios::binary);
+      entries[name] = std::string(std::istreambuf_iterator<char>(file), {});
+    } else {
+      Fail("something other than a file or folder appeared: " + name);
+    }
+  }
+  closedir(dir);
+  return entries;
+}
+
+bool EndsInBmp(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".bmp";
+}
+
+void CheckWrittenFile(const std::string& name, const std::string& content) {
+  if (!EndsInBmp(name)) Fail("a file not named .bmp was written or left behind: " + name);
+  if (content == kFolder) Fail("a folder appeared: " + name);
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+  std::vector<uint8_t> pixels(content.size());  // a BMP holds at least its pixels' bytes
+  int32_t width = 0;
+  int32_t height = 0;
+  Result read = DecodePicture(bytes, pixels.data(), static_cast<int64_t>(content.size() / 4), width, height);
+  if (!read.ok()) Fail("a written file is not a finished BMP: " + name + ": " + read.reason());
+  if (width <= 0 || height <= 0) Fail("a written BMP has no pixels: " + name);
+}
+
+// Unbounded work or a way out of the work folder; see the top of the file.
+bool Acceptable(const std::vector<std::string>& arguments) {
+  if (arguments.size() > kMaxArguments) return false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument.find('/') != std::string::npos) return false;
+    std::string count;
+    if (argument == "--sharpen") {
+      if (i + 1 < arguments.size()) count = arguments[i + 1];
+    } else if (argument.rfind("--sharpen=", 0) == 0) {
+      count = argument.substr(10);
+    } else {
+      continue;
+    }
+    if (count.empty() || count.size() > 2) return false;
+    for (char c : count)
+      if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quorvane-convert-fuzz-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a work folder");
+  Folder = pattern;
+  std::atexit([] { RemoveTree(Folder); });
+  char* cwd = getcwd(nullptr, 0);
+  if (cwd == nullptr) Fail("cannot tell the current folder");
+  StartFolder = cwd;
+  std::free(cwd);
+  MakeFixtures();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> arguments;
+  const char* text = reinterpret_cast<const char*>(data);
+  for (size_t start = 0; start <= size;) {
+    const void* nul = std::memchr(text + start, 0, size - start);
+    const size_t end = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
+    arguments.emplace_back(text + start, end - start);
+    start = end + 1;
+  }
+  if (!Acceptable(arguments)) return -1;
+
+  std::vector<const char*> argv = {"quorvane-convert"};
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
+
+  LayOutFolder();
+  const std::map<std::string, std::string> before = ListFolder();
+  // The converter takes names relative to the current folder, as from a shell.
+  if (chdir(Folder.c_str()) != 0) Fail("cannot enter the work folder");
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = RunConverter(static_cast<int>(argv.size() - 1), argv.data(), out, err);
+  if (chdir(StartFolder.c_str()) != 0) Fail("cannot return to the start folder");
+
+  if (status < 0 || status > 2) Fail("exit status " + std::to_string(status));
+  if (status != 0 && out.str().empty() && err.str().empty()) Fail("a failure without a message");
+  if (status == 1 && err.str().find("quorvane-convert: ") == std::string::npos) Fail("a failed input is not named");
+  const std::map<std::string, std::string> after = ListFolder();
+  if (status == 2 && after != before) Fail("a usage error changed the work folder");
+  for (const auto& [name, content] : before) {
+    if (!after.contains(name)) Fail("an entry of the work folder vanished: " + name);
+  }
+  for (const auto& [name, content] : after) {
+    auto old = before.find(name);
+    if (old == before.end() || old->second != content) CheckWrittenFile(name, content);
+  }
+  return 0;
+}
