@@ -29,6 +29,8 @@ Result DecodeJpeg(std::span<const uint8_t> bytes, uint8_t* destination, int64_t 
   int64_t declaredHeight = 0;
   if (DeclaredJpegSize(bytes, declaredWidth, declaredHeight) && declaredWidth * declaredHeight > capacityPixels)
     return TooLargeFailure(declaredWidth, declaredHeight, capacityPixels);
+  Result scans = CheckJpegScanCount(bytes);
+  if (!scans.ok()) return scans;
 
   TurboJpegHandle decoder(tjInitDecompress());
   if (!decoder) return Result::Failure("the JPEG decoder could not be started");
@@ -47,16 +49,32 @@ Result DecodeJpeg(std::span<const uint8_t> bytes, uint8_t* destination, int64_t 
 
   // Straight into the destination, bottom row first, as blue, green, red, X.
   // A warning (a truncated or corrupt scan) counts as failure: the picture
-  // would come out partly grey. LIMITSCANS stops progressive files built to
-  // take forever.
+  // would come out partly grey. LIMITSCANS backs up our own scan count.
+  // CMYK files (from print workflows) come out as CMYK, four bytes a pixel
+  // like ours, and are turned into colours in place.
+  const bool cmyk = colourspace == TJCS_CMYK || colourspace == TJCS_YCCK;
   const int flags = TJFLAG_BOTTOMUP | TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
   if (tjDecompress2(decoder.get(), bytes.data(), size, destination, jpegWidth, 4 * jpegWidth, jpegHeight,
-                    TJPF_BGRX, flags) != 0) {
+                    cmyk ? TJPF_CMYK : TJPF_BGRX, flags) != 0) {
     return Result::Failure(std::string("damaged JPEG file (") + tjGetErrorStr2(decoder.get()) + ")");
   }
-  // The decoder fills X with 255; the program's unused byte is 0.
   const int64_t pixels = int64_t{jpegWidth} * jpegHeight;
-  for (int64_t i = 0; i < pixels; ++i) destination[4 * i + 3] = 0;
+  if (cmyk) {
+    // The decoder hands the inks back as the file stores them, which is
+    // inverted in every CMYK JPEG that Adobe's convention shaped (nearly all):
+    // 255 means no ink, so each colour is its ink value scaled by the black.
+    for (int64_t i = 0; i < pixels; ++i) {
+      uint8_t* p = destination + 4 * i;
+      const unsigned cyan = p[0], magenta = p[1], yellow = p[2], black = p[3];
+      p[0] = static_cast<uint8_t>((yellow * black + 127) / 255);
+      p[1] = static_cast<uint8_t>((magenta * black + 127) / 255);
+      p[2] = static_cast<uint8_t>((cyan * black + 127) / 255);
+      p[3] = 0;
+    }
+  } else {
+    // The decoder fills X with 255; the program's unused byte is 0.
+    for (int64_t i = 0; i < pixels; ++i) destination[4 * i + 3] = 0;
+  }
   width = jpegWidth;
   height = jpegHeight;
   return {};

@@ -6,10 +6,12 @@
 #include <ole2.h>
 #include <olectl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
 
+#include "imageio/bmp_reader.h"
 #include "imageio/jpeg_header.h"
 
 namespace {
@@ -78,6 +80,59 @@ class SelectedBitmap {
 
 const char kUnreadable[] = "not a picture the program can read (JPEG or BMP)";
 
+uint32_t BigEndian32(const uint8_t* at) {
+  return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
+}
+
+// The loader decodes a whole picture before it tells its size, so the size
+// each format's header declares is checked first: a file of a few bytes that
+// claims 65535 x 65535 pixels never reaches it. False for a file whose header
+// says nothing (the loader then refuses it or measures it itself).
+bool DeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& height) {
+  if (DeclaredJpegSize(bytes, width, height)) return true;
+  // GIF: the logical screen, then the first image's own size, which may be
+  // larger; the larger of each counts.
+  if (bytes.size() >= 13 && std::memcmp(bytes.data(), "GIF8", 4) == 0) {
+    width = bytes[6] | bytes[7] << 8;
+    height = bytes[8] | bytes[9] << 8;
+    size_t at = 13 + ((bytes[10] & 0x80) != 0 ? 3 * (size_t{2} << (bytes[10] & 7)) : 0);
+    while (at + 2 <= bytes.size() && bytes[at] == 0x21) {  // extensions: label, then sub-blocks
+      at += 2;
+      while (at < bytes.size() && bytes[at] != 0) at += 1 + bytes[at];
+      ++at;
+    }
+    if (at + 9 <= bytes.size() && bytes[at] == 0x2C) {
+      width = std::max<int64_t>(width, bytes[at + 5] | bytes[at + 6] << 8);
+      height = std::max<int64_t>(height, bytes[at + 7] | bytes[at + 8] << 8);
+    }
+    return true;
+  }
+  // PNG: the first chunk, IHDR, holds width and height.
+  if (bytes.size() >= 24 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0 &&
+      std::memcmp(bytes.data() + 12, "IHDR", 4) == 0) {
+    width = BigEndian32(bytes.data() + 16);
+    height = BigEndian32(bytes.data() + 20);
+    return true;
+  }
+  return false;
+}
+
+// BMP files are read by the program's own reader, as on every system: it
+// checks that the rows the header declares are in the file, which the
+// loader does not, and the program's own panoramas are all it needs to open.
+Result DecodeBmp(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels, int32_t& width,
+                 int32_t& height) {
+  int32_t bmpWidth = 0;
+  int32_t bmpHeight = 0;
+  Result header = ReadBmpSize(bytes, bmpWidth, bmpHeight);
+  if (!header.ok()) return header;
+  if (int64_t{bmpWidth} * bmpHeight > capacityPixels) return TooLargeFailure(bmpWidth, bmpHeight, capacityPixels);
+  ReadBmpPixels(bytes, destination);
+  width = bmpWidth;
+  height = bmpHeight;
+  return {};
+}
+
 // The loader reads from a stream, and the only stream it is given over memory
 // lives in a movable global block that the stream frees on release.
 Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture) {
@@ -98,7 +153,10 @@ Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture
 
   void* rawPicture = nullptr;
   HRESULT loaded = OleLoadPicture(stream.get(), static_cast<LONG>(bytes.size()), FALSE, IID_IPicture, &rawPicture);
-  if (FAILED(loaded) || rawPicture == nullptr) return Result::Failure(kUnreadable);
+  if (FAILED(loaded) || rawPicture == nullptr) {
+    const bool jpeg = bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+    return Result::Failure(jpeg ? "damaged JPEG file (the Windows picture loader cannot read it)" : kUnreadable);
+  }
   picture.reset(static_cast<IPicture*>(rawPicture));
   return {};
 }
@@ -108,13 +166,13 @@ Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture
 Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
                      int32_t& width, int32_t& height) {
   if (bytes.empty()) return Result::Failure("the file is empty");
-  // The loader decodes the whole picture before it tells the size, so a JPEG
-  // is measured from its frame header first: one that claims 65535 x 65535
-  // pixels is too large, and is never handed to the loader.
+  if (LooksLikeBmp(bytes)) return DecodeBmp(bytes, destination, capacityPixels, width, height);
   int64_t declaredWidth = 0;
   int64_t declaredHeight = 0;
-  if (DeclaredJpegSize(bytes, declaredWidth, declaredHeight) && declaredWidth * declaredHeight > capacityPixels)
+  if (DeclaredSize(bytes, declaredWidth, declaredHeight) && declaredWidth * declaredHeight > capacityPixels)
     return TooLargeFailure(declaredWidth, declaredHeight, capacityPixels);
+  Result scans = CheckJpegScanCount(bytes);
+  if (!scans.ok()) return scans;
 
   OleSession ole;
   if (!ole.usable()) return Result::Failure("the Windows picture loader could not be started");
