@@ -18,10 +18,19 @@ std::FILE* CreateNewFile(const std::string& name) {
 bool FlushToDisk(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& error) {
-  // A rename would replace a read-only file too; the user protected it.
-  if (access(to.c_str(), F_OK) == 0 && access(to.c_str(), W_OK) != 0) {
-    error = std::strerror(errno);
-    return false;
+  // A rename would replace a read-only file too; the user protected it. The
+  // mode decides as well as access(): root may write any file, but one that
+  // nobody may write was marked read-only on purpose, and stays.
+  struct stat info;
+  if (stat(to.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+      error = "the file is read-only";
+      return false;
+    }
+    if (access(to.c_str(), W_OK) != 0) {
+      error = std::strerror(errno);
+      return false;
+    }
   }
   if (std::rename(from.c_str(), to.c_str()) == 0) return true;
   error = std::strerror(errno);

@@ -32,6 +32,14 @@ std::FILE* CreateNewFile(const std::string& name) {
 bool FlushToDisk(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
 bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& error) {
+  // Windows refuses to replace a read-only file, but Wine replaces it: the
+  // user protected it, so the program looks for itself.
+  const DWORD attributes = GetFileAttributesA(to.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    error = "the file is read-only";
+    return false;
+  }
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
   error = SystemMessage(GetLastError());

@@ -511,4 +511,36 @@ TEST_F(Conversion, SaveThatFailsSaysSo) {
   EXPECT_EQ(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
 }
 
+TEST_F(Conversion, SaveOverAReadOnlyFileSaysSoAndKeepsIt) {
+  const std::wstring path = WorkFile(L"read-only.bmp");
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  const std::vector<uint8_t> old(3000, 0xEE);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(file, old.data(), static_cast<DWORD>(old.size()), &written, nullptr);
+  CloseHandle(file);
+  ASSERT_EQ(written, old.size());
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+
+  SaveThroughDialog(run_, mainWindow_, ID_SAVE, path);
+  HWND question = run_.WaitForDialog(L"Save File");
+  Press(Child(question, IDOK));
+  run_.WaitUntilGone(question, "the question");
+  HWND box = run_.WaitForDialog(L"Quorvane");
+  const MessageBoxView view = ReadMessageBox(box);
+  EXPECT_EQ(view.owner, mainWindow_);
+  const std::wstring head = L"Cannot save " + path;
+  EXPECT_EQ(_wcsnicmp(view.text.c_str(), head.c_str(), head.size()), 0) << Narrow(view.text);
+  EXPECT_NE(view.text.find(L"read-only"), std::wstring::npos) << Narrow(view.text);
+  Press(Child(box, IDOK));
+  run_.WaitUntilGone(box, "the message box");
+  run_.Settle(mainWindow_);
+  ExpectOnlyMainWindow(run_, mainWindow_);
+
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(FileHolds(path, old)) << "the read-only file is as it was";
+  EXPECT_FALSE(FileExists(path + L".part0")) << "a temporary file was left";
+}
+
 }  // namespace
