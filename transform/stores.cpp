@@ -84,12 +84,6 @@ void PrepareStorePages(uint8_t* base, size_t bytes) {
 #endif
 }
 
-bool ReserveSourceStore() {
-  SourceStore = AllocatePixels(kSourceCapacityPixels);
-  SourcePixels = SourceStore.get();
-  return SourcePixels != nullptr;
-}
-
 PixelBuffer SourceBuffer() { return {SourcePixels, SourceWidth, SourceHeight}; }
 PixelBuffer PanoramaBuffer() { return {PanoramaPixels, SourceWidth, SourceHeight}; }
 PixelBuffer DisplayBuffer() { return {DisplayPixels, DisplayWidth, DisplayHeight}; }

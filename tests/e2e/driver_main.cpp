@@ -38,7 +38,7 @@ int main() {
       {L"--program=", &Paths.program},         {L"--work=", &Paths.work},
       {L"--picture=", &Paths.picture},         {L"--not-picture=", &Paths.notPicture},
       {L"--sample=", &Paths.sample},           {L"--probe-dll=", &Paths.probeDll},
-      {L"--screen-tour=", &screenTour},
+      {L"--screen-tour=", &screenTour},        {L"--program-without-memory=", &Paths.programWithoutMemory},
   };
   for (int i = 1; i < argc; ++i) {
     const std::wstring argument = argv[i];

@@ -83,13 +83,13 @@ RECT DialogRect(BaseUnits units, int x, int y, int width, int height) {
 
 // --- ProgramRun -------------------------------------------------------------
 
-ProgramRun::ProgramRun() {
-  std::wstring commandLine = L"\"" + Paths.program + L"\"";
+ProgramRun::ProgramRun(const std::wstring& program) {
+  std::wstring commandLine = L"\"" + program + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  if (!CreateProcessW(Paths.program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       Paths.work.c_str(), &startup, &process_))
-    throw DriverError("cannot start " + Narrow(Paths.program) + " (error " + std::to_string(GetLastError()) + ")");
+    throw DriverError("cannot start " + Narrow(program) + " (error " + std::to_string(GetLastError()) + ")");
 }
 
 ProgramRun::~ProgramRun() {

@@ -25,6 +25,7 @@ struct DriverPaths {
   std::wstring notPicture;  // a file named .jpg that is no picture
   std::wstring sample;      // the sample fisheye picture
   std::wstring probeDll;    // probe_hook's DLL
+  std::wstring programWithoutMemory;  // quorvane.exe whose store cannot be reserved
 };
 extern DriverPaths Paths;
 
@@ -53,8 +54,9 @@ RECT DialogRect(BaseUnits units, int x, int y, int width, int height);
 
 class ProgramRun {
  public:
-  // Starts quorvane.exe with Paths.work as its current folder.
-  ProgramRun();
+  // Starts `program` (quorvane.exe unless given) with Paths.work as its
+  // current folder.
+  explicit ProgramRun(const std::wstring& program = Paths.program);
   ~ProgramRun();  // ends the program if it still runs
   ProgramRun(const ProgramRun&) = delete;
   ProgramRun& operator=(const ProgramRun&) = delete;

@@ -351,6 +351,22 @@ TEST(MainWindow, ExitEndsTheProgramWithCodeZero) {
   EXPECT_EQ(run.WaitForExit(kWaitSeconds), 0u);
 }
 
+// Where the picture store cannot be reserved, the program says so before any
+// window opens and ends with a failure status instead of failing later.
+TEST(StartUp, WithoutMemoryForThePictureStoreSaysSoAndEnds) {
+  ASSERT_FALSE(Paths.programWithoutMemory.empty()) << "--program-without-memory is needed";
+  ProgramRun run(Paths.programWithoutMemory);
+  HWND box = run.WaitForDialog(L"Quorvane", kStartSeconds);
+  const MessageBoxView view = ReadMessageBox(box);
+  EXPECT_EQ(view.text, L"There is not enough memory to start Quorvane.");
+  EXPECT_EQ(view.owner, nullptr);
+  EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+  EXPECT_TRUE(view.icon);
+  EXPECT_EQ(run.Windows().size(), 1u) << "nothing but the message: no title window";
+  Press(Child(box, IDOK));
+  EXPECT_EQ(run.WaitForExit(kWaitSeconds), 1u);
+}
+
 TEST(MainWindow, CloseBoxEndsTheProgramWithCodeZero) {
   ProgramRun run;
   HWND mainWindow = run.PassTitleWindow();
