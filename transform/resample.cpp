@@ -1,6 +1,7 @@
 #include "transform/resample.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -32,6 +33,21 @@ ColumnAngles TabulateColumns(int32_t width, float centreX) {
     columns.cosAzimuth[x] = CosOf(azimuth);
   }
   return columns;
+}
+
+// Whether every column's azimuth has the sine of opposite sign and the same
+// cosine as its mirror image's. It does whenever the column offsets are exact
+// and the C library's sine is odd and its cosine even, as they are on the
+// systems we build for; the kernels then take the right half of each row from
+// the left half, and give the same bits as working out every column.
+bool ColumnsAreMirrored(const ColumnAngles& columns, int32_t width) {
+  for (int32_t x = 0, mirror = width - 1; x < mirror; ++x, --mirror) {
+    // Compared as bits, so that a zero's sign counts too.
+    if (std::bit_cast<uint32_t>(columns.sinAzimuth[mirror]) != std::bit_cast<uint32_t>(-columns.sinAzimuth[x]) ||
+        std::bit_cast<uint32_t>(columns.cosAzimuth[mirror]) != std::bit_cast<uint32_t>(columns.cosAzimuth[x]))
+      return false;
+  }
+  return true;
 }
 
 KernelPath ChosenPath = KernelPath::Automatic;
@@ -79,6 +95,7 @@ void ResampleInBands(const TransformRecord& record,
     columns = TabulateColumns(record.destWidth, plan.centreDestX);
     plan.sinAzimuth = columns.sinAzimuth.data();
     plan.cosAzimuth = columns.cosAzimuth.data();
+    plan.mirroredColumns = ColumnsAreMirrored(columns, record.destWidth);
   }
 
   const ResampleRowsKernel kernel = KernelFor(ActiveKernelPath());

@@ -23,6 +23,9 @@ struct ResamplePlan {
   // zeros after the last column up to a multiple of 8 entries.
   const float* sinAzimuth = nullptr;
   const float* cosAzimuth = nullptr;
+  // Fisheye: column width - 1 - x has the negated sine and the same cosine
+  // as column x, so its offset from the lens centre is the mirror image.
+  bool mirroredColumns = false;
 };
 
 using ResampleRowsKernel = void (*)(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);

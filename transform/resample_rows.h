@@ -2,11 +2,13 @@
 // The row loop shared by the vectorised kernels (resample_sse2.cpp,
 // resample_avx2.cpp), which include it inside their own anonymous namespaces.
 // It works out a vector of destination pixels at a time: where each comes
-// from in the source and the cubic weights there, with lanes.h's arithmetic,
+// from in the source (for the fisheye, a row's offsets from the lens centre
+// first) and the cubic weights there, with lanes.h's arithmetic,
 // which gives the plain kernel's bits; then hands each pixel that has a whole
 // neighbourhood to the kernel's sampler.
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "transform/lanes.h"
 #include "transform/projection.h"
@@ -49,16 +51,42 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   const V one = Splat(tag, 1.0f);
   const ptrdiff_t srcStride = record.srcStride;
   SamplePoints points;
+  // Fisheye: every pixel's offset from the lens centre, for the row at hand.
+  // Mirror-image columns have offsets of opposite sign and equal height
+  // (resample.cpp checks the tables for it), so only the left half of a row
+  // goes through the lens model and the right half is copied from it.
+  // Allocated once per band of rows, not per row.
+  const int32_t paddedWidth = (record.destWidth + 7) / 8 * 8;
+  std::vector<float> offsetsAcross;
+  std::vector<float> offsetsDown;
+  int32_t projectedColumns = record.destWidth;
+  if (plan.mode == Fisheye) {
+    offsetsAcross.assign(static_cast<size_t>(paddedWidth), 0.0f);
+    offsetsDown.assign(static_cast<size_t>(paddedWidth), 0.0f);
+    // The left half, middle column included, in whole vectors.
+    if (plan.mirroredColumns) projectedColumns = ((record.destWidth + 1) / 2 + kLanes - 1) / kLanes * kLanes;
+  }
 
   for (int32_t y = firstRow; y < endRow; ++y) {
     const float dyScalar = static_cast<float>(y) - plan.centreDestY;
     const V dy = Splat(tag, dyScalar);
-    V sinPolar = tag;
-    V cosPolar = tag;
     if (plan.mode == Fisheye) {
       const float polar = PolarAngleOf(dyScalar);
-      sinPolar = Splat(tag, SinOf(polar));
-      cosPolar = Splat(tag, CosOf(polar));
+      const V sinPolar = Splat(tag, SinOf(polar));
+      const V cosPolar = Splat(tag, CosOf(polar));
+      for (int32_t x0 = 0; x0 < projectedColumns; x0 += kLanes) {
+        V u;
+        V v;
+        ProjectFromAngles(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), sinPolar, cosPolar,
+                          scaleU, scaleV, u, v);
+        Store(offsetsAcross.data() + x0, u);
+        Store(offsetsDown.data() + x0, v);
+      }
+      const int32_t last = record.destWidth - 1;
+      for (int32_t x = projectedColumns; x < record.destWidth; ++x) {
+        offsetsAcross[x] = -offsetsAcross[last - x];
+        offsetsDown[x] = offsetsDown[last - x];
+      }
     }
     uint8_t* destRow = record.destBase + static_cast<ptrdiff_t>(y) * record.destStride;
 
@@ -71,8 +99,8 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         V u = dx;
         V v = dy;
         if (plan.mode == Fisheye) {
-          ProjectFromAngles(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), sinPolar, cosPolar,
-                            scaleU, scaleV, u, v);
+          u = Load(tag, offsetsAcross.data() + x0);
+          v = Load(tag, offsetsDown.data() + x0);
         } else if (plan.mode == Scaled) {
           u = scale * dx;
           v = scale * dy;
