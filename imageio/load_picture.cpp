@@ -30,18 +30,21 @@ Result ReadWholeFile(const std::string& name, std::vector<uint8_t>& bytes) {
   // Read in pieces rather than trusting a size taken beforehand: a folder, a
   // pipe or a file that changes meanwhile all end up handled the same way.
   std::vector<uint8_t> content;
-  constexpr size_t kPiece = 1 << 20;
+  constexpr size_t kPiece = 64 * 1024;
+  std::unique_ptr<uint8_t[]> piece(new uint8_t[kPiece]);
   for (;;) {
-    size_t used = content.size();
-    content.resize(used + kPiece);
-    size_t got = std::fread(content.data() + used, 1, kPiece, file.get());
-    content.resize(used + got);
+    size_t got = std::fread(piece.get(), 1, kPiece, file.get());
+    content.insert(content.end(), piece.get(), piece.get() + got);
     if (got < kPiece) break;
   }
   if (std::ferror(file.get())) return ReadFailure(errno != 0 ? errno : EIO);
   bytes = std::move(content);
   return {};
 }
+
+// Camera JPEGs hold 2 to 20 pixels per byte; even a flat sky stays well
+// below this many.
+constexpr int64_t kMostPixelsPerFileByte = 256;
 
 Result LoadFisheyeImage(const std::string& name) {
   std::vector<uint8_t> bytes;
@@ -69,8 +72,12 @@ Result LoadFisheyeImage(const std::string& name) {
       if (thread.joinable()) thread.join();
     }
   } joinPreparer{preparer};
+  // A file far too small for the size it declares (a few hundred bytes that
+  // claim 49 megapixels) is nearly always damaged or made to hurt: it gets no
+  // pages ahead of the decoder, which then fails having touched little.
   if (DeclaredJpegSize(bytes, declaredWidth, declaredHeight) && declaredWidth > 0 && declaredHeight > 0 &&
-      declaredWidth * declaredHeight <= kSourceCapacityPixels) {
+      declaredWidth * declaredHeight <= kSourceCapacityPixels &&
+      declaredWidth * declaredHeight <= kMostPixelsPerFileByte * static_cast<int64_t>(bytes.size())) {
     panorama = AllocatePixels(declaredWidth * (declaredHeight + kPanoramaSpareRows));
     display = AllocatePixels(declaredWidth * (declaredHeight + kDisplaySpareRows));
     const size_t pictureBytes = 4 * static_cast<size_t>(declaredWidth * declaredHeight);

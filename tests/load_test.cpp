@@ -3,6 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "app/app_state.h"
 #include "app/headless_window.h"
@@ -200,6 +205,31 @@ TEST_F(FailedLoadTest, PicturesOverTheLimitAreRefusedFromTheHeader) {
   ASSERT_FALSE(atLimit.ok());
   EXPECT_EQ(atLimit.reason().find("too large"), std::string::npos) << atLimit.reason();
 }
+
+#ifndef _WIN32
+// A few hundred bytes that declare 49 megapixels must not make the load take
+// hundreds of megabytes before the decoder finds the data missing. Measured in
+// a child process, whose peak memory starts where the parent's is.
+TEST_F(FailedLoadTest, ATinyFileDeclaringAHugePictureCostsLittleMemory) {
+  const std::vector<uint8_t> jpeg = ReadBytes(TestDataPath("f-35x39.jpg"));
+  const std::string name = Write("bomb.jpg", WithDeclaredSize(jpeg, 7000, 7000));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rusage before = {};
+    getrusage(RUSAGE_SELF, &before);
+    bool refused = !LoadFisheyeImage(name).ok();
+    rusage after = {};
+    getrusage(RUSAGE_SELF, &after);
+    const long grownKb = after.ru_maxrss - before.ru_maxrss;
+    _exit(refused && grownKb < 64 * 1024 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "refused, with less than 64 MB more memory";
+}
+#endif
 
 TEST(LoadTest, AFailedFirstLoadLeavesTheProgramEmpty) {
   ResetProgramState();
