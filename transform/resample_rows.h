@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <vector>
 
+#include <xmmintrin.h>
+
 #include "transform/lanes.h"
 #include "transform/projection.h"
 #include "transform/resample_kernels.h"
@@ -28,6 +30,16 @@ struct SamplePoints {
   alignas(32) float down[4][kRunPixels];
   const uint8_t* taps[kRunPixels];
 };
+
+// The sampler's reads follow the lens's curves through the source, across
+// its rows, where the processor's own prefetching does not keep up; the
+// neighbourhoods of the pixels this many places ahead are asked for early.
+inline constexpr int kPrefetchAhead = 16;
+
+inline void PrefetchNeighbourhood(const uint8_t* taps, ptrdiff_t srcStride) {
+  if (taps == nullptr) return;
+  for (int k = 0; k < 4; ++k) _mm_prefetch(reinterpret_cast<const char*>(taps + k * srcStride), _MM_HINT_T0);
+}
 
 // Sampler: void(uint8_t* destination, const SamplePoints& points, int first, ptrdiff_t srcStride)
 // samples pixels first .. first + kLanes - 1 of the run (first a multiple of
@@ -140,8 +152,12 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         }
       }
       if (anyInside == 0) continue;
-      for (int32_t x0 = runStart; x0 < runEnd; x0 += kLanes)
-        sample(destRow + 4 * static_cast<ptrdiff_t>(x0), points, x0 - runStart, srcStride);
+      const int runPixels = runEnd - runStart;
+      for (int first = 0; first < runPixels; first += kLanes) {
+        const int aheadEnd = std::min(first + kPrefetchAhead + kLanes, runPixels);
+        for (int i = first + kPrefetchAhead; i < aheadEnd; ++i) PrefetchNeighbourhood(points.taps[i], srcStride);
+        sample(destRow + 4 * static_cast<ptrdiff_t>(runStart + first), points, first, srcStride);
+      }
     }
   }
 }
