@@ -55,6 +55,10 @@ inline void Store(float* to, Float4 x) { _mm_storeu_ps(to, x.v); }
 // The nearest integer, ties to even (the processor's rounding mode), for
 // values of magnitude below 2^31; others come out as -2^31.
 inline Float4 RoundToNearest(Float4 x) { return {_mm_cvtepi32_ps(_mm_cvtps_epi32(x.v))}; }
+// The lanes in the opposite order.
+inline Float4 Reversed(Float4 x) { return {_mm_shuffle_ps(x.v, x.v, _MM_SHUFFLE(0, 1, 2, 3))}; }
+// The sign flipped, zeros and infinities included, as unary minus does.
+inline Float4 Negated(Float4 x) { return {_mm_xor_ps(x.v, _mm_set1_ps(-0.0f))}; }
 // first, first + 1, ... as floats.
 inline Float4 Consecutive(Float4, int32_t first) {
   return {_mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(first), _mm_setr_epi32(0, 1, 2, 3)))};
@@ -85,6 +89,8 @@ inline void StoreIntegers(int32_t* to, Float8 x) {
 inline Float8 Load(Float8, const float* from) { return {_mm256_loadu_ps(from)}; }
 inline void Store(float* to, Float8 x) { _mm256_storeu_ps(to, x.v); }
 inline Float8 RoundToNearest(Float8 x) { return {_mm256_round_ps(x.v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)}; }
+inline Float8 Reversed(Float8 x) { return {_mm256_permutevar8x32_ps(x.v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0))}; }
+inline Float8 Negated(Float8 x) { return {_mm256_xor_ps(x.v, _mm256_set1_ps(-0.0f))}; }
 inline Float8 Consecutive(Float8, int32_t first) {
   return {_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(first), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)))};
 }

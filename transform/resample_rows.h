@@ -94,8 +94,15 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         Store(offsetsAcross.data() + x0, u);
         Store(offsetsDown.data() + x0, v);
       }
+      // Column x takes column width - 1 - x's offsets, a vector at a time.
+      int32_t x = projectedColumns;
+      for (; x + kLanes <= record.destWidth; x += kLanes) {
+        const int32_t mirror = record.destWidth - x - kLanes;
+        Store(offsetsAcross.data() + x, Negated(Reversed(Load(tag, offsetsAcross.data() + mirror))));
+        Store(offsetsDown.data() + x, Reversed(Load(tag, offsetsDown.data() + mirror)));
+      }
       const int32_t last = record.destWidth - 1;
-      for (int32_t x = projectedColumns; x < record.destWidth; ++x) {
+      for (; x < record.destWidth; ++x) {
         offsetsAcross[x] = -offsetsAcross[last - x];
         offsetsDown[x] = offsetsDown[last - x];
       }
