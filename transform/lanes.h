@@ -46,10 +46,25 @@ inline Float4 Select(Float4 mask, Float4 ifTrue, Float4 ifFalse) {
 inline Float4 WithSignOf(Float4 magnitude, Float4 sign) {
   return {_mm_or_ps(magnitude.v, _mm_and_ps(_mm_set1_ps(-0.0f), sign.v))};
 }
-// Lanes where a <= b, as bits 0..3 of an integer.
-inline int LessOrEqualBits(Float4 a, Float4 b) { return _mm_movemask_ps(_mm_cmple_ps(a.v, b.v)); }
-// Truncated to integers, for values within int32's range.
-inline void StoreIntegers(int32_t* to, Float4 x) { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_cvttps_epi32(x.v)); }
+// All ones in the lanes where a <= b.
+inline Float4 LessOrEqual(Float4 a, Float4 b) { return {_mm_cmple_ps(a.v, b.v)}; }
+inline Float4 operator&(Float4 a, Float4 b) { return {_mm_and_ps(a.v, b.v)}; }
+// The lanes that are all ones, as bits 0..3 of an integer.
+inline int LaneBits(Float4 mask) { return _mm_movemask_ps(mask.v); }
+// row * rowBytes + 4 * column in the lanes of `inside`, -1 in the others;
+// row and column hold whole numbers, and in `inside` lanes the result is
+// below 2^31. SSE2 multiplies two lanes at a time, into 64 bits.
+inline void StoreTapOffsets(int32_t* to, Float4 inside, Float4 column, Float4 row, int32_t rowBytes) {
+  const __m128i rows = _mm_cvttps_epi32(row.v);
+  const __m128i stride = _mm_set1_epi32(rowBytes);
+  const __m128i even = _mm_mul_epu32(rows, stride);
+  const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(rows, 32), stride);
+  const __m128i products = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
+                                              _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
+  const __m128i offsets = _mm_add_epi32(products, _mm_slli_epi32(_mm_cvttps_epi32(column.v), 2));
+  const __m128i outside = _mm_xor_si128(_mm_castps_si128(inside.v), _mm_set1_epi32(-1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_or_si128(offsets, outside));
+}
 inline Float4 Load(Float4, const float* from) { return {_mm_loadu_ps(from)}; }
 inline void Store(float* to, Float4 x) { _mm_storeu_ps(to, x.v); }
 // The nearest integer, ties to even (the processor's rounding mode), for
@@ -82,9 +97,14 @@ inline Float8 Select(Float8 mask, Float8 ifTrue, Float8 ifFalse) { return {_mm25
 inline Float8 WithSignOf(Float8 magnitude, Float8 sign) {
   return {_mm256_or_ps(magnitude.v, _mm256_and_ps(_mm256_set1_ps(-0.0f), sign.v))};
 }
-inline int LessOrEqualBits(Float8 a, Float8 b) { return _mm256_movemask_ps(_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)); }
-inline void StoreIntegers(int32_t* to, Float8 x) {
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_cvttps_epi32(x.v));
+inline Float8 LessOrEqual(Float8 a, Float8 b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)}; }
+inline Float8 operator&(Float8 a, Float8 b) { return {_mm256_and_ps(a.v, b.v)}; }
+inline int LaneBits(Float8 mask) { return _mm256_movemask_ps(mask.v); }
+inline void StoreTapOffsets(int32_t* to, Float8 inside, Float8 column, Float8 row, int32_t rowBytes) {
+  const __m256i offsets = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_cvttps_epi32(row.v), _mm256_set1_epi32(rowBytes)),
+                                           _mm256_slli_epi32(_mm256_cvttps_epi32(column.v), 2));
+  const __m256i outside = _mm256_xor_si256(_mm256_castps_si256(inside.v), _mm256_set1_epi32(-1));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_or_si256(offsets, outside));
 }
 inline Float8 Load(Float8, const float* from) { return {_mm256_loadu_ps(from)}; }
 inline void Store(float* to, Float8 x) { _mm256_storeu_ps(to, x.v); }

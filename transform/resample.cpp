@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -98,7 +99,10 @@ void ResampleInBands(const TransformRecord& record,
     plan.mirroredColumns = ColumnsAreMirrored(columns, record.destWidth);
   }
 
-  const ResampleRowsKernel kernel = KernelFor(ActiveKernelPath());
+  // The vectorised kernels address the source by 32-bit byte offsets; a
+  // source of 2 GB or more (which no store holds) takes the plain loop.
+  const bool offsetsFit = int64_t{record.srcStride} * record.srcHeight + 4 * int64_t{record.srcWidth} <= INT32_MAX;
+  const ResampleRowsKernel kernel = offsetsFit ? KernelFor(ActiveKernelPath()) : ResampleRowsPlain;
   ForEachRowBand(record.destHeight, [&](int32_t firstRow, int32_t endRow) {
     kernel(plan, firstRow, endRow);
     if (afterBand) afterBand(firstRow, endRow);

@@ -19,8 +19,9 @@ inline void WriteChannels(uint8_t* destination, uint32_t channels) {
 }
 
 struct SampleBlock {
-  void operator()(uint8_t* destination, const SamplePoints& points, int first, ptrdiff_t srcStride) const {
-    const uint8_t* const* taps = points.taps + first;
+  void operator()(uint8_t* destination, const SamplePoints& points, int first, const uint8_t* srcBase,
+                  ptrdiff_t srcStride) const {
+    const int32_t* taps = points.taps + first;
     const __m256i zero = _mm256_setzero_si256();
     __m256 across[4];
     __m256 down[4];
@@ -29,8 +30,8 @@ struct SampleBlock {
       down[j] = _mm256_load_ps(points.down[j] + first);
     }
     for (int lane = 0; lane < kLanes; lane += 2) {
-      const uint8_t* left = taps[lane];
-      const uint8_t* right = taps[lane + 1];
+      const uint8_t* left = taps[lane] < 0 ? nullptr : srcBase + taps[lane];
+      const uint8_t* right = taps[lane + 1] < 0 ? nullptr : srcBase + taps[lane + 1];
       if (left == nullptr && right == nullptr) continue;
       // A skipped pixel of the pair reads its partner's taps and is not written.
       const uint8_t* leftTaps = left != nullptr ? left : right;

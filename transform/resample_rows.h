@@ -18,8 +18,10 @@
 
 namespace {
 
-// Where a run of pixels of one row samples: for pixel i, the bottom-left tap
-// of its 4 x 4 neighbourhood (null when the pixel is skipped), and its
+// Where a run of pixels of one row samples: for pixel i, the byte offset of
+// the bottom-left tap of its 4 x 4 neighbourhood from the start of the
+// source (-1 when the pixel is skipped; the source is smaller than 2 GB,
+// resample.cpp sees to that), and its
 // weights across (horizontal) and down (vertical). The positions of a whole
 // run are worked out before any pixel of it is sampled: the projection is a
 // long chain of dependent steps, and interleaved with the sampling the
@@ -28,7 +30,7 @@ inline constexpr int kRunPixels = 256;
 struct SamplePoints {
   alignas(32) float across[4][kRunPixels];
   alignas(32) float down[4][kRunPixels];
-  const uint8_t* taps[kRunPixels];
+  int32_t taps[kRunPixels];
 };
 
 // The sampler's reads follow the lens's curves through the source, across
@@ -36,15 +38,16 @@ struct SamplePoints {
 // neighbourhoods of the pixels this many places ahead are asked for early.
 inline constexpr int kPrefetchAhead = 16;
 
-inline void PrefetchNeighbourhood(const uint8_t* taps, ptrdiff_t srcStride) {
-  if (taps == nullptr) return;
-  for (int k = 0; k < 4; ++k) _mm_prefetch(reinterpret_cast<const char*>(taps + k * srcStride), _MM_HINT_T0);
+inline void PrefetchNeighbourhood(const uint8_t* srcBase, int32_t taps, ptrdiff_t srcStride) {
+  if (taps < 0) return;
+  for (int k = 0; k < 4; ++k) _mm_prefetch(reinterpret_cast<const char*>(srcBase + taps + k * srcStride), _MM_HINT_T0);
 }
 
-// Sampler: void(uint8_t* destination, const SamplePoints& points, int first, ptrdiff_t srcStride)
+// Sampler: void(uint8_t* destination, const SamplePoints& points, int first,
+//               const uint8_t* srcBase, ptrdiff_t srcStride)
 // samples pixels first .. first + kLanes - 1 of the run (first a multiple of
 // kLanes), destination addressing pixel `first`, and writes those whose taps
-// are not null, and no other.
+// are not -1, and no other.
 template <class V, int kLanes, class Sampler>
 void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endRow, Sampler sample) {
   static_assert(kRunPixels % kLanes == 0);
@@ -142,28 +145,18 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         // fails it. Lanes past the row's end are left alone too.
         const V firstColumn = nearestX - one;
         const V firstRowOfTaps = nearestY - one;
-        int inside = LessOrEqualBits(zero, firstColumn) & LessOrEqualBits(zero, firstRowOfTaps) &
-                     LessOrEqualBits(firstColumn, maxColumnV) & LessOrEqualBits(firstRowOfTaps, maxRowV);
-        const int lanes = std::min(kLanes, runEnd - x0);
-        if (lanes < kLanes) inside &= (1 << lanes) - 1;
-        anyInside |= inside;
-        int32_t columns[kLanes];
-        int32_t rows[kLanes];
-        StoreIntegers(columns, firstColumn);
-        StoreIntegers(rows, firstRowOfTaps);
-        for (int p = 0; p < kLanes; ++p) {
-          points.taps[first + p] = (inside >> p & 1) == 0
-                                       ? nullptr
-                                       : record.srcBase + static_cast<ptrdiff_t>(rows[p]) * srcStride +
-                                             4 * static_cast<ptrdiff_t>(columns[p]);
-        }
+        const V inside = LessOrEqual(zero, firstColumn) & LessOrEqual(zero, firstRowOfTaps) &
+                         LessOrEqual(firstColumn, maxColumnV) & LessOrEqual(firstRowOfTaps, maxRowV);
+        StoreTapOffsets(points.taps + first, inside, firstColumn, firstRowOfTaps, record.srcStride);
+        anyInside |= LaneBits(inside);
+        for (int p = runEnd - x0; p < kLanes; ++p) points.taps[first + p] = -1;
       }
       if (anyInside == 0) continue;
       const int runPixels = runEnd - runStart;
       for (int first = 0; first < runPixels; first += kLanes) {
         const int aheadEnd = std::min(first + kPrefetchAhead + kLanes, runPixels);
-        for (int i = first + kPrefetchAhead; i < aheadEnd; ++i) PrefetchNeighbourhood(points.taps[i], srcStride);
-        sample(destRow + 4 * static_cast<ptrdiff_t>(runStart + first), points, first, srcStride);
+        for (int i = first + kPrefetchAhead; i < aheadEnd; ++i) PrefetchNeighbourhood(record.srcBase, points.taps[i], srcStride);
+        sample(destRow + 4 * static_cast<ptrdiff_t>(runStart + first), points, first, record.srcBase, srcStride);
       }
     }
   }

@@ -32,11 +32,12 @@ inline void WriteChannels(uint8_t* destination, uint32_t channels) {
 }
 
 struct SampleBlock {
-  void operator()(uint8_t* destination, const SamplePoints& points, int first, ptrdiff_t srcStride) const {
+  void operator()(uint8_t* destination, const SamplePoints& points, int first, const uint8_t* srcBase,
+                  ptrdiff_t srcStride) const {
     for (int lane = 0; lane < kLanes; ++lane) {
       const int i = first + lane;
-      const uint8_t* taps = points.taps[i];
-      if (taps == nullptr) continue;
+      if (points.taps[i] < 0) continue;
+      const uint8_t* taps = srcBase + points.taps[i];
       const __m128 across0 = _mm_set1_ps(points.across[0][i]);
       const __m128 across1 = _mm_set1_ps(points.across[1][i]);
       const __m128 across2 = _mm_set1_ps(points.across[2][i]);
