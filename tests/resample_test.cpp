@@ -230,7 +230,9 @@ TEST_F(KernelPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
   struct Size {
     int32_t width, height;
   };
-  for (Size size : {Size{1203, 901}, Size{301, 457}, Size{13, 6}}) {
+  // Odd and even widths, and narrow ones, where a row's mirrored right half
+  // ends in a part vector.
+  for (Size size : {Size{1203, 901}, Size{1204, 901}, Size{301, 457}, Size{13, 6}, Size{10, 7}, Size{16, 9}}) {
     const std::vector<uint8_t> picture = MakeNoisePicture(size.width, size.height, 11);
     SetupProjection(size.height);
     std::vector<std::vector<uint8_t>> reference;
