@@ -71,13 +71,6 @@ INT_PTR StaticColours(HDC dc, HWND control) {
   return reinterpret_cast<INT_PTR>(brush);
 }
 
-BOOL SetCursorOver(HWND window, HWND under) {
-  if (under != GetDlgItem(window, ID_ABOUT_MAIL) && under != GetDlgItem(window, ID_ABOUT_WEB)) return FALSE;
-  SetCursor(HandCursor);
-  SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
-  return TRUE;
-}
-
 void OnCommand(WPARAM wParam) {
   if (HIWORD(wParam) != 0) return;
   if (LOWORD(wParam) == ID_ABOUT_MAIL) {
@@ -94,11 +87,9 @@ INT_PTR CALLBACK AboutWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
       AddAboutControls(window);
       return TRUE;
     case WM_SETCURSOR:
-      return SetCursorOver(window, reinterpret_cast<HWND>(wParam));
+      return ShowHandOver(window, reinterpret_cast<HWND>(wParam), ID_ABOUT_MAIL, ID_ABOUT_WEB);
     case WM_SYSCOMMAND:
-      if ((wParam & 0xFFF0) != SC_CLOSE) return FALSE;
-      EndDialog(window, 0);
-      return TRUE;
+      return EndOnClose(window, wParam);
     case WM_COMMAND:
       OnCommand(wParam);
       return TRUE;

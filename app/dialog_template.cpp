@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "app/main_window.h"
+
 namespace {
 
 void PushDword(std::vector<WORD>& words, DWORD value) {
@@ -59,4 +61,17 @@ void SetProgramIcons(HWND window) {
   HANDLE smallIcon = LoadImageW(instance, L"VIDEO", IMAGE_ICON, 16, 16, LR_SHARED);
   SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
   SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+}
+
+BOOL ShowHandOver(HWND dialog, HWND under, int firstId, int secondId) {
+  if (under != GetDlgItem(dialog, firstId) && under != GetDlgItem(dialog, secondId)) return FALSE;
+  SetCursor(HandCursor);
+  SetWindowLongPtrW(dialog, DWLP_MSGRESULT, TRUE);
+  return TRUE;
+}
+
+BOOL EndOnClose(HWND dialog, WPARAM command) {
+  if ((command & 0xFFF0) != SC_CLOSE) return FALSE;
+  EndDialog(dialog, 0);
+  return TRUE;
 }

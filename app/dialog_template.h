@@ -20,6 +20,14 @@ HWND AddControl(HWND dialog, const wchar_t* className, const wchar_t* text, DWOR
 // small one.
 void SetProgramIcons(HWND window);
 
+// The WM_SETCURSOR answer of the title and About windows: the hand cursor
+// over their two clickable controls, the normal cursor elsewhere.
+BOOL ShowHandOver(HWND dialog, HWND under, int firstId, int secondId);
+
+// The WM_SYSCOMMAND answer of the title and About windows: the close box,
+// Close in the system menu and Alt+F4 end the window.
+BOOL EndOnClose(HWND dialog, WPARAM command);
+
 // A solid brush that deletes itself.
 struct SolidBrush {
   explicit SolidBrush(COLORREF colour) : handle(CreateSolidBrush(colour)) {}

@@ -51,13 +51,6 @@ INT_PTR StaticColours(HDC dc, HWND control) {
   return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
 }
 
-BOOL SetCursorOver(HWND window, HWND under) {
-  if (under != GetDlgItem(window, ID_TITLE_LINK) && under != GetDlgItem(window, ID_TITLE_START)) return FALSE;
-  SetCursor(HandCursor);
-  SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
-  return TRUE;
-}
-
 void OnCommand(HWND window, WPARAM wParam) {
   if (HIWORD(wParam) != 0) return;
   if (LOWORD(wParam) == ID_TITLE_LINK) {
@@ -74,11 +67,9 @@ INT_PTR CALLBACK TitleWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
       AddTitleControls(window);
       return TRUE;
     case WM_SETCURSOR:
-      return SetCursorOver(window, reinterpret_cast<HWND>(wParam));
+      return ShowHandOver(window, reinterpret_cast<HWND>(wParam), ID_TITLE_LINK, ID_TITLE_START);
     case WM_SYSCOMMAND:
-      if ((wParam & 0xFFF0) != SC_CLOSE) return FALSE;
-      EndDialog(window, 0);
-      return TRUE;
+      return EndOnClose(window, wParam);
     case WM_COMMAND:
       OnCommand(window, wParam);
       return TRUE;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "imageio/bmp_format.h"
+#include "imageio/decode_picture.h"
 
 namespace {
 
@@ -79,4 +80,20 @@ void ReadBmpPixels(std::span<const uint8_t> bytes, uint8_t* destination) {
       out[3] = 0;
     }
   }
+}
+
+// BMP files are read by this reader on every system: it checks that the rows
+// the header declares are in the file, and the program's own panoramas are
+// all it needs to open.
+Result DecodeBmp(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels, int32_t& width,
+                 int32_t& height) {
+  int32_t bmpWidth = 0;
+  int32_t bmpHeight = 0;
+  Result header = ReadBmpSize(bytes, bmpWidth, bmpHeight);
+  if (!header.ok()) return header;
+  if (int64_t{bmpWidth} * bmpHeight > capacityPixels) return TooLargeFailure(bmpWidth, bmpHeight, capacityPixels);
+  ReadBmpPixels(bytes, destination);
+  width = bmpWidth;
+  height = bmpHeight;
+  return {};
 }

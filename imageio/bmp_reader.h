@@ -17,3 +17,8 @@ Result ReadBmpSize(std::span<const uint8_t> bytes, int32_t& width, int32_t& heig
 // Converts the pixels into `destination` (program layout, unused byte 0),
 // which must hold width x height pixels from ReadBmpSize.
 void ReadBmpPixels(std::span<const uint8_t> bytes, uint8_t* destination);
+
+// The whole decode of a BMP file into `destination`, which holds
+// `capacityPixels`: sizes on success, nothing written on failure.
+Result DecodeBmp(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels, int32_t& width,
+                 int32_t& height);

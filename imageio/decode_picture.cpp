@@ -80,19 +80,6 @@ Result DecodeJpeg(std::span<const uint8_t> bytes, uint8_t* destination, int64_t 
   return {};
 }
 
-Result DecodeBmp(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
-                 int32_t& width, int32_t& height) {
-  int32_t bmpWidth = 0;
-  int32_t bmpHeight = 0;
-  Result header = ReadBmpSize(bytes, bmpWidth, bmpHeight);
-  if (!header.ok()) return header;
-  if (int64_t{bmpWidth} * bmpHeight > capacityPixels) return TooLargeFailure(bmpWidth, bmpHeight, capacityPixels);
-  ReadBmpPixels(bytes, destination);
-  width = bmpWidth;
-  height = bmpHeight;
-  return {};
-}
-
 }  // namespace
 
 Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,

@@ -117,22 +117,6 @@ bool DeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& heigh
   return false;
 }
 
-// BMP files are read by the program's own reader, as on every system: it
-// checks that the rows the header declares are in the file, which the
-// loader does not, and the program's own panoramas are all it needs to open.
-Result DecodeBmp(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels, int32_t& width,
-                 int32_t& height) {
-  int32_t bmpWidth = 0;
-  int32_t bmpHeight = 0;
-  Result header = ReadBmpSize(bytes, bmpWidth, bmpHeight);
-  if (!header.ok()) return header;
-  if (int64_t{bmpWidth} * bmpHeight > capacityPixels) return TooLargeFailure(bmpWidth, bmpHeight, capacityPixels);
-  ReadBmpPixels(bytes, destination);
-  width = bmpWidth;
-  height = bmpHeight;
-  return {};
-}
-
 // The loader reads from a stream, and the only stream it is given over memory
 // lives in a movable global block that the stream frees on release.
 Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture) {

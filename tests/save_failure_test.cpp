@@ -113,27 +113,13 @@ TEST_F(SaveFailureTest, FilesAndFoldersWithoutRightsAreLeftAsTheyWere) {
 // EFBIG instead of a signal ending the process. Run in a child process so
 // that the limit and the signal's handling end with it.
 std::string WithFileSizeLimit(rlim_t bytes, const std::function<std::string()>& body) {
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return "no pipe";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(pipeEnds[0]);
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{bytes, bytes};
-    std::string result = setrlimit(RLIMIT_FSIZE, &limit) == 0 ? body() : "cannot limit file sizes";
-    if (write(pipeEnds[1], result.data(), result.size()) < 0) _exit(1);
-    _exit(0);
-  }
-  close(pipeEnds[1]);
-  std::string result;
-  char piece[4096];
-  ssize_t got = 0;
-  while ((got = read(pipeEnds[0], piece, sizeof piece)) > 0) result.append(piece, static_cast<size_t>(got));
-  close(pipeEnds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "the child ended abnormally";
-  return result;
+  return RunInChild(
+      [bytes] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{bytes, bytes};
+        return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? std::string() : std::string("cannot limit file sizes");
+      },
+      body);
 }
 
 TEST_F(SaveFailureTest, AFullDiskKeepsTheOldFileAndLeavesNoPart) {

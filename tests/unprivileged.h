@@ -12,20 +12,20 @@
 
 inline constexpr uid_t kNobody = 65534;
 
-// Runs `body` as an ordinary user and returns what it returns (by custom, an
-// empty text when all went as expected, otherwise what went wrong). Files the
-// body must reach need rights for "nobody" when the tests run as root.
-inline std::string RunUnprivileged(const std::function<std::string()>& body) {
-  if (geteuid() != 0) return body();
+// Runs `body` in a child process after `prepare` (which sets the child up and
+// returns an empty text, or what went wrong) and returns the body's text (by
+// custom empty when all went as expected, otherwise what went wrong). What the
+// child changes about itself ends with it.
+inline std::string RunInChild(const std::function<std::string()>& prepare,
+                              const std::function<std::string()>& body) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return "no pipe to the child process";
   const pid_t child = fork();
   if (child < 0) return "cannot start a child process";
   if (child == 0) {
     close(pipeEnds[0]);
-    std::string result = setgid(kNobody) == 0 && setuid(kNobody) == 0 && geteuid() == kNobody
-                             ? body()
-                             : std::string("the child cannot become nobody");
+    std::string result = prepare();
+    if (result.empty()) result = body();
     const char* at = result.data();
     size_t left = result.size();
     while (left > 0) {
@@ -47,5 +47,18 @@ inline std::string RunUnprivileged(const std::function<std::string()>& body) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     return "the child process ended abnormally (status " + std::to_string(status) + ")";
   return result;
+}
+
+// Runs `body` as an ordinary user. Files the body must reach need rights for
+// "nobody" when the tests run as root.
+inline std::string RunUnprivileged(const std::function<std::string()>& body) {
+  if (geteuid() != 0) return body();
+  return RunInChild(
+      [] {
+        return setgid(kNobody) == 0 && setuid(kNobody) == 0 && geteuid() == kNobody
+                   ? std::string()
+                   : std::string("the child cannot become nobody");
+      },
+      body);
 }
 #endif
