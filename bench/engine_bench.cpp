@@ -103,16 +103,21 @@ void BM_Projection(benchmark::State& state) {
   SetPixelCounter(state, size);
 }
 
+// Forces the kernel path the benchmark's arguments name; false (and the
+// benchmark skipped) where this processor cannot run it.
+bool ForceKernelPath(benchmark::State& state, KernelPath path) {
+  if (UseKernelPath(path)) return true;
+  state.SkipWithError("this processor cannot run that path");
+  return false;
+}
+
 // The sampler alone: a pass whose mapping is a plain scaling, so nearly all
 // the time goes into the 4 x 4 cubic sums.
 void BM_Sampler(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
   Install(size);
   const KernelPath path = static_cast<KernelPath>(state.range(1));
-  if (!UseKernelPath(path)) {
-    state.SkipWithError("this processor cannot run that path");
-    return;
-  }
+  if (!ForceKernelPath(state, path)) return;
   TransformRecord record{size.width,          size.height,  4 * size.width, PanoramaPixels,
                          size.width,          size.height,  4 * size.width, SourcePixels,
                          0.999f};
@@ -130,10 +135,7 @@ void BM_RunTransform(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
   Install(size);
   const KernelPath path = static_cast<KernelPath>(state.range(1));
-  if (!UseKernelPath(path)) {
-    state.SkipWithError("this processor cannot run that path");
-    return;
-  }
+  if (!ForceKernelPath(state, path)) return;
   TransformThreads = static_cast<int32_t>(state.range(2));
   for (auto _ : state) RunTransform();
   state.SetLabel(SizeLabel(size) + ", " + KernelPathName(ActiveKernelPath()) + ", " +

@@ -11,13 +11,6 @@ namespace {
 
 constexpr int kLanes = 8;
 
-inline void WriteChannels(uint8_t* destination, uint32_t channels) {
-  uint32_t pixel;
-  std::memcpy(&pixel, destination, 4);
-  pixel = (pixel & 0xFF000000u) | (channels & 0x00FFFFFFu);
-  std::memcpy(destination, &pixel, 4);
-}
-
 struct SampleBlock {
   void operator()(uint8_t* destination, const SamplePoints& points, int first, const uint8_t* srcBase,
                   ptrdiff_t srcStride) const {

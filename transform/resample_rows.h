@@ -8,6 +8,7 @@
 // neighbourhood to the kernel's sampler.
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include <xmmintrin.h>
@@ -41,6 +42,14 @@ inline constexpr int kPrefetchAhead = 16;
 inline void PrefetchNeighbourhood(const uint8_t* srcBase, int32_t taps, ptrdiff_t srcStride) {
   if (taps < 0) return;
   for (int k = 0; k < 4; ++k) _mm_prefetch(reinterpret_cast<const char*>(srcBase + taps + k * srcStride), _MM_HINT_T0);
+}
+
+// Bytes 0 to 2 of a pixel from the low dword of `channels`; byte 3 kept.
+inline void WriteChannels(uint8_t* destination, uint32_t channels) {
+  uint32_t pixel;
+  std::memcpy(&pixel, destination, 4);
+  pixel = (pixel & 0xFF000000u) | (channels & 0x00FFFFFFu);
+  std::memcpy(destination, &pixel, 4);
 }
 
 // Sampler: void(uint8_t* destination, const SamplePoints& points, int first,

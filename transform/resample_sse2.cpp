@@ -23,14 +23,6 @@ inline void WidenRow(const uint8_t* taps, __m128 pixels[4]) {
   pixels[3] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(high, zero));
 }
 
-// Bytes 0 to 2 of a pixel from the low dword of `bytes`; byte 3 kept.
-inline void WriteChannels(uint8_t* destination, uint32_t channels) {
-  uint32_t pixel;
-  std::memcpy(&pixel, destination, 4);
-  pixel = (pixel & 0xFF000000u) | (channels & 0x00FFFFFFu);
-  std::memcpy(destination, &pixel, 4);
-}
-
 struct SampleBlock {
   void operator()(uint8_t* destination, const SamplePoints& points, int first, const uint8_t* srcBase,
                   ptrdiff_t srcStride) const {
