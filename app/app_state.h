@@ -16,8 +16,8 @@ extern int32_t SaveAsRectangle;       // 0: save the square, 1: the 2:1 rectangl
 extern int32_t SharpenLevel;          // sharpen strength; 127 after a load, -32 per use
 extern std::string WorkFolder;        // where the file dialogs open
 
-// Window operations the engine asks for. The Windows program supplies the
-// real ones; programs without a window link app/headless_window.cpp.
+// Window operations the commands ask for. The Windows program supplies the
+// real ones; the tests link stand-ins that record the requests.
 void RedrawMainWindow();
 void SetMainWindowTitle(const std::string& title);
 void SetTransformPriority(bool raised);

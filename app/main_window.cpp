@@ -10,8 +10,7 @@
 #include "app/program_info.h"
 #include "imageio/open_command.h"
 #include "imageio/save_command.h"
-#include "transform/resample.h"
-#include "transform/sharpen.h"
+#include "transform/transform_command.h"
 
 HWND MainDialog = nullptr;
 HCURSOR HandCursor = nullptr;

@@ -1,6 +1,6 @@
 // Microbenchmarks of the engine's parts at three picture sizes: 2, 12 and 50
-// megapixels (the largest picture the program loads). Each works on the
-// process-wide stores, set up as a load of a noise picture would leave them.
+// megapixels (the largest picture the program loads), on a noise picture and
+// a panorama of its size, as the converter holds them.
 //
 //   build/bench/engine_bench [--benchmark_filter=...]
 //
@@ -8,14 +8,16 @@
 // converter with other programs.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "imageio/bmp_writer.h"
 #include "transform/lanes.h"
+#include "transform/lens.h"
 #include "transform/parallel_rows.h"
 #include "transform/projection.h"
 #include "transform/resample.h"
@@ -32,32 +34,40 @@ struct PictureSize {
 // 4:3 pictures of 2, 12 and 50 megapixels.
 constexpr PictureSize kSizes[] = {{1633, 1225}, {4000, 3000}, {8660, 5773}};
 
-// Makes a picture of this size the loaded one, unless it already is.
-void Install(PictureSize size) {
-  static bool reserved = ReserveSourceStore();
-  if (!reserved) std::abort();
-  if (SourceWidth == size.width && SourceHeight == size.height) return;
+// A noise picture of this size and a black panorama store of its size,
+// made once for every benchmark that asks for that size.
+struct Pictures {
+  PixelStore source;
+  PixelStore panorama;
+  PictureSize size{};
+
+  PixelBuffer Source() const { return {source.get(), size.width, size.height}; }
+  PixelBuffer Panorama() const { return {panorama.get(), size.width, size.height}; }
+};
+
+const Pictures& PicturesOf(PictureSize size) {
+  static Pictures pictures;
+  if (pictures.size.width == size.width && pictures.size.height == size.height) return pictures;
+  pictures = {};
+  const size_t pixels = static_cast<size_t>(size.width) * size.height;
+  // Room for a sphere of the picture's height, too.
+  pictures.source = AllocatePixels(static_cast<int64_t>(pixels));
+  pictures.panorama = AllocatePixels(std::max<int64_t>(pixels, 2 * int64_t{size.height} * size.height));
+  if (!pictures.source || !pictures.panorama) std::abort();
+  pictures.size = size;
   // xorshift noise: every byte differs, nothing the sampler could shortcut.
   uint32_t state = 2463534242u;
-  const size_t pixels = static_cast<size_t>(size.width) * size.height;
+  uint8_t* source = pictures.source.get();
   for (size_t i = 0; i < pixels; ++i) {
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
-    std::memcpy(SourcePixels + 4 * i, &state, 3);
-    SourcePixels[4 * i + 3] = 0;
+    std::memcpy(source + 4 * i, &state, 3);
+    source[4 * i + 3] = 0;
   }
-  SourceWidth = DisplayWidth = size.width;
-  SourceHeight = DisplayHeight = size.height;
-  DisplayRowBytes = 4 * size.width;
-  SetupProjection(size.height);
-  PanoramaStore = AllocatePixels(int64_t{size.width} * (size.height + kPanoramaSpareRows));
-  DisplayStore = AllocatePixels(int64_t{size.width} * (size.height + kDisplaySpareRows));
-  PanoramaPixels = PanoramaStore.get();
-  DisplayPixels = DisplayStore.get();
-  std::memcpy(DisplayPixels, SourcePixels, 4 * pixels);
   // Touch the panorama once, so that no benchmark pays for its first pages.
-  std::memset(PanoramaPixels, 0, 4 * pixels);
+  std::memset(pictures.panorama.get(), 0, 4 * std::max<size_t>(pixels, 2 * size_t(size.height) * size.height));
+  return pictures;
 }
 
 void SetPixelCounter(benchmark::State& state, PictureSize size) {
@@ -115,44 +125,63 @@ bool ForceKernelPath(benchmark::State& state, KernelPath path) {
 // the time goes into the 4 x 4 cubic sums.
 void BM_Sampler(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
-  Install(size);
+  const Pictures& pictures = PicturesOf(size);
   const KernelPath path = static_cast<KernelPath>(state.range(1));
   if (!ForceKernelPath(state, path)) return;
-  TransformRecord record{size.width,          size.height,  4 * size.width, PanoramaPixels,
-                         size.width,          size.height,  4 * size.width, SourcePixels,
+  TransformRecord record{size.width,          size.height,  4 * size.width, pictures.panorama.get(),
+                         size.width,          size.height,  4 * size.width, pictures.source.get(),
                          0.999f};
   ProjectionMode = Scaled;
   for (auto _ : state) ResampleImage(record);
   ProjectionMode = Centred;
   UseKernelPath(KernelPath::Automatic);
-  state.SetLabel(SizeLabel(size) + ", " + KernelPathName(path) + ", " + std::to_string(TransformThreadCount()) +
+  state.SetLabel(SizeLabel(size) + ", " + KernelPathName(path) + ", " + std::to_string(ThreadCountFor(0)) +
                  " threads");
   SetPixelCounter(state, size);
 }
 
-// The Transform command: projection, sampling, copy to the display, margins.
-void BM_RunTransform(benchmark::State& state) {
+// The transform through the program's own lens, as the converter runs it:
+// projection and sampling into a panorama of the picture's size.
+void BM_Transform(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
-  Install(size);
+  const Pictures& pictures = PicturesOf(size);
   const KernelPath path = static_cast<KernelPath>(state.range(1));
   if (!ForceKernelPath(state, path)) return;
-  TransformThreads = static_cast<int32_t>(state.range(2));
-  for (auto _ : state) RunTransform();
+  const int32_t threads = static_cast<int32_t>(state.range(2));
+  for (auto _ : state) TransformPicture(pictures.Source(), pictures.Panorama(), Lens{}, threads);
   state.SetLabel(SizeLabel(size) + ", " + KernelPathName(ActiveKernelPath()) + ", " +
-                 std::to_string(TransformThreadCount()) + " threads");
+                 std::to_string(ThreadCountFor(threads)) + " threads");
   UseKernelPath(KernelPath::Automatic);
-  TransformThreads = 0;
   SetPixelCounter(state, size);
 }
 
-// Save and Sharpen's pass over the display.
+// Each lens model at 12 megapixels against the program's own lens, into a
+// panorama of the same size (the picture's width and height): level, pitched
+// (which keeps the left-right mirror image) and yawed and rolled (which does
+// not). Arguments: model, pitch, yaw and roll in degrees.
+void BM_LensTransform(benchmark::State& state) {
+  const PictureSize size = kSizes[1];
+  const Pictures& pictures = PicturesOf(size);
+  Lens lens;
+  lens.model = static_cast<LensModel>(state.range(0));
+  lens.fovDegrees = DefaultFovDegrees(lens.model);
+  // Not the program's own circle, so that every model takes the general path.
+  lens.circle = ImageCircle{(size.width - 1) / 2.0, (size.height - 1) / 2.0, size.height / 2.0 - 0.25};
+  lens.pitchDegrees = static_cast<double>(state.range(1));
+  lens.yawDegrees = static_cast<double>(state.range(2));
+  lens.rollDegrees = static_cast<double>(state.range(3));
+  for (auto _ : state) TransformPicture(pictures.Source(), pictures.Panorama(), lens, 0);
+  state.SetLabel(SizeLabel(size) + ", " + LensModelName(lens.model) + ", pitch " + std::to_string(state.range(1)) +
+                 ", yaw " + std::to_string(state.range(2)) + ", roll " + std::to_string(state.range(3)));
+  SetPixelCounter(state, size);
+}
+
+// Save and Sharpen's pass over a picture.
 void BM_Sharpen(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
-  Install(size);
-  for (auto _ : state) {
-    SharpenLevel = 95;  // the first use after a load
-    SharpenDisplay();
-  }
+  const Pictures& pictures = PicturesOf(size);
+  // The first use after a load.
+  for (auto _ : state) SharpenPicture(pictures.Source(), SharpenWeightsFor(95), 0);
   state.SetLabel(SizeLabel(size));
   SetPixelCounter(state, size);
 }
@@ -161,11 +190,11 @@ void BM_Sharpen(benchmark::State& state) {
 // a save, without the disk's.
 void BM_BmpWriting(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
-  Install(size);
+  const Pictures& pictures = PicturesOf(size);
   std::vector<uint8_t> file(BmpFileBytes(size.height, SaveShape::Square));
   for (auto _ : state) {
     size_t used = 0;
-    const bool ok = EncodeBmp(DisplayBuffer(), SaveShape::Square, [&](std::span<const uint8_t> bytes) {
+    const bool ok = EncodeBmp(pictures.Panorama(), SaveShape::Square, [&](std::span<const uint8_t> bytes) {
       std::memcpy(file.data() + used, bytes.data(), bytes.size());
       used += bytes.size();
       return true;
@@ -181,13 +210,13 @@ void BM_BmpWriting(benchmark::State& state) {
 // replaces another also waits for the disk).
 void BM_BmpFileWriting(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
-  Install(size);
+  const Pictures& pictures = PicturesOf(size);
   const std::filesystem::path name = std::filesystem::temp_directory_path() / "quorvane-bench.bmp";
   for (auto _ : state) {
     state.PauseTiming();
     std::filesystem::remove(name);
     state.ResumeTiming();
-    const Result saved = WriteBmpPicture(DisplayBuffer(), SaveShape::Square, name.string());
+    const Result saved = WriteBmpPicture(pictures.Panorama(), SaveShape::Square, name.string());
     if (!saved.ok()) state.SkipWithError(saved.reason().c_str());
   }
   std::filesystem::remove(name);
@@ -205,11 +234,20 @@ BENCHMARK(BM_Sampler)->ArgsProduct({{0, 1, 2}, {kSse2, kAvx2}})->Unit(benchmark:
 // Each instruction-set path at every size on every core; at 12 megapixels
 // also the path the program picks (which tools/bench-peers reads), one
 // thread, and the plain loop.
-BENCHMARK(BM_RunTransform)
+BENCHMARK(BM_Transform)
     ->ArgsProduct({{0, 1, 2}, {kSse2, kAvx2}, {0}})
     ->Args({1, kAutomatic, 0})
     ->Args({1, kAutomatic, 1})
     ->Args({1, kPlain, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+// Every model level and pitched by 90, then yawed, then rolled; the program's
+// own lens beside them is BM_Transform/1/0/0.
+BENCHMARK(BM_LensTransform)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 90}, {0}, {0}})
+    ->Args({1, 30, 20, 0})
+    ->Args({1, 30, 0, 20})
+    ->Args({0, 0, 45, 10})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_Sharpen)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);

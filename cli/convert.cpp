@@ -2,15 +2,18 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
+#include <cstdio>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/file_replace.h"
 #include "imageio/load_picture.h"
-#include "transform/parallel_rows.h"
+#include "transform/circle_finder.h"
+#include "transform/lens.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
@@ -19,6 +22,10 @@ namespace {
 
 constexpr char kProgram[] = "quorvane-convert";
 constexpr char kVersion[] = "2.00";
+// Every load starts the sharpen strength here and each use lowers it by 32,
+// as in the window.
+constexpr int32_t kSharpenLevelAfterLoad = 127;
+constexpr int32_t kSharpenLevelStep = 32;
 
 struct Options {
   std::vector<std::string> inputs;
@@ -28,6 +35,22 @@ struct Options {
   int threads = 0;
   bool noTransform = false;
   bool force = false;
+  std::string lensName = "equidistant";
+  std::optional<double> fov;
+  std::string circleText;
+  double yaw = 0.0;
+  double pitch = 0.0;
+  double roll = 0.0;
+  std::optional<int64_t> height;
+  bool findCircle = false;
+};
+
+// What every input shares: the lens as given (the circle aside, which may
+// depend on the picture) and the shape.
+struct Job {
+  Lens lens;
+  bool autoCircle = false;
+  SaveShape shape = SaveShape::Square;
 };
 
 // dome.jpg -> dome-panorama.bmp, in the input's folder.
@@ -44,21 +67,155 @@ std::string BaseName(const std::string& path) {
   return folderEnd == std::string::npos ? path : path.substr(folderEnd + 1);
 }
 
-Result ConvertOne(const Options& options, const std::string& input, std::string& output) {
+std::string Decimals(double value, int places) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", places, value);
+  return text;
+}
+
+// Pixels of the saved picture for a panorama `height` high.
+int64_t SavedPixels(SaveShape shape, int64_t height) { return (shape == SaveShape::Square ? 1 : 2) * height * height; }
+
+// "X,Y,R": three finite numbers, the radius above 0.
+std::optional<ImageCircle> ParseCircle(const std::string& text) {
+  double x = 0, y = 0, radius = 0;
+  char end = 0;
+  if (std::sscanf(text.c_str(), "%lf,%lf,%lf%c", &x, &y, &radius, &end) != 3) return std::nullopt;
+  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(radius) || radius <= 0) return std::nullopt;
+  return ImageCircle{x, y, radius};
+}
+
+// Checks what CLI11's own checks cannot: ranges that depend on other options.
+Job JobFor(const Options& options) {
+  Job job;
+  job.lens.model = *LensModelNamed(options.lensName);
+  const double widest = WidestFovDegrees(job.lens.model);
+  job.lens.fovDegrees = options.fov.value_or(DefaultFovDegrees(job.lens.model));
+  if (!(job.lens.fovDegrees >= kNarrowestFovDegrees && job.lens.fovDegrees <= widest)) {
+    throw CLI::ValidationError("--fov", "must be from " + Decimals(kNarrowestFovDegrees, 0) + " to " +
+                                            Decimals(widest, 0) + " degrees for an " + options.lensName +
+                                            " lens (given: " + Decimals(job.lens.fovDegrees, 2) + ")");
+  }
+  if (options.circleText == "auto") {
+    job.autoCircle = true;
+  } else if (!options.circleText.empty()) {
+    job.lens.circle = ParseCircle(options.circleText);
+    if (!job.lens.circle) {
+      throw CLI::ValidationError("--circle", "must be auto or X,Y,R in pixels with a radius above 0 (given: " +
+                                                 options.circleText + ")");
+    }
+  }
+  job.lens.yawDegrees = options.yaw;
+  job.lens.pitchDegrees = options.pitch;
+  job.lens.rollDegrees = options.roll;
+  job.shape = options.shape == "rectangle" ? SaveShape::Rectangle
+              : options.shape == "sphere"  ? SaveShape::Sphere
+                                           : SaveShape::Square;
+  if (options.height && (*options.height < 1 || SavedPixels(job.shape, *options.height) > kMostPanoramaPixels)) {
+    throw CLI::ValidationError("--height", "must be at least 1 and give a panorama of at most " +
+                                               std::to_string(kMostPanoramaPixels) + " pixels (at most " +
+                                               std::to_string(static_cast<int64_t>(std::sqrt(
+                                                   kMostPanoramaPixels / (job.shape == SaveShape::Square ? 1 : 2)))) +
+                                               " for the " + options.shape + ")");
+  }
+  return job;
+}
+
+// The panorama's height: as given, or the picture's, reduced to fit.
+int32_t PanoramaHeight(const Options& options, SaveShape shape, int32_t pictureHeight, std::ostream& err) {
+  if (options.height) return static_cast<int32_t>(*options.height);
+  int64_t height = pictureHeight;
+  while (SavedPixels(shape, height) > kMostPanoramaPixels) --height;
+  if (height != pictureHeight) {
+    err << kProgram << ": note: the panorama is " << height << " pixels high, not " << pictureHeight
+        << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
+  }
+  return static_cast<int32_t>(height);
+}
+
+Result FindCircle(const PixelBuffer& picture, ImageCircle& circle) {
+  ImageCircle found;
+  Result result = FindImageCircle(picture, found);
+  if (result.ok()) circle = RoundedCircle(found);
+  return result;
+}
+
+// The panorama as the window makes it for the same lens: the program's own
+// lens gives a picture of the fisheye's size whose middle square is kept,
+// with the columns beyond it black (they are saved only by sharpening's
+// reach); any other lens the shape's own picture.
+Result Convert(const Options& options, const Job& job, const LoadedPicture& fisheye, PixelStore& store,
+               PixelBuffer& panorama, std::ostream& err) {
+  const PixelBuffer source = fisheye.View();
+  Lens lens = job.lens;
+  if (job.autoCircle) {
+    ImageCircle circle;
+    Result found = FindCircle(source, circle);
+    if (!found.ok()) return found;
+    lens.circle = circle;
+  }
+  const int32_t height = PanoramaHeight(options, job.shape, source.height, err);
+  const bool programLens = IsProgramLens(lens, source.width, source.height) && height == source.height &&
+                           job.shape != SaveShape::Sphere;
+  const int32_t width = programLens ? source.width : job.shape == SaveShape::Sphere ? 2 * height : height;
+  store = AllocatePixels(int64_t{width} * height);
+  if (!store) return Result::Failure("not enough memory for a panorama of this size");
+  panorama = {store.get(), width, height};
+  TransformPicture(source, panorama, lens, options.threads);
+  if (programLens) ClearSideMargins(panorama);
+  return {};
+}
+
+Result ConvertOne(const Options& options, const Job& job, const std::string& input, const std::string& output,
+                  std::ostream& err) {
   if (!options.force && FileExists(output))
     return Result::Failure(output + " already exists (use --force to replace it)");
-  Result load = LoadFisheyeImage(input);
+  LoadedPicture fisheye;
+  Result load = LoadPicture(input, fisheye);
   if (!load.ok()) return load;
-  if (!options.noTransform) RunTransform();
-  for (int use = 0; use < options.sharpen; ++use) {
-    SharpenLevel -= 32;
-    SharpenDisplay();
+  PixelStore store;
+  PixelBuffer picture = fisheye.View();
+  if (!options.noTransform) {
+    Result converted = Convert(options, job, fisheye, store, picture, err);
+    if (!converted.ok()) return converted;
   }
-  SaveAsRectangle = options.shape == "rectangle" ? 1 : 0;
-  Result save = WriteBmpFile(output);
+  int32_t level = kSharpenLevelAfterLoad;
+  for (int use = 0; use < options.sharpen; ++use) {
+    level -= kSharpenLevelStep;
+    SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
+  }
+  Result save = WriteBmpPicture(picture, job.shape, output);
   if (!save.ok()) return Result::Failure(output + ": " + save.reason());
   return {};
 }
+
+// --find-circle: one line per input on `out`; 1 when any has no circle.
+int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
+  int failures = 0;
+  for (const std::string& input : options.inputs) {
+    LoadedPicture picture;
+    ImageCircle circle;
+    Result result = LoadPicture(input, picture);
+    if (result.ok()) result = FindCircle(picture.View(), circle);
+    if (!result.ok()) {
+      err << kProgram << ": " << input << ": " << result.reason() << "\n";
+      ++failures;
+      continue;
+    }
+    out << input << " " << Decimals(circle.x, 2) << " " << Decimals(circle.y, 2) << " " << Decimals(circle.radius, 2)
+        << "\n";
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+constexpr char kExamples[] = R"(
+Examples:
+  A typical 180-degree circular fisheye, its circle found in the picture:
+    quorvane-convert --lens equisolid --fov 180 --circle auto photo.jpg
+  An all-sky camera pointing straight up, the whole sky as a 360-degree panorama:
+    quorvane-convert --pitch 90 --shape sphere sky.jpg
+  Without lens options the program's own lens: equidistant, 198 degrees across
+  the picture height, centred.)";
 
 }  // namespace
 
@@ -66,13 +223,39 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
   CLI::App app{"Turns circular fisheye photographs (JPEG) into equirectangular panoramas (BMP).", kProgram};
   // Paths begin with "/" on some systems; on Windows too they are never options.
   app.allow_windows_style_options(false);
+  app.footer(kExamples);
   Options options;
   app.add_option("INPUT", options.inputs, "Fisheye pictures to convert")->required();
   app.add_option("-o,--output", options.output,
                  "Output file (one input only; default: INPUT with its extension replaced by -panorama.bmp)");
-  app.add_option("--shape", options.shape, "Save the square panorama or the 2:1 rectangle")
-      ->check(CLI::IsMember({"square", "rectangle"}))
+  app.add_option("--lens", options.lensName,
+                 "The lens model: equidistant (the default), equisolid, stereographic or orthographic")
+      ->check(CLI::IsMember({"equidistant", "equisolid", "stereographic", "orthographic"}))
       ->capture_default_str();
+  app.add_option("--fov", options.fov,
+                 "Field of view across the image circle, in degrees (default 198 for equidistant, 180 for the "
+                 "others; 10 to 360, 300 for stereographic, 180 for orthographic)");
+  app.add_option("--circle", options.circleText,
+                 "The image circle: auto (found in each picture) or X,Y,R in pixels (the top-left pixel's centre "
+                 "is 0,0, y down); default: centred, diameter = picture height");
+  app.add_option("--yaw", options.yaw, "Camera turned to the right (east), in degrees")
+      ->check(CLI::Range(-360.0, 360.0))
+      ->capture_default_str();
+  app.add_option("--pitch", options.pitch, "Camera tilted up, in degrees (90: at the zenith)")
+      ->check(CLI::Range(-90.0, 90.0))
+      ->capture_default_str();
+  app.add_option("--roll", options.roll, "Camera turned clockwise about the lens axis, as seen from behind, in degrees")
+      ->check(CLI::Range(-360.0, 360.0))
+      ->capture_default_str();
+  app.add_option("--shape", options.shape,
+                 "The saved shape: the square (longitudes -90 to 90), the 2:1 rectangle (the square, then black) "
+                 "or the whole sphere (2:1, longitudes -180 to 180)")
+      ->check(CLI::IsMember({"square", "rectangle", "sphere"}))
+      ->capture_default_str();
+  app.add_option("--height", options.height, "The panorama's height in pixels (default: the picture's height)");
+  app.add_flag("--find-circle", options.findCircle,
+               "Print \"FILE X Y R\" (the image circle) for each input and convert nothing; exit 1 for any file "
+               "without a circle");
   app.add_option("--sharpen", options.sharpen, "Sharpen N times, as N uses of Save and Sharpen would")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
@@ -83,26 +266,24 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
   app.add_flag("--force", options.force, "Replace existing output files");
   app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
 
+  Job job;
   try {
     app.parse(argc, argv);
     if (!options.output.empty() && options.inputs.size() > 1)
       throw CLI::ValidationError("--output", "takes one input only");
+    job = JobFor(options);
   } catch (const CLI::ParseError& error) {
     return app.exit(error, out, err) == 0 ? 0 : 2;
   }
 
-  TransformThreads = options.threads;
-  if (!ReserveSourceStore()) {
-    err << kProgram << ": not enough memory to start\n";
-    return 1;
-  }
+  if (options.findCircle) return PrintCircles(options, out, err);
   int failures = 0;
   const size_t count = options.inputs.size();
   for (size_t i = 0; i < count; ++i) {
     const std::string& input = options.inputs[i];
     std::string output = BmpFileName(options.output.empty() ? DefaultOutputName(input) : options.output);
     err << "[" << i + 1 << "/" << count << "] " << BaseName(input) << " -> " << BaseName(output) << "\n";
-    Result result = ConvertOne(options, input, output);
+    Result result = ConvertOne(options, job, input, output, err);
     if (!result.ok()) {
       err << kProgram << ": " << input << ": " << result.reason() << "\n";
       ++failures;

@@ -9,8 +9,9 @@
 //    in ".bmp" (no temporary file is left behind, no input is overwritten);
 //  - nothing hangs, crashes or leaks.
 // Command lines that could reach outside the work folder (a "/" anywhere) or
-// ask for unbounded work (--sharpen over 99, more than 16 arguments) are not
-// run: they tell nothing about the converter.
+// ask for unbounded work (--sharpen over 99, a --height of more than four
+// digits, more than 16 arguments) are not run: they tell nothing about the
+// converter.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,14 +169,19 @@ bool Acceptable(const std::vector<std::string>& arguments) {
     const std::string& argument = arguments[i];
     if (argument.find('/') != std::string::npos) return false;
     std::string count;
-    if (argument == "--sharpen") {
+    size_t mostDigits = 2;
+    if (argument == "--sharpen" || argument == "--height") {
       if (i + 1 < arguments.size()) count = arguments[i + 1];
+      if (argument == "--height") mostDigits = 4;
     } else if (argument.rfind("--sharpen=", 0) == 0) {
       count = argument.substr(10);
+    } else if (argument.rfind("--height=", 0) == 0) {
+      count = argument.substr(9);
+      mostDigits = 4;
     } else {
       continue;
     }
-    if (count.empty() || count.size() > 2) return false;
+    if (count.empty() || count.size() > mostDigits) return false;
     for (char c : count)
       if (c < '0' || c > '9') return false;
   }

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/headless_window.h"
+#include "tests/window_stand_ins.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/decode_picture.h"
 #include "imageio/load_picture.h"
@@ -28,6 +28,8 @@
 #include "transform/resample.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
+#include "transform/transform_command.h"
+#include "imageio/load_fisheye.h"
 
 namespace {
 
@@ -206,8 +208,6 @@ void RemoveFolder() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // One thread: libFuzzer sees every edge, and a run costs no thread starts.
-  TransformThreads = 1;
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quorvane-load-fuzz-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a work folder");

@@ -1,14 +1,36 @@
 #pragma once
 #include <cstdint>
+#include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "imageio/result.h"
+#include "transform/stores.h"
 
-// Loads the picture file `name` as the new fisheye picture: decodes it, makes
-// the panorama and display stores anew at its size, shows it and retitles the
-// main window. On failure nothing of the program's state changes.
-Result LoadFisheyeImage(const std::string& name);
+// A decoded picture in a store of its own (layout: pixel_buffer.h). The
+// store is sized for the largest picture the program loads; its pages past
+// the picture cost nothing.
+struct LoadedPicture {
+  PixelStore store;
+  int32_t width = 0;
+  int32_t height = 0;
+
+  PixelBuffer View() const;
+};
+
+// Reads and decodes the picture file `name`. On failure `picture` is left as
+// it was. `fileBytes`, when given, receives the file's whole content.
+Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes = nullptr);
+
+// The size a JPEG file declares, when it is believable for the file's size.
+bool BelievableDeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& height);
+
+// DecodePicture into `destination` (the capacity of SourceStore), while
+// another thread has the system provide the pages of `destination` and of the
+// `alongside` stores that a picture of the declared size will fill.
+Result DecodePreparingPages(std::span<const uint8_t> bytes, uint8_t* destination,
+                            std::initializer_list<uint8_t*> alongside, int32_t& width, int32_t& height);
 
 // The whole content of a file.
 Result ReadWholeFile(const std::string& name, std::vector<uint8_t>& bytes);

@@ -4,7 +4,7 @@
 #include "app/main_window.h"
 #include "imageio/dialog_pause.h"
 #include "imageio/file_dialog.h"
-#include "imageio/load_picture.h"
+#include "imageio/load_fisheye.h"
 
 void OpenCommand(HWND owner, std::string& workFolder) {
   static const std::string kFilter("Fisheye Image (*.JPG)\0*.jpg\0", 28);

@@ -6,6 +6,7 @@
 #include "imageio/dialog_pause.h"
 #include "imageio/file_dialog.h"
 #include "imageio/file_replace.h"
+#include "imageio/write_display.h"
 
 void SaveCommand(HWND owner, std::string& workFolder) {
   static const std::string kFilter("Save Image  (*.BMP)\0*.BMP\0", 26);

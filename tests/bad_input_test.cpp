@@ -19,14 +19,17 @@
 #endif
 
 #include "app/app_state.h"
-#include "app/headless_window.h"
+#include "window_stand_ins.h"
 #include "cli/convert.h"
 #include "imageio/load_picture.h"
+#include "program_state.h"
 #include "test_pictures.h"
 #include "transform/projection.h"
 #include "transform/resample.h"
 #include "transform/stores.h"
 #include "unprivileged.h"
+#include "transform/transform_command.h"
+#include "imageio/load_fisheye.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,10 @@
 #include "app/app_state.h"
 #include "imageio/bmp_reader.h"
 #include "imageio/bmp_writer.h"
+#include "program_state.h"
 #include "test_pictures.h"
 #include "transform/stores.h"
+#include "imageio/write_display.h"
 
 namespace fs = std::filesystem;
 

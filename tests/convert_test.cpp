@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <sstream>
 
 #include "app/app_state.h"
 #include "cli/convert.h"
+#include "imageio/bmp_reader.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/load_picture.h"
 #include "test_pictures.h"
@@ -12,6 +15,9 @@
 #include "transform/resample.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
+#include "transform/transform_command.h"
+#include "imageio/load_fisheye.h"
+#include "imageio/write_display.h"
 
 namespace fs = std::filesystem;
 
@@ -72,11 +78,8 @@ TEST_F(ConvertTest, ConvertsLikeTheWindowWithEveryOption) {
 
 TEST_F(ConvertTest, TheThreadCountChangesNothingInTheFile) {
   ASSERT_EQ(Run({"--threads", "1", "-o", Path("one.bmp"), Path("dome.bmp")}), 0) << err_.str();
-  EXPECT_EQ(TransformThreads, 1);
   ASSERT_EQ(Run({"--threads", "5", "-o", Path("five.bmp"), Path("dome.bmp")}), 0) << err_.str();
-  EXPECT_EQ(TransformThreads, 5);
   ASSERT_EQ(Run({"-o", Path("every.bmp"), Path("dome.bmp")}), 0) << err_.str();
-  EXPECT_EQ(TransformThreads, 0) << "every core by default";
   EXPECT_EQ(ReadBytes(Path("one.bmp")), ReadBytes(Path("five.bmp")));
   EXPECT_EQ(ReadBytes(Path("one.bmp")), ReadBytes(Path("every.bmp")));
 }
@@ -123,10 +126,103 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
   EXPECT_FALSE(fs::exists(Path("dome-panorama.bmp")));
   EXPECT_FALSE(fs::exists(Path("x.bmp")));
 
+  // Lens values out of range name the option and the allowed range.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> lensErrors = {
+      {{"--fov", "9.5"}, "--fov: must be from 10 to 360"},
+      {{"--fov", "361"}, "--fov: must be from 10 to 360"},
+      {{"--lens", "stereographic", "--fov", "301"}, "--fov: must be from 10 to 300"},
+      {{"--lens", "orthographic", "--fov", "181"}, "--fov: must be from 10 to 180"},
+      {{"--lens", "fisheye"}, "--lens"},
+      {{"--circle", "40,30,0"}, "--circle: must be auto or X,Y,R"},
+      {{"--circle", "40,30"}, "--circle: must be auto or X,Y,R"},
+      {{"--circle", "40,30,nan"}, "--circle: must be auto or X,Y,R"},
+      {{"--height", "0"}, "--height: must be at least 1"},
+      {{"--height", "7072"}, "at most 7071 for the square"},
+      {{"--shape", "sphere", "--height", "5001"}, "at most 5000 for the sphere"},
+      {{"--pitch", "90.5"}, "--pitch"},
+  };
+  for (const auto& [options, message] : lensErrors) {
+    std::vector<std::string> args = options;
+    args.push_back(Path("dome.bmp"));
+    EXPECT_EQ(Run(args), 2) << options[0];
+    EXPECT_NE(err_.str().find(message), std::string::npos) << err_.str();
+  }
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.bmp")));
+
   EXPECT_EQ(Run({"--version"}), 0);
   EXPECT_EQ(out_.str(), "quorvane-convert 2.00\n");
   EXPECT_EQ(Run({"--help"}), 0);
   EXPECT_NE(out_.str().find("--sharpen"), std::string::npos);
+  EXPECT_NE(out_.str().find("--lens equisolid --fov 180 --circle auto"), std::string::npos);
+  EXPECT_NE(out_.str().find("--pitch 90 --shape sphere"), std::string::npos);
+}
+
+// The program's own lens, given in full as options, is no lens option at all.
+TEST_F(ConvertTest, TheProgramsOwnLensGivenExplicitlyChangesNoByte) {
+  ASSERT_EQ(Run({"-o", Path("plain.bmp"), Path("dome.bmp")}), 0) << err_.str();
+  for (const char* shape : {"square", "rectangle"}) {
+    ASSERT_EQ(Run({"--force", "--shape", shape, "-o", Path("plain.bmp"), Path("dome.bmp")}), 0) << err_.str();
+    // dome.bmp is 120 x 60: its centre is (59.5, 29.5), its circle 30 across.
+    ASSERT_EQ(Run({"--force", "--shape", shape, "--lens", "equidistant", "--fov", "198", "--circle", "59.5,29.5,30",
+                   "--yaw", "0", "--pitch", "0", "--roll", "0", "--height", "60", "-o", Path("explicit.bmp"),
+                   Path("dome.bmp")}),
+              0)
+        << err_.str();
+    EXPECT_EQ(ReadBytes(Path("explicit.bmp")), ReadBytes(Path("plain.bmp"))) << shape;
+  }
+  // Any other value takes the general lens and a panorama of its own size.
+  ASSERT_EQ(Run({"--shape", "sphere", "--height", "40", "--fov", "197", "-o", Path("sphere.bmp"), Path("dome.bmp")}), 0)
+      << err_.str();
+  int32_t width = 0, height = 0;
+  ASSERT_TRUE(ReadBmpSize(ReadBytes(Path("sphere.bmp")), width, height).ok());
+  EXPECT_EQ(width, 80);
+  EXPECT_EQ(height, 40);
+}
+
+// A lit disc on black, off the picture's centre.
+std::vector<uint8_t> DiscPicture(int32_t side, double centreX, double centreY, double radius) {
+  std::vector<uint8_t> pixels = MakeNoisePicture(side, side, 9);
+  for (int32_t y = 0; y < side; ++y) {
+    for (int32_t x = 0; x < side; ++x) {
+      uint8_t* pixel = &pixels[4 * (static_cast<size_t>(side - 1 - y) * side + x)];
+      const bool inside = std::hypot(x - centreX, y - centreY) <= radius;
+      for (int channel = 0; channel < 3; ++channel) pixel[channel] = inside ? 100 + pixel[channel] / 2 : 0;
+    }
+  }
+  return pixels;
+}
+
+// --find-circle prints what --circle auto uses: the same numbers given back
+// give the same bytes. A picture lit to its corners has no circle.
+TEST_F(ConvertTest, FoundCirclesArePrintedAndUsedAsPrinted) {
+  std::vector<uint8_t> disc = DiscPicture(160, 84.3, 75.6, 55.2);
+  ASSERT_TRUE(WriteBmpPicture({disc.data(), 160, 160}, SaveShape::Square, Path("disc.bmp")).ok());
+  ASSERT_EQ(Run({"--find-circle", Path("disc.bmp")}), 0) << err_.str();
+  std::istringstream line(out_.str());
+  std::string name;
+  double x = 0, y = 0, radius = 0;
+  line >> name >> x >> y >> radius;
+  EXPECT_EQ(name, Path("disc.bmp"));
+  EXPECT_NEAR(x, 84.3, 0.5);
+  EXPECT_NEAR(y, 75.6, 0.5);
+  EXPECT_NEAR(radius, 55.2, 0.5);
+  EXPECT_FALSE(fs::exists(Path("disc-panorama.bmp"))) << "--find-circle converts nothing";
+  const std::string printed = out_.str().substr(name.size() + 1, out_.str().size() - name.size() - 2);
+  std::string given = printed;
+  std::replace(given.begin(), given.end(), ' ', ',');
+
+  ASSERT_EQ(Run({"--lens", "equisolid", "--fov", "180", "--circle", "auto", "-o", Path("auto.bmp"), Path("disc.bmp")}), 0)
+      << err_.str();
+  ASSERT_EQ(Run({"--lens", "equisolid", "--fov", "180", "--circle", given, "-o", Path("given.bmp"), Path("disc.bmp")}), 0)
+      << err_.str();
+  EXPECT_EQ(ReadBytes(Path("auto.bmp")), ReadBytes(Path("given.bmp")));
+
+  EXPECT_EQ(Run({"--find-circle", Path("disc.bmp"), Path("dome.bmp")}), 1);
+  EXPECT_EQ(out_.str(), Path("disc.bmp") + " " + printed + "\n");
+  EXPECT_NE(err_.str().find(Path("dome.bmp") + ": no image circle"), std::string::npos) << err_.str();
+  EXPECT_EQ(Run({"--circle", "auto", Path("dome.bmp")}), 1);
+  EXPECT_NE(err_.str().find("no image circle"), std::string::npos) << err_.str();
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.bmp")));
 }
 
 }  // namespace

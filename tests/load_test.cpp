@@ -10,14 +10,18 @@
 #endif
 
 #include "app/app_state.h"
-#include "app/headless_window.h"
+#include "window_stand_ins.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/decode_picture.h"
 #include "imageio/load_picture.h"
+#include "program_state.h"
 #include "test_pictures.h"
 #include "transform/projection.h"
 #include "transform/resample.h"
 #include "transform/stores.h"
+#include "transform/transform_command.h"
+#include "imageio/load_fisheye.h"
+#include "imageio/write_display.h"
 
 namespace fs = std::filesystem;
 

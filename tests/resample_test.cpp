@@ -6,9 +6,10 @@
 #include <numbers>
 
 #include "app/app_state.h"
-#include "app/headless_window.h"
+#include "window_stand_ins.h"
 #include "imageio/bmp_reader.h"
 #include "imageio/load_picture.h"
+#include "program_state.h"
 #include "test_pictures.h"
 #include "transform/projection.h"
 #include "transform/parallel_rows.h"
@@ -16,6 +17,8 @@
 #include "transform/resample_kernels.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
+#include "transform/transform_command.h"
+#include "imageio/load_fisheye.h"
 
 namespace {
 
@@ -197,27 +200,16 @@ TEST(RunTransformTest, RecoversAPatternRenderedThroughTheLensModel) {
   EXPECT_GE(psnr, 35.0);
 }
 
-// Every form of the pixel loop this processor runs.
-std::vector<KernelPath> RunnablePaths() {
-  std::vector<KernelPath> paths = {KernelPath::Plain};
-  for (KernelPath path : {KernelPath::Sse2, KernelPath::Avx2}) {
-    if (UseKernelPath(path)) paths.push_back(path);
-  }
-  UseKernelPath(KernelPath::Automatic);
-  return paths;
-}
-
 // Puts the path and thread count back for the tests that follow.
 class KernelPathTest : public ::testing::Test {
  protected:
   void TearDown() override {
     UseKernelPath(KernelPath::Automatic);
-    TransformThreads = 0;
   }
 };
 
 TEST_F(KernelPathTest, SseTwoIsAlwaysThereAndAutomaticPicksTheFastest) {
-  std::vector<KernelPath> paths = RunnablePaths();
+  std::vector<KernelPath> paths = RunnableKernelPaths();
   ASSERT_GE(paths.size(), 2u) << "every x86-64 processor has SSE2";
   EXPECT_EQ(ActiveKernelPath(), ProcessorHasAvx2() ? KernelPath::Avx2 : KernelPath::Sse2);
   EXPECT_EQ(UseKernelPath(KernelPath::Avx2), ProcessorHasAvx2());
@@ -234,14 +226,14 @@ TEST_F(KernelPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
   // ends in a part vector.
   for (Size size : {Size{1203, 901}, Size{1204, 901}, Size{301, 457}, Size{13, 6}, Size{10, 7}, Size{16, 9}}) {
     const std::vector<uint8_t> picture = MakeNoisePicture(size.width, size.height, 11);
-    SetupProjection(size.height);
+    const PixelBuffer source{const_cast<uint8_t*>(picture.data()), size.width, size.height};
     std::vector<std::vector<uint8_t>> reference;
-    for (KernelPath path : RunnablePaths()) {
+    for (KernelPath path : RunnableKernelPaths()) {
       for (int32_t threads : {1, 2, 3, 8}) {
         ASSERT_TRUE(UseKernelPath(path));
-        TransformThreads = threads;
         std::vector<std::vector<uint8_t>> results;
-        results.push_back(Resample(picture, size.width, size.height, Fisheye));
+        results.emplace_back(picture.size(), kUntouched);
+        TransformPicture(source, {results.back().data(), size.width, size.height}, Lens{}, threads);
         results.push_back(Resample(picture, size.width, size.height, Centred));
         results.push_back(Resample(picture, size.width, size.height, Scaled, 0.37f));
         results.push_back(Resample(picture, size.width, size.height, Scaled, -1.9f));
@@ -257,12 +249,6 @@ TEST_F(KernelPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
       }
     }
   }
-}
-
-uint64_t Fnv1a(const uint8_t* bytes, size_t count) {
-  uint64_t hash = 0xcbf29ce484222325u;
-  for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3u;
-  return hash;
 }
 
 // The pixels of samples/fisheye-sample.jpg. The Windows picture loader
@@ -289,14 +275,16 @@ TEST_F(KernelPathTest, TheSamplesPanoramaHasTheSameBitsOnEverySystem) {
   ASSERT_EQ(height, 1200);
   InstallPicture(pixels, width, height);
   const size_t bytes = 4 * static_cast<size_t>(width) * height;
-  for (KernelPath path : RunnablePaths()) {
+  for (KernelPath path : RunnableKernelPaths()) {
+    ASSERT_TRUE(UseKernelPath(path));
     for (int32_t threads : {1, 2}) {
-      ASSERT_TRUE(UseKernelPath(path));
-      TransformThreads = threads;
-      RunTransform();
-      EXPECT_EQ(Fnv1a(PanoramaPixels, bytes), kSamplePanoramaChecksum) << KernelPathName(path) << ", " << threads;
-      EXPECT_EQ(Fnv1a(DisplayPixels, bytes), kSampleDisplayChecksum) << KernelPathName(path) << ", " << threads;
+      std::vector<uint8_t> panorama(bytes);
+      TransformPicture(SourceBuffer(), {panorama.data(), width, height}, Lens{}, threads);
+      EXPECT_EQ(Fnv1a(panorama.data(), bytes), kSamplePanoramaChecksum) << KernelPathName(path) << ", " << threads;
     }
+    RunTransform();
+    EXPECT_EQ(Fnv1a(PanoramaPixels, bytes), kSamplePanoramaChecksum) << KernelPathName(path);
+    EXPECT_EQ(Fnv1a(DisplayPixels, bytes), kSampleDisplayChecksum) << KernelPathName(path);
   }
 }
 

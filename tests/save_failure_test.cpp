@@ -18,9 +18,11 @@
 #include "app/app_state.h"
 #include "cli/convert.h"
 #include "imageio/bmp_writer.h"
+#include "program_state.h"
 #include "test_pictures.h"
 #include "transform/stores.h"
 #include "unprivileged.h"
+#include "imageio/write_display.h"
 
 namespace fs = std::filesystem;
 

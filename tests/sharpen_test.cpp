@@ -3,10 +3,12 @@
 #include <algorithm>
 
 #include "app/app_state.h"
+#include "program_state.h"
 #include "test_pictures.h"
 #include "transform/parallel_rows.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
+#include "transform/transform_command.h"
 
 namespace {
 
@@ -73,13 +75,12 @@ TEST(SharpenTest, GivesTheSameBytesForEveryThreadCount) {
     std::vector<uint8_t> expected = Reference(picture, width, height, 95);
     expected = Reference(expected, width, height, 63);
     for (int32_t threads : {1, 2, 3, 8}) {
-      TransformThreads = threads;
-      InstallPicture(picture, width, height);
-      SharpenOnce();
-      SharpenOnce();
-      EXPECT_EQ(DisplayCopy(), expected) << width << "x" << height << ", " << threads << " threads";
+      std::vector<uint8_t> sharpened = picture;
+      const PixelBuffer view{sharpened.data(), width, height};
+      SharpenPicture(view, SharpenWeightsFor(95), threads);
+      SharpenPicture(view, SharpenWeightsFor(63), threads);
+      EXPECT_EQ(sharpened, expected) << width << "x" << height << ", " << threads << " threads";
     }
-    TransformThreads = 0;
   }
 }
 

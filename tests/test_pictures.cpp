@@ -2,31 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <random>
-
-#include "app/app_state.h"
-#include "app/headless_window.h"
-#include "imageio/load_picture.h"
-#include "transform/projection.h"
-#include "transform/stores.h"
-
-void ResetProgramState() {
-  PanoramaStore.reset();
-  DisplayStore.reset();
-  PanoramaPixels = nullptr;
-  DisplayPixels = nullptr;
-  SourceWidth = SourceHeight = 0;
-  DisplayWidth = DisplayHeight = DisplayRowBytes = 0;
-  DisplayInfo = BitmapInfoHeader{};
-  BusyFlag = CommandGuard = ImageReady = SaveAsRectangle = SharpenLevel = 0;
-  ProjectionMode = Centred;
-  HeadlessTitle.clear();
-  HeadlessRedraws = 0;
-  ASSERT_TRUE(ReserveSourceStore());
-}
 
 std::vector<uint8_t> MakeFPicture(int32_t width, int32_t height) {
   std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height);
@@ -59,22 +41,6 @@ std::vector<uint8_t> MakeNoisePicture(int32_t width, int32_t height, uint32_t se
   std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height);
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = i % 4 == 3 ? 0 : static_cast<uint8_t>(random());
   return pixels;
-}
-
-void InstallPicture(const std::vector<uint8_t>& pixels, int32_t width, int32_t height) {
-  ResetProgramState();
-  std::memcpy(SourcePixels, pixels.data(), pixels.size());
-  SourceWidth = DisplayWidth = width;
-  SourceHeight = DisplayHeight = height;
-  DisplayRowBytes = 4 * width;
-  SetupProjection(height);
-  PanoramaStore = AllocatePixels(int64_t{width} * (height + kPanoramaSpareRows));
-  DisplayStore = AllocatePixels(int64_t{width} * (height + kDisplaySpareRows));
-  PanoramaPixels = PanoramaStore.get();
-  DisplayPixels = DisplayStore.get();
-  std::memcpy(DisplayPixels, pixels.data(), pixels.size());
-  SharpenLevel = 127;
-  ImageReady = 1;
 }
 
 std::filesystem::path ScratchFolder(const std::string& name) {
@@ -125,6 +91,34 @@ std::vector<uint8_t> ReadPpm(const std::string& path, int32_t& width, int32_t& h
   return pixels;
 }
 
-std::vector<uint8_t> DisplayCopy() {
-  return std::vector<uint8_t>(DisplayPixels, DisplayPixels + 4 * static_cast<size_t>(DisplayWidth) * DisplayHeight);
+double PsnrOf(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+              const std::function<bool(size_t pixel)>& counted) {
+  EXPECT_EQ(a.size(), b.size());
+  double squaredError = 0;
+  int64_t values = 0;
+  for (size_t pixel = 0; 4 * pixel + 3 < std::min(a.size(), b.size()); ++pixel) {
+    if (counted && !counted(pixel)) continue;
+    for (size_t channel = 0; channel < 3; ++channel) {
+      const double difference = static_cast<double>(a[4 * pixel + channel]) - b[4 * pixel + channel];
+      squaredError += difference * difference;
+      ++values;
+    }
+  }
+  if (squaredError == 0) return std::numeric_limits<double>::infinity();
+  return 10 * std::log10(255.0 * 255.0 / (squaredError / static_cast<double>(values)));
+}
+
+uint64_t Fnv1a(const uint8_t* bytes, size_t count) {
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3u;
+  return hash;
+}
+
+std::vector<KernelPath> RunnableKernelPaths() {
+  std::vector<KernelPath> paths = {KernelPath::Plain};
+  for (KernelPath path : {KernelPath::Sse2, KernelPath::Avx2}) {
+    if (UseKernelPath(path)) paths.push_back(path);
+  }
+  UseKernelPath(KernelPath::Automatic);
+  return paths;
 }

@@ -1,16 +1,14 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "transform/pixel_buffer.h"
+#include "transform/resample_kernels.h"
 
 // Shared helpers of the engine tests.
-
-// Puts every piece of process-wide state back to its start-up value, with a
-// fresh SourceStore reserved.
-void ResetProgramState();
 
 // A picture without symmetry: a red "F" on a blue ground with a green ramp,
 // in the program's layout. A flip, a mirror or a red/blue swap all show.
@@ -18,10 +16,6 @@ std::vector<uint8_t> MakeFPicture(int32_t width, int32_t height);
 
 // Random bytes, the unused byte 0.
 std::vector<uint8_t> MakeNoisePicture(int32_t width, int32_t height, uint32_t seed);
-
-// Makes `pixels` the loaded picture, as a successful load of that picture
-// would leave the program, without going through a file.
-void InstallPicture(const std::vector<uint8_t>& pixels, int32_t width, int32_t height);
 
 // A folder of its own for one test, emptied first.
 std::filesystem::path ScratchFolder(const std::string& name);
@@ -36,5 +30,15 @@ std::string SamplePath(const std::string& name);
 // A binary PPM (P6) as the program's layout, for reference pictures.
 std::vector<uint8_t> ReadPpm(const std::string& path, int32_t& width, int32_t& height);
 
-// Copies the display store's W x H picture.
-std::vector<uint8_t> DisplayCopy();
+// Where two pictures of the same size differ, in decibels of peak signal to
+// noise over the colour bytes of the pixels `counted` accepts (every pixel
+// without it); infinity when they agree.
+double PsnrOf(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+              const std::function<bool(size_t pixel)>& counted = {});
+
+// FNV-1a of a run of bytes: a checksum for golden pictures.
+uint64_t Fnv1a(const uint8_t* bytes, size_t count);
+
+// Every form of the transform's pixel loop this processor runs, the plain
+// one first.
+std::vector<KernelPath> RunnableKernelPaths();

@@ -8,6 +8,7 @@
 // hand one translation unit's copy of an inline function to another.
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,6 +16,24 @@
 #if defined(__AVX2__)
 #include <immintrin.h>
 #endif
+
+// What a pass through any lens holds fixed: the camera's pitch, the model and
+// its focal length in source pixels, and the cosine of half the field of view.
+struct LensPassConstants {
+  int32_t model = 0;        // LensModel
+  float sinPitch = 0.0f;
+  float cosPitch = 1.0f;
+  float focal = 0.0f;       // f, or 2f for stereographic, f * sqrt(2) for equisolid
+  float cosHalfFov = -2.0f;  // below -1 when the lens sees every direction
+};
+
+// A panorama row's part of the direction: the cosine of its latitude, and its
+// sine times the pitch's cosine and sine.
+struct LensRowConstants {
+  float cosLatitude;
+  float upCos;
+  float upSin;
+};
 
 namespace {
 
@@ -182,6 +201,49 @@ void CubicWeightsOf(V t, V weights[4]) {
   weights[1] = ((half * t - one) * t - half) * t + one;
   weights[2] = ((one - t) * t * half + one) * t;
   weights[3] = (t * t - one) * t * a;
+}
+
+// Any lens: from a direction's longitude (relative to the camera's yaw) and
+// its row's constants to its offset from the image circle's centre in source
+// pixels, `across` to the right and `up`, before the camera's roll turns it.
+// Not a number where the lens does not see the direction.
+//
+// The direction in the camera's frame, after the pitch: X to the right, Y up,
+// Z along the lens axis; theta is its angle off the axis and r = sin(theta).
+// Each model's rho(theta) / r is written without trigonometry where it can be:
+// equisolid 2f sin(theta/2) / sin(theta) = f sqrt(2 / (1 + cos theta)),
+// stereographic 2f tan(theta/2) / sin(theta) = 2f / (1 + cos theta),
+// orthographic f sin(theta) / sin(theta) = f.
+template <class V>
+void ProjectThroughLens(V sinLongitude, V cosLongitude, const LensRowConstants& row, const LensPassConstants& pass,
+                        V& across, V& up) {
+  const V zero = Splat(sinLongitude, 0.0f);
+  const V one = Splat(sinLongitude, 1.0f);
+  const V cosLatitude = Splat(sinLongitude, row.cosLatitude);
+  const V ahead = cosLatitude * cosLongitude;
+  const V camX = cosLatitude * sinLongitude;
+  const V camY = Splat(sinLongitude, row.upCos) - ahead * Splat(sinLongitude, pass.sinPitch);
+  const V camZ = ahead * Splat(sinLongitude, pass.cosPitch) + Splat(sinLongitude, row.upSin);
+  const V focal = Splat(sinLongitude, pass.focal);
+  V ratio;
+  switch (pass.model) {
+    case 0: {  // equidistant: f theta / r
+      const V r = Sqrt(camX * camX + camY * camY);
+      const V t = r / camZ;
+      const V angle = ArcTangentOf(t);
+      // Behind the lens plane t is negative (or -inf on it) and theta = pi + atan(t).
+      const V theta = Select(Greater(zero, t), angle + Splat(sinLongitude, 3.14159265358979f), angle);
+      ratio = focal * Select(Greater(r, zero), theta / r, one);
+      break;
+    }
+    case 1: ratio = focal / Sqrt(one + camZ); break;
+    case 2: ratio = focal / (one + camZ); break;
+    default: ratio = focal; break;
+  }
+  const V unseen = Splat(sinLongitude, std::numeric_limits<float>::quiet_NaN());
+  const auto outside = Greater(Splat(sinLongitude, pass.cosHalfFov), camZ);
+  across = Select(outside, unseen, ratio * camX);
+  up = Select(outside, unseen, ratio * camY);
 }
 
 }  // namespace

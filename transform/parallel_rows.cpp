@@ -6,22 +6,20 @@
 #include <thread>
 #include <vector>
 
-int32_t TransformThreads = 0;
-
-int32_t TransformThreadCount() {
-  if (TransformThreads > 0) return TransformThreads;
+int32_t ThreadCountFor(int32_t threads) {
+  if (threads > 0) return threads;
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : static_cast<int32_t>(std::min(cores, 256u));
 }
 
-void ForEachRowBand(int32_t rows, const std::function<void(int32_t firstRow, int32_t endRow)>& work) {
+void ForEachRowBand(int32_t rows, int32_t threadsAsked, const std::function<void(int32_t firstRow, int32_t endRow)>& work) {
   if (rows <= 0) return;
   // Bands of 16 rows: a 4000-pixel band is 256 KB, small enough to stay in
   // the cache for whatever the caller does with it next, and many enough
   // that threads finishing at different speeds share out the rest evenly.
   constexpr int32_t kBandRows = kRowBandRows;
   const int32_t bands = (rows + kBandRows - 1) / kBandRows;
-  const int32_t threads = std::min(TransformThreadCount(), bands);
+  const int32_t threads = std::min(ThreadCountFor(threadsAsked), bands);
   std::atomic<int32_t> nextBand{0};
   auto takeBands = [&] {
     for (int32_t band = nextBand++; band < bands; band = nextBand++) {

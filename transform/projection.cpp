@@ -18,17 +18,30 @@ constexpr double kHalfTurnPerRadian = 0.159154;
 constexpr float kCircleShrink = 1.1f;
 constexpr float kHalfPiAsWritten = 1.570796f;
 
+ProgramLensConstants ProgramLensFor(int32_t height) {
+  ProgramLensConstants lens;
+  lens.panoramaRadius = static_cast<float>(2.0 * height * kHalfTurnPerRadian);
+  lens.radiansPerPixel = 1.0f / lens.panoramaRadius;
+  lens.scaleV = lens.panoramaRadius / kCircleShrink;
+  lens.scaleU = lens.panoramaRadius / kCircleShrink;
+  lens.halfPi = kHalfPiAsWritten;
+  return lens;
+}
+
 void SetupProjection(int32_t height) {
-  PanoramaRadius = static_cast<float>(2.0 * height * kHalfTurnPerRadian);
-  RadiansPerPixel = 1.0f / PanoramaRadius;
-  FisheyeScaleV = PanoramaRadius / kCircleShrink;
-  FisheyeScaleU = PanoramaRadius / kCircleShrink;
-  HalfPi = kHalfPiAsWritten;
+  const ProgramLensConstants lens = ProgramLensFor(height);
+  PanoramaRadius = lens.panoramaRadius;
+  RadiansPerPixel = lens.radiansPerPixel;
+  FisheyeScaleV = lens.scaleV;
+  FisheyeScaleU = lens.scaleU;
+  HalfPi = lens.halfPi;
 }
 
 float AzimuthOf(float x) { return x * RadiansPerPixel; }
 
 float PolarAngleOf(float y) { return HalfPi - y * RadiansPerPixel; }
+
+float PolarAngleOf(float y, const ProgramLensConstants& lens) { return lens.halfPi - y * lens.radiansPerPixel; }
 
 // Sines and cosines are evaluated in double and rounded once, which gives the
 // same single-precision value with every C library.

@@ -1,7 +1,18 @@
 #pragma once
 #include <cstdint>
 
-// Equidistant fisheye model; constants derived from the picture height.
+// The program's own lens (an equidistant fisheye, 198 degrees across the
+// picture height, centred) and its constants, derived from the picture height.
+struct ProgramLensConstants {
+  float panoramaRadius;   // panorama pixels per radian
+  float radiansPerPixel;  // angular step of one panorama pixel
+  float scaleU;           // fisheye pixels per radian off the lens axis
+  float scaleV;
+  float halfPi;           // polar angle of the panorama's centre row
+};
+ProgramLensConstants ProgramLensFor(int32_t height);
+
+// The same constants for the picture last loaded into the window.
 extern float PanoramaRadius;   // panorama pixels per radian
 extern float RadiansPerPixel;  // angular step of one panorama pixel
 extern float FisheyeScaleU;    // fisheye pixels per radian off the lens axis
@@ -25,5 +36,6 @@ float ArcTangent(float t);
 
 float AzimuthOf(float x);
 float PolarAngleOf(float y);
+float PolarAngleOf(float y, const ProgramLensConstants& lens);
 float SinOf(float angle);
 float CosOf(float angle);

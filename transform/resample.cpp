@@ -5,9 +5,11 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <numbers>
 #include <vector>
 
-#include "app/app_state.h"
+#include "transform/lens.h"
 #include "transform/parallel_rows.h"
 #include "transform/projection.h"
 #include "transform/resample_kernels.h"
@@ -23,17 +25,73 @@ struct ColumnAngles {
   std::vector<float> cosAzimuth;
 };
 
-ColumnAngles TabulateColumns(int32_t width, float centreX) {
+ColumnAngles ZeroColumns(int32_t width) {
   ColumnAngles columns;
   const size_t padded = (static_cast<size_t>(width) + 7) / 8 * 8;
   columns.sinAzimuth.assign(padded, 0.0f);
   columns.cosAzimuth.assign(padded, 0.0f);
+  return columns;
+}
+
+// The program's own lens: single-precision azimuths, as it always had.
+ColumnAngles TabulateColumns(int32_t width, float centreX, float radiansPerPixel) {
+  ColumnAngles columns = ZeroColumns(width);
   for (int32_t x = 0; x < width; ++x) {
-    float azimuth = AzimuthOf(static_cast<float>(x) - centreX);
+    float azimuth = (static_cast<float>(x) - centreX) * radiansPerPixel;
     columns.sinAzimuth[x] = SinOf(azimuth);
     columns.cosAzimuth[x] = CosOf(azimuth);
   }
   return columns;
+}
+
+// Any other lens: column x of a panorama `height` high lies at longitude
+// (x + 0.5 - width / 2) * pi / height; the camera's yaw is taken off it here.
+// Worked in double and rounded once (see SinOf).
+ColumnAngles TabulateLongitudes(int32_t width, int32_t height, double yawRadians) {
+  ColumnAngles columns = ZeroColumns(width);
+  for (int32_t x = 0; x < width; ++x) {
+    const double longitude = (x + 0.5 - width / 2.0) * std::numbers::pi / height - yawRadians;
+    columns.sinAzimuth[x] = static_cast<float>(std::sin(longitude));
+    columns.cosAzimuth[x] = static_cast<float>(std::cos(longitude));
+  }
+  return columns;
+}
+
+// Row y in storage (the bottom row first) lies at latitude
+// (y + 0.5 - height / 2) * pi / height.
+std::vector<LensRowConstants> TabulateLatitudes(int32_t height, double pitchRadians) {
+  std::vector<LensRowConstants> rows(static_cast<size_t>(std::max(height, 0)));
+  for (int32_t y = 0; y < height; ++y) {
+    const double latitude = (y + 0.5 - height / 2.0) * std::numbers::pi / height;
+    rows[y] = {static_cast<float>(std::cos(latitude)), static_cast<float>(std::sin(latitude) * std::cos(pitchRadians)),
+               static_cast<float>(std::sin(latitude) * std::sin(pitchRadians))};
+  }
+  return rows;
+}
+
+double Radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
+
+// The model's constants for a circle of `radius` pixels across `fovDegrees`.
+LensPassConstants LensPassFor(const Lens& lens, double radius) {
+  LensPassConstants pass;
+  pass.model = static_cast<int32_t>(lens.model);
+  const double halfFov = Radians(lens.fovDegrees) / 2.0;
+  switch (lens.model) {
+    case LensModel::Equidistant: pass.focal = static_cast<float>(radius / halfFov); break;
+    case LensModel::Equisolid:  // rho = 2f sin(theta / 2); the kernel wants f sqrt(2)
+      pass.focal = static_cast<float>(std::sqrt(2.0) * radius / (2.0 * std::sin(halfFov / 2.0)));
+      break;
+    case LensModel::Stereographic:  // rho = 2f tan(theta / 2); the kernel wants 2f
+      pass.focal = static_cast<float>(radius / std::tan(halfFov / 2.0));
+      break;
+    case LensModel::Orthographic: pass.focal = static_cast<float>(radius / std::sin(halfFov)); break;
+  }
+  // A lens of 360 degrees sees every direction, whatever the rounding.
+  pass.cosHalfFov = lens.fovDegrees >= 360.0 ? -2.0f : static_cast<float>(std::cos(halfFov));
+  const double pitch = Radians(lens.pitchDegrees);
+  pass.sinPitch = static_cast<float>(std::sin(pitch));
+  pass.cosPitch = static_cast<float>(std::cos(pitch));
+  return pass;
 }
 
 // Whether every column's azimuth has the sine of opposite sign and the same
@@ -74,52 +132,61 @@ KernelPath FastestPath() {
 #endif
 }
 
-// One pass, with `afterBand` run on each band of rows once its pixels are done.
-void ResampleInBands(const TransformRecord& record,
-                     const std::function<void(int32_t firstRow, int32_t endRow)>& afterBand) {
-  SetTransformPriority(true);
-
+// A plan for `record` under `mode`, with the centres at size / 2 - 0.5 in
+// floating point (2.0 for 5 pixels, 1.5 for 4).
+ResamplePlan PlanFor(const TransformRecord& record, int32_t mode) {
   ResamplePlan plan;
   plan.record = record;
-  plan.mode = ProjectionMode;
-  // Centres at width / 2 - 0.5 in floating point: 2.0 for 5 pixels, 1.5 for 4.
+  plan.mode = mode;
   plan.centreDestX = static_cast<float>(record.destWidth) / 2.0f - 0.5f;
   plan.centreDestY = static_cast<float>(record.destHeight) / 2.0f - 0.5f;
   plan.centreSrcX = static_cast<float>(record.srcWidth) / 2.0f - 0.5f;
   plan.centreSrcY = static_cast<float>(record.srcHeight) / 2.0f - 0.5f;
   plan.maxCol = record.srcWidth - 4;
   plan.maxRow = record.srcHeight - 4;
+  return plan;
+}
 
-  BuildSampleTables();
-  ColumnAngles columns;
-  if (plan.mode == Fisheye) {
-    columns = TabulateColumns(record.destWidth, plan.centreDestX);
-    plan.sinAzimuth = columns.sinAzimuth.data();
-    plan.cosAzimuth = columns.cosAzimuth.data();
-    plan.mirroredColumns = ColumnsAreMirrored(columns, record.destWidth);
-  }
+void UseColumns(ResamplePlan& plan, const ColumnAngles& columns) {
+  plan.sinAzimuth = columns.sinAzimuth.data();
+  plan.cosAzimuth = columns.cosAzimuth.data();
+  plan.mirroredColumns = ColumnsAreMirrored(columns, plan.record.destWidth);
+}
 
+// The tables hold the same values on every run; made once, so that passes on
+// several threads at once only ever read them.
+void PrepareSampleTables() {
+  static std::once_flag made;
+  std::call_once(made, BuildSampleTables);
+}
+
+// One pass, on `threads` threads (0: every core), with `afterBand` run on
+// each band of rows once its pixels are done.
+void ResampleInBands(const ResamplePlan& plan, int32_t threads, const BandCallback& afterBand) {
+  const TransformRecord& record = plan.record;
+  PrepareSampleTables();
   // The vectorised kernels address the source by 32-bit byte offsets; a
   // source of 2 GB or more (which no store holds) takes the plain loop.
   const bool offsetsFit = int64_t{record.srcStride} * record.srcHeight + 4 * int64_t{record.srcWidth} <= INT32_MAX;
   const ResampleRowsKernel kernel = offsetsFit ? KernelFor(ActiveKernelPath()) : ResampleRowsPlain;
-  ForEachRowBand(record.destHeight, [&](int32_t firstRow, int32_t endRow) {
+  ForEachRowBand(record.destHeight, threads, [&](int32_t firstRow, int32_t endRow) {
     kernel(plan, firstRow, endRow);
     if (afterBand) afterBand(firstRow, endRow);
   });
-
-  SetTransformPriority(false);
 }
 
-void ClearSideMarginRows(const PixelBuffer& picture, int32_t firstRow, int32_t endRow) {
-  // Whole pixels, so that the window shows exactly what Save writes.
-  if (picture.width <= picture.height) return;  // every column is inside the square
-  const int32_t left = SquareLeft(picture.width, picture.height);
-  const int32_t right = left + picture.height;
-  for (int32_t y = firstRow; y < endRow; ++y) {
-    std::memset(picture.Row(y), 0, 4 * static_cast<size_t>(left));
-    std::memset(picture.Pixel(right, y), 0, 4 * static_cast<size_t>(picture.width - right));
-  }
+TransformRecord RecordFor(const PixelBuffer& source, const PixelBuffer& destination) {
+  return TransformRecord{
+      .destWidth = destination.width,
+      .destHeight = destination.height,
+      .destStride = destination.RowBytes(),
+      .destBase = destination.base,
+      .srcWidth = source.width,
+      .srcHeight = source.height,
+      .srcStride = source.RowBytes(),
+      .srcBase = source.base,
+      .scale = 1.0f,
+  };
 }
 
 }  // namespace
@@ -167,7 +234,7 @@ void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRo
     float sinPolar = 0.0f;
     float cosPolar = 0.0f;
     if (plan.mode == Fisheye) {
-      float polar = PolarAngleOf(dy);
+      float polar = PolarAngleOf(dy, plan.program);
       sinPolar = SinOf(polar);
       cosPolar = CosOf(polar);
     }
@@ -182,8 +249,17 @@ void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRo
           v = dy;
           break;
         case Fisheye:
-          ProjectFisheyeFromAngles(plan.sinAzimuth[x], plan.cosAzimuth[x], sinPolar, cosPolar, u, v);
+          ProjectFromAngles(plan.sinAzimuth[x], plan.cosAzimuth[x], sinPolar, cosPolar, plan.program.scaleU,
+                            plan.program.scaleV, u, v);
           break;
+        case GeneralLens: {
+          float across;
+          float up;
+          ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up);
+          u = across * plan.cosRoll - up * plan.sinRoll;
+          v = up * plan.cosRoll + across * plan.sinRoll;
+          break;
+        }
         case Scaled:
           u = record.scale * dx;
           v = record.scale * dy;
@@ -214,37 +290,55 @@ void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRo
   }
 }
 
-void ResampleImage(const TransformRecord& record) { ResampleInBands(record, nullptr); }
+void ResampleImage(const TransformRecord& record) {
+  ResamplePlan plan = PlanFor(record, ProjectionMode);
+  plan.program = {PanoramaRadius, RadiansPerPixel, FisheyeScaleU, FisheyeScaleV, HalfPi};
+  ColumnAngles columns;
+  if (plan.mode == Fisheye) {
+    columns = TabulateColumns(record.destWidth, plan.centreDestX, plan.program.radiansPerPixel);
+    UseColumns(plan, columns);
+  }
+  ResampleInBands(plan, 0, nullptr);
+}
+
+void TransformPicture(const PixelBuffer& source, const PixelBuffer& panorama, const Lens& lens, int32_t threads,
+                      const BandCallback& afterBand) {
+  const TransformRecord record = RecordFor(source, panorama);
+  ColumnAngles columns;
+  std::vector<LensRowConstants> rows;
+  ResamplePlan plan;
+  if (IsProgramLens(lens, source.width, source.height) && panorama.width == source.width &&
+      panorama.height == source.height) {
+    // The program's own lens at the picture's own size: its original numbers.
+    plan = PlanFor(record, Fisheye);
+    plan.program = ProgramLensFor(source.height);
+    columns = TabulateColumns(record.destWidth, plan.centreDestX, plan.program.radiansPerPixel);
+  } else {
+    plan = PlanFor(record, GeneralLens);
+    const ImageCircle circle = CircleOf(lens, source.width, source.height);
+    // The circle's centre counts rows from the top; the store's from the bottom.
+    plan.centreSrcX = static_cast<float>(circle.x);
+    plan.centreSrcY = static_cast<float>(source.height - 1 - circle.y);
+    plan.lens = LensPassFor(lens, circle.radius);
+    rows = TabulateLatitudes(panorama.height, Radians(lens.pitchDegrees));
+    plan.lensRows = rows.data();
+    plan.cosRoll = static_cast<float>(std::cos(Radians(lens.rollDegrees)));
+    plan.sinRoll = static_cast<float>(std::sin(Radians(lens.rollDegrees)));
+    columns = TabulateLongitudes(panorama.width, panorama.height, Radians(lens.yawDegrees));
+  }
+  UseColumns(plan, columns);
+  ResampleInBands(plan, threads, afterBand);
+}
 
 void ClearSideMargins(const PixelBuffer& picture) { ClearSideMarginRows(picture, 0, picture.height); }
 
-void RunTransform() {
-  BusyFlag = 1;
-  CurrentTransform = TransformRecord{
-      .destWidth = SourceWidth,
-      .destHeight = SourceHeight,
-      .destStride = 4 * SourceWidth,
-      .destBase = PanoramaPixels,
-      .srcWidth = SourceWidth,
-      .srcHeight = SourceHeight,
-      .srcStride = 4 * SourceWidth,
-      .srcBase = SourcePixels,
-      .scale = 1.0f,
-  };
-  // Each band is copied to the display and its margins cleared as soon as it
-  // is done, while its rows are still in the cache.
-  const bool show = PanoramaPixels != nullptr && DisplayPixels != nullptr;
-  const PixelBuffer panorama = PanoramaBuffer();
-  const PixelBuffer display = DisplayBuffer();
-  ProjectionMode = Fisheye;
-  ResampleInBands(CurrentTransform, [&](int32_t firstRow, int32_t endRow) {
-    if (!show) return;
-    std::memcpy(display.Row(firstRow), panorama.Row(firstRow),
-                static_cast<size_t>(endRow - firstRow) * static_cast<size_t>(panorama.RowBytes()));
-    ClearSideMarginRows(display, firstRow, endRow);
-  });
-  ProjectionMode = Centred;
-
-  RedrawMainWindow();
-  ImageReady = 1;
+void ClearSideMarginRows(const PixelBuffer& picture, int32_t firstRow, int32_t endRow) {
+  // Whole pixels, so that the window shows exactly what Save writes.
+  if (picture.width <= picture.height) return;  // every column is inside the square
+  const int32_t left = SquareLeft(picture.width, picture.height);
+  const int32_t right = left + picture.height;
+  for (int32_t y = firstRow; y < endRow; ++y) {
+    std::memset(picture.Row(y), 0, 4 * static_cast<size_t>(left));
+    std::memset(picture.Pixel(right, y), 0, 4 * static_cast<size_t>(picture.width - right));
+  }
 }

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "transform/lanes.h"
+#include "transform/projection.h"
 #include "transform/stores.h"
 
 // The pixel loop of a resampling pass, in several forms that give the same
@@ -19,13 +21,22 @@ struct ResamplePlan {
   // The leftmost / lowest tap of a neighbourhood may go no further than this.
   int32_t maxCol = 0;
   int32_t maxRow = 0;
-  // Fisheye: sine and cosine of every destination column's azimuth, with
+  // Fisheye and GeneralLens: sine and cosine of every destination column's
+  // azimuth (for GeneralLens its longitude less the camera's yaw), with
   // zeros after the last column up to a multiple of 8 entries.
   const float* sinAzimuth = nullptr;
   const float* cosAzimuth = nullptr;
-  // Fisheye: column width - 1 - x has the negated sine and the same cosine
-  // as column x, so its offset from the lens centre is the mirror image.
+  // Column width - 1 - x has the negated sine and the same cosine as column
+  // x, so its offset from the lens centre is the mirror image.
   bool mirroredColumns = false;
+  // Fisheye: the program's own lens.
+  ProgramLensConstants program{};
+  // GeneralLens: the lens, each destination row's constants, and the roll,
+  // which turns the offsets about the circle's centre (centreSrcX, centreSrcY).
+  LensPassConstants lens;
+  const LensRowConstants* lensRows = nullptr;
+  float cosRoll = 1.0f;
+  float sinRoll = 0.0f;
 };
 
 using ResampleRowsKernel = void (*)(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);

@@ -60,22 +60,27 @@ inline void WriteChannels(uint8_t* destination, uint32_t channels) {
 template <class V, int kLanes, class Sampler>
 void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endRow, Sampler sample) {
   static_assert(kRunPixels % kLanes == 0);
-  if (plan.mode != Centred && plan.mode != Fisheye && plan.mode != Scaled) return;  // reserved modes map nothing
+  if (plan.mode != Centred && plan.mode != Fisheye && plan.mode != Scaled && plan.mode != GeneralLens)
+    return;  // reserved modes map nothing
+  const bool throughLens = plan.mode == Fisheye || plan.mode == GeneralLens;
   const TransformRecord& record = plan.record;
   const V tag = Splat(V{}, 0.0f);
   const V centreDestX = Splat(tag, plan.centreDestX);
   const V centreSrcX = Splat(tag, plan.centreSrcX);
   const V centreSrcY = Splat(tag, plan.centreSrcY);
   const V scale = Splat(tag, record.scale);
-  const V scaleU = Splat(tag, FisheyeScaleU);
-  const V scaleV = Splat(tag, FisheyeScaleV);
+  const V scaleU = Splat(tag, plan.program.scaleU);
+  const V scaleV = Splat(tag, plan.program.scaleV);
+  const V cosRoll = Splat(tag, plan.cosRoll);
+  const V sinRoll = Splat(tag, plan.sinRoll);
   const V maxColumnV = Splat(tag, static_cast<float>(plan.maxCol));
   const V maxRowV = Splat(tag, static_cast<float>(plan.maxRow));
   const V zero = Splat(tag, 0.0f);
   const V one = Splat(tag, 1.0f);
   const ptrdiff_t srcStride = record.srcStride;
   SamplePoints points;
-  // Fisheye: every pixel's offset from the lens centre, for the row at hand.
+  // Through a lens: every pixel's offset from the lens centre, for the row at
+  // hand (for GeneralLens before the roll, which keeps the mirror image).
   // Mirror-image columns have offsets of opposite sign and equal height
   // (resample.cpp checks the tables for it), so only the left half of a row
   // goes through the lens model and the right half is copied from it.
@@ -84,7 +89,7 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   std::vector<float> offsetsAcross;
   std::vector<float> offsetsDown;
   int32_t projectedColumns = record.destWidth;
-  if (plan.mode == Fisheye) {
+  if (throughLens) {
     offsetsAcross.assign(static_cast<size_t>(paddedWidth), 0.0f);
     offsetsDown.assign(static_cast<size_t>(paddedWidth), 0.0f);
     // The left half, middle column included, in whole vectors.
@@ -95,7 +100,7 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
     const float dyScalar = static_cast<float>(y) - plan.centreDestY;
     const V dy = Splat(tag, dyScalar);
     if (plan.mode == Fisheye) {
-      const float polar = PolarAngleOf(dyScalar);
+      const float polar = PolarAngleOf(dyScalar, plan.program);
       const V sinPolar = Splat(tag, SinOf(polar));
       const V cosPolar = Splat(tag, CosOf(polar));
       for (int32_t x0 = 0; x0 < projectedColumns; x0 += kLanes) {
@@ -106,6 +111,17 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         Store(offsetsAcross.data() + x0, u);
         Store(offsetsDown.data() + x0, v);
       }
+    } else if (plan.mode == GeneralLens) {
+      for (int32_t x0 = 0; x0 < projectedColumns; x0 += kLanes) {
+        V across;
+        V up;
+        ProjectThroughLens(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), plan.lensRows[y],
+                           plan.lens, across, up);
+        Store(offsetsAcross.data() + x0, across);
+        Store(offsetsDown.data() + x0, up);
+      }
+    }
+    if (throughLens) {
       // Column x takes column width - 1 - x's offsets, a vector at a time.
       int32_t x = projectedColumns;
       for (; x + kLanes <= record.destWidth; x += kLanes) {
@@ -132,6 +148,11 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         if (plan.mode == Fisheye) {
           u = Load(tag, offsetsAcross.data() + x0);
           v = Load(tag, offsetsDown.data() + x0);
+        } else if (plan.mode == GeneralLens) {
+          const V across = Load(tag, offsetsAcross.data() + x0);
+          const V up = Load(tag, offsetsDown.data() + x0);
+          u = across * cosRoll - up * sinRoll;
+          v = up * cosRoll + across * sinRoll;
         } else if (plan.mode == Scaled) {
           u = scale * dx;
           v = scale * dy;

@@ -4,9 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app_state.h"
 #include "transform/parallel_rows.h"
-#include "transform/stores.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -74,16 +72,15 @@ void SharpenRow(const uint8_t* below, const uint8_t* current, const uint8_t* abo
 
 }  // namespace
 
-void SharpenDisplay() {
-  const int32_t width = DisplayWidth;
-  const int32_t height = DisplayHeight;
+void SharpenPicture(const PixelBuffer& picture, SharpenWeights weights, int32_t threads) {
+  const int32_t width = picture.width;
+  const int32_t height = picture.height;
   // The outermost rows and columns have no full cross of neighbours and stay
   // as they are; so does a picture too small to have an inside.
-  if (DisplayPixels == nullptr || width < 3 || height < 3) return;
+  if (picture.base == nullptr || width < 3 || height < 3) return;
 
-  const SharpenWeights weights = SharpenWeightsFor(SharpenLevel);
-  const size_t rowBytes = static_cast<size_t>(DisplayRowBytes);
-  auto row = [rowBytes](int32_t y) { return DisplayPixels + static_cast<size_t>(y) * rowBytes; };
+  const size_t rowBytes = static_cast<size_t>(picture.RowBytes());
+  auto row = [&picture](int32_t y) { return picture.Row(y); };
 
   // The pass reads the picture as it was before. Bands of rows run at once,
   // each in place, so the rows at band edges, which a neighbouring band
@@ -106,7 +103,7 @@ void SharpenDisplay() {
     return row(y);
   };
 
-  ForEachRowBand(height, [&](int32_t firstRow, int32_t endRow) {
+  ForEachRowBand(height, threads, [&](int32_t firstRow, int32_t endRow) {
     // Within a band, rows go upward: the row below is already rewritten, so
     // its original travels along in `below`.
     std::vector<uint8_t> below(rowBytes);

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "transform/pixel_buffer.h"
+
 // Weights of the five-point kernel for a given SharpenLevel: the centre byte
 // counts `centre` times, each of its four neighbours `neighbour` times.
 struct SharpenWeights {
@@ -9,5 +11,7 @@ struct SharpenWeights {
 };
 SharpenWeights SharpenWeightsFor(int32_t level);
 
-// Sharpens DisplayStore in place with the strength SharpenLevel gives.
-void SharpenDisplay();
+// Sharpens `picture` in place with the five-point kernel, blended one part in
+// sixteen with the picture as it was, on `threads` threads (0: every core).
+// Its outermost rows and columns stay as they are.
+void SharpenPicture(const PixelBuffer& picture, SharpenWeights weights, int32_t threads);

@@ -68,6 +68,7 @@ enum : int32_t {
   Centred = 0,
   Fisheye = 2,
   Scaled = 4,
+  GeneralLens = 6,  // any lens model, field of view, circle and orientation
 };
 
 extern TransformRecord CurrentTransform;

@@ -10,7 +10,6 @@
 #include <sstream>
 #include <tuple>
 
-#include "app/app_state.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/load_picture.h"
 #include "program_driver.h"
@@ -29,15 +28,23 @@ std::wstring WorkFile(const wchar_t* name) { return Paths.work + L"\\" + name; }
 // The BMP file the engine makes of `picture` after an optional Transform and
 // `sharpenings` uses of Save and Sharpen (each lowers the level by 32 first).
 std::vector<uint8_t> EngineBmp(const std::wstring& picture, bool transform, int sharpenings, SaveShape shape) {
-  Result load = LoadFisheyeImage(Narrow(picture));
+  LoadedPicture fisheye;
+  Result load = LoadPicture(Narrow(picture), fisheye);
   if (!load.ok()) throw DriverError("the engine cannot load " + Narrow(picture) + ": " + load.reason());
-  if (transform) RunTransform();
+  PixelStore store = AllocatePixels(int64_t{fisheye.width} * fisheye.height);
+  PixelBuffer shown = fisheye.View();
+  if (transform) {
+    shown = {store.get(), fisheye.width, fisheye.height};
+    TransformPicture(fisheye.View(), shown, Lens{}, 0);
+    ClearSideMargins(shown);
+  }
+  int32_t level = 127;
   for (int use = 0; use < sharpenings; ++use) {
-    SharpenLevel -= 32;
-    SharpenDisplay();
+    level -= 32;
+    SharpenPicture(shown, SharpenWeightsFor(level), 0);
   }
   std::vector<uint8_t> bytes;
-  EncodeBmp(DisplayBuffer(), shape, [&](std::span<const uint8_t> piece) {
+  EncodeBmp(shown, shape, [&](std::span<const uint8_t> piece) {
     bytes.insert(bytes.end(), piece.begin(), piece.end());
     return true;
   });
@@ -475,7 +482,8 @@ TEST_F(Conversion, FilesThatCannotBeLoadedSayWhyAndChangeNothing) {
   for (const std::wstring& path : {Paths.notPicture, WriteTooLargeJpeg()}) {
     SCOPED_TRACE(Narrow(path));
     // The engine's own words for what is wrong with the file.
-    const Result engine = LoadFisheyeImage(Narrow(path));
+    LoadedPicture ignored;
+    const Result engine = LoadPicture(Narrow(path), ignored);
     ASSERT_FALSE(engine.ok());
     std::wstring reason(engine.reason().begin(), engine.reason().end());
 

@@ -1,5 +1,8 @@
+// The window operations the commands call, for test programs without a
+// window: they record what they were asked to do.
+#include "window_stand_ins.h"
+
 #include "app/app_state.h"
-#include "app/headless_window.h"
 
 std::string HeadlessTitle;
 int HeadlessRedraws = 0;
@@ -9,6 +12,4 @@ void RedrawMainWindow() { ++HeadlessRedraws; }
 
 void SetMainWindowTitle(const std::string& title) { HeadlessTitle = title; }
 
-// Without a window there is no user to keep responsive, and raising the
-// priority needs privileges on most systems: the converter runs as it is.
 void SetTransformPriority(bool raised) { HeadlessPriorityRaised = raised; }

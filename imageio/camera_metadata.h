@@ -1,0 +1,34 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+// What a camera's JPEG says besides its pixels that a panorama made from it
+// keeps: the EXIF block (make, model, date, exposure, position, maker notes)
+// and the ICC colour profile.
+struct CameraMetadata {
+  std::vector<uint8_t> exif;  // the TIFF block after "Exif\0\0", as the camera wrote it
+  std::vector<uint8_t> icc;   // the whole profile
+  int orientation = 0;        // EXIF orientation, 1 to 8; 0 when absent or unreadable
+};
+
+// Reads the EXIF block and ICC profile of a JPEG file. Either stays empty when
+// the file has none or it is damaged in any way: nothing is kept by halves.
+CameraMetadata ReadCameraMetadata(std::span<const uint8_t> jpegFile);
+
+// Makes an EXIF block describe a panorama of this size, upright and without
+// its thumbnail, moving nothing. False, the block unchanged, when it is damaged.
+bool PatchExifForPanorama(std::vector<uint8_t>& tiff, int32_t width, int32_t height);
+
+// What opens a JPEG APP1 segment that holds EXIF, and one APP2 segment's part
+// of an ICC profile.
+inline constexpr std::string_view kExifSignature{"Exif\0\0", 6};
+inline constexpr std::string_view kIccSignature{"ICC_PROFILE\0", 12};
+
+// The payloads of the APP2 segments that carry `icc`; none for a profile that
+// 255 segments cannot hold.
+std::vector<std::vector<uint8_t>> IccJpegPayloads(std::span<const uint8_t> icc);
+
+// The data of a PNG iCCP chunk that carries `icc`.
+std::vector<uint8_t> IccPngChunkData(std::span<const uint8_t> icc);

@@ -1,0 +1,70 @@
+#include "imageio/load_fisheye.h"
+
+#include <cstring>
+#include <vector>
+
+#include "app/app_state.h"
+#include "imageio/decode_picture.h"
+#include "imageio/load_picture.h"
+#include "transform/parallel_rows.h"
+#include "transform/projection.h"
+#include "transform/stores.h"
+
+Result LoadFisheyeImage(const std::string& name) {
+  std::vector<uint8_t> bytes;
+  Result read = ReadWholeFile(name, bytes);
+  if (!read.ok()) return read;
+
+  // Decode into a fresh store, so that a picture that fails half-way leaves
+  // the loaded one intact; on success it takes SourceStore's place, so no
+  // picture is ever copied from one store to another. The store's pages cost
+  // nothing until written.
+  PixelStore decoded = AllocatePixels(kSourceCapacityPixels);
+  if (!decoded) return Result::Failure("not enough memory to load a picture");
+
+  // When the file declares a believable size, the other stores are made now,
+  // and their pages provided while the picture decodes.
+  int64_t declaredWidth = 0;
+  int64_t declaredHeight = 0;
+  PixelStore panorama;
+  PixelStore display;
+  if (BelievableDeclaredSize(bytes, declaredWidth, declaredHeight)) {
+    panorama = AllocatePixels(declaredWidth * (declaredHeight + kPanoramaSpareRows));
+    display = AllocatePixels(declaredWidth * (declaredHeight + kDisplaySpareRows));
+  }
+  int32_t width = 0;
+  int32_t height = 0;
+  Result decode = DecodePreparingPages(bytes, decoded.get(), {panorama.get(), display.get()}, width, height);
+  if (!decode.ok()) return decode;
+  bytes = {};
+
+  if (width != declaredWidth || height != declaredHeight || !panorama || !display) {
+    panorama = AllocatePixels(int64_t{width} * (height + kPanoramaSpareRows));
+    display = AllocatePixels(int64_t{width} * (height + kDisplaySpareRows));
+  }
+  if (!panorama || !display) return Result::Failure("not enough memory for a picture of this size");
+
+  // Everything is in hand: from here on nothing fails.
+  SetMainWindowTitle("  " + name);
+  SourceStore = std::move(decoded);
+  SourcePixels = SourceStore.get();
+  SourceWidth = width;
+  SourceHeight = height;
+  SharpenLevel = 127;
+  DisplayWidth = SourceWidth;
+  DisplayRowBytes = 4 * DisplayWidth;
+  DisplayHeight = SourceHeight;
+  SetupProjection(SourceHeight);
+  PanoramaStore = std::move(panorama);
+  PanoramaPixels = PanoramaStore.get();
+  DisplayStore = std::move(display);
+  DisplayPixels = DisplayStore.get();
+  DisplayInfo = BottomUp32BitHeader(DisplayWidth, DisplayHeight);
+  const size_t rowBytes = 4 * static_cast<size_t>(SourceWidth);
+  ForEachRowBand(SourceHeight, 0, [rowBytes](int32_t firstRow, int32_t endRow) {
+    std::memcpy(DisplayPixels + firstRow * rowBytes, SourcePixels + firstRow * rowBytes, (endRow - firstRow) * rowBytes);
+  });
+  RedrawMainWindow();
+  ImageReady = 1;
+  return {};
+}

@@ -1,0 +1,313 @@
+// The transform through any lens, on the engine alone: conventions and round
+// trips against a forward model of our own, the same bits on every path,
+// thread count and system, and two transforms at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <thread>
+#include <vector>
+
+#include "imageio/bmp_reader.h"
+#include "test_pictures.h"
+#include "transform/lens.h"
+#include "transform/resample.h"
+#include "transform/resample_kernels.h"
+#include "transform/stores.h"
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+double Radians(double degrees) { return degrees * kPi / 180.0; }
+
+struct Vector3 {
+  double x, y, z;
+};
+
+Vector3 operator*(double s, Vector3 v) { return {s * v.x, s * v.y, s * v.z}; }
+Vector3 operator+(Vector3 a, Vector3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+double Dot(Vector3 a, Vector3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+// World: x east, y up, z ahead; longitude east of ahead, latitude up.
+Vector3 DirectionAt(double longitude, double latitude) {
+  return {std::cos(latitude) * std::sin(longitude), std::sin(latitude), std::cos(latitude) * std::cos(longitude)};
+}
+
+// The camera's right, up and ahead in the world, as the conventions describe
+// the turns one after another: yaw about the vertical (to the east), pitch
+// about the camera's own right axis (up), roll about its lens axis (clockwise
+// as seen from behind, so the camera's up leans to its right).
+struct Camera {
+  Vector3 right, up, ahead;
+};
+
+Camera CameraOf(const Lens& lens) {
+  const double yaw = Radians(lens.yawDegrees), pitch = Radians(lens.pitchDegrees), roll = Radians(lens.rollDegrees);
+  Camera camera{{std::cos(yaw), 0, -std::sin(yaw)}, {0, 1, 0}, {std::sin(yaw), 0, std::cos(yaw)}};
+  const Vector3 ahead = std::cos(pitch) * camera.ahead + std::sin(pitch) * camera.up;
+  const Vector3 up = std::cos(pitch) * camera.up + -std::sin(pitch) * camera.ahead;
+  camera.ahead = ahead;
+  camera.up = std::cos(roll) * up + std::sin(roll) * camera.right;
+  camera.right = std::cos(roll) * camera.right + -std::sin(roll) * up;
+  return camera;
+}
+
+// Distance from the circle's centre for an angle theta off the axis, with f
+// following from the circle's radius at half the field of view.
+double RhoOf(LensModel model, double theta, double f) {
+  switch (model) {
+    case LensModel::Equidistant: return f * theta;
+    case LensModel::Equisolid: return 2 * f * std::sin(theta / 2);
+    case LensModel::Stereographic: return 2 * f * std::tan(theta / 2);
+    case LensModel::Orthographic: return f * std::sin(theta);
+  }
+  return 0;
+}
+
+double ThetaOf(LensModel model, double rho, double f) {
+  switch (model) {
+    case LensModel::Equidistant: return rho / f;
+    case LensModel::Equisolid: return 2 * std::asin(std::min(1.0, rho / (2 * f)));
+    case LensModel::Stereographic: return 2 * std::atan(rho / (2 * f));
+    case LensModel::Orthographic: return std::asin(std::min(1.0, rho / f));
+  }
+  return 0;
+}
+
+double FocalOf(const Lens& lens, double radius) { return radius / RhoOf(lens.model, Radians(lens.fovDegrees) / 2, 1.0); }
+
+// Where a direction lands in the photo (x right, y down from the top-left
+// pixel's centre), and its angle off the lens axis.
+struct PhotoPoint {
+  double x, y, theta;
+};
+
+PhotoPoint PhotoPointOf(const Lens& lens, const ImageCircle& circle, Vector3 direction) {
+  const Camera camera = CameraOf(lens);
+  const double across = Dot(direction, camera.right), up = Dot(direction, camera.up);
+  const double sine = std::hypot(across, up);
+  const double theta = std::atan2(sine, Dot(direction, camera.ahead));
+  const double rho = RhoOf(lens.model, theta, FocalOf(lens, circle.radius));
+  if (sine == 0) return {circle.x, circle.y, theta};
+  return {circle.x + rho * across / sine, circle.y - rho * up / sine, theta};
+}
+
+// A pattern on the sphere, smooth everywhere (no pole or seam), different in
+// each channel, so that a mirror, a swap or a turn shows.
+double PatternAt(int channel, Vector3 d) {
+  switch (channel) {
+    case 0: return 128 + 90 * std::sin(1.7 * d.x + 0.9 * d.y + 0.4);
+    case 1: return 128 + 80 * std::cos(1.3 * d.y - 1.1 * d.z);
+    default: return 124 + 95 * std::sin(1.5 * d.z + 1.2 * d.x * d.y - 0.3);
+  }
+}
+
+uint8_t Level(double value) { return static_cast<uint8_t>(std::lround(std::clamp(value, 0.0, 255.0))); }
+
+// The pattern as the lens photographs it: black outside the circle.
+std::vector<uint8_t> RenderFisheye(const Lens& lens, int32_t width, int32_t height) {
+  const ImageCircle circle = CircleOf(lens, width, height);
+  const double f = FocalOf(lens, circle.radius);
+  const Camera camera = CameraOf(lens);
+  std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height, 0);
+  for (int32_t top = 0; top < height; ++top) {
+    for (int32_t x = 0; x < width; ++x) {
+      const double across = x - circle.x, up = circle.y - top;
+      const double rho = std::hypot(across, up);
+      if (rho > circle.radius) continue;
+      const double theta = ThetaOf(lens.model, rho, f);
+      const double scale = rho == 0 ? 0 : std::sin(theta) / rho;
+      const Vector3 d = (scale * across) * camera.right + (scale * up) * camera.up + std::cos(theta) * camera.ahead;
+      uint8_t* pixel = &pixels[4 * (static_cast<size_t>(height - 1 - top) * width + x)];
+      for (int channel = 0; channel < 3; ++channel) pixel[channel] = Level(PatternAt(channel, d));
+    }
+  }
+  return pixels;
+}
+
+std::vector<uint8_t> Transform(const std::vector<uint8_t>& fisheye, int32_t width, int32_t height, const Lens& lens,
+                               int32_t panoramaWidth, int32_t panoramaHeight, int32_t threads = 0) {
+  std::vector<uint8_t> panorama(4 * static_cast<size_t>(panoramaWidth) * panoramaHeight, 0);
+  TransformPicture({const_cast<uint8_t*>(fisheye.data()), width, height},
+                   {panorama.data(), panoramaWidth, panoramaHeight}, lens, threads);
+  return panorama;
+}
+
+// The direction of panorama pixel (x, y), y in storage order (bottom first).
+Vector3 PanoramaDirection(int32_t x, int32_t y, int32_t width, int32_t height) {
+  return DirectionAt((x + 0.5 - width / 2.0) * kPi / height, (y + 0.5 - height / 2.0) * kPi / height);
+}
+
+Lens MakeLens(LensModel model, double fov, ImageCircle circle, double yaw = 0, double pitch = 0, double roll = 0) {
+  Lens lens;
+  lens.model = model;
+  lens.fovDegrees = fov;
+  lens.circle = circle;
+  lens.yawDegrees = yaw;
+  lens.pitchDegrees = pitch;
+  lens.rollDegrees = roll;
+  return lens;
+}
+
+// The forward model above must follow the stated conventions before it can
+// judge the transform.
+TEST(LensConventionTest, TheForwardModelTurnsTheCameraAsDescribed) {
+  const ImageCircle circle{100, 80, 60};
+  const Lens up = MakeLens(LensModel::Equidistant, 180, circle, 0, 90, 0);
+  const PhotoPoint zenith = PhotoPointOf(up, circle, {0, 1, 0});
+  EXPECT_NEAR(zenith.x, 100, 1e-9);
+  EXPECT_NEAR(zenith.y, 80, 1e-9);
+  // Looking up, the photo's bottom edge sees the horizon at longitude 0.
+  const PhotoPoint ahead = PhotoPointOf(up, circle, DirectionAt(0, 0));
+  EXPECT_NEAR(ahead.x, 100, 1e-9);
+  EXPECT_NEAR(ahead.y, 140, 1e-9);
+  const Lens east = MakeLens(LensModel::Equidistant, 180, circle, 90, 0, 0);
+  EXPECT_NEAR(PhotoPointOf(east, circle, DirectionAt(kPi / 2, 0)).x, 100, 1e-9);
+  // Rolled clockwise, the horizon rises to the right.
+  const Lens rolled = MakeLens(LensModel::Equidistant, 180, circle, 0, 0, 10);
+  EXPECT_LT(PhotoPointOf(rolled, circle, DirectionAt(Radians(45), 0)).y, 80);
+  EXPECT_GT(PhotoPointOf(rolled, circle, DirectionAt(Radians(-45), 0)).y, 80);
+}
+
+// Every model at 150 and 180 degrees and its widest field, with an
+// off-centre circle and with the camera pointing at the zenith: the sphere
+// made of the photographed pattern matches the pattern wherever the lens saw
+// it at least 5 degrees inside its edge.
+TEST(LensRoundTripTest, EveryModelGivesBackThePatternItPhotographed) {
+  const int32_t width = 1120, height = 840, panoramaHeight = 180;
+  for (LensModel model :
+       {LensModel::Equidistant, LensModel::Equisolid, LensModel::Stereographic, LensModel::Orthographic}) {
+    std::vector<double> fields = {150, 180, WidestFovDegrees(model)};
+    fields.erase(std::unique(fields.begin(), fields.end()), fields.end());
+    for (double fov : fields) {
+      for (bool pitched : {false, true}) {
+        const ImageCircle circle = pitched ? ImageCircle{559.5, 419.5, 400} : ImageCircle{600.5, 381.25, 340};
+        const Lens lens = MakeLens(model, fov, circle, pitched ? 0 : 20, pitched ? 90 : -10, pitched ? 0 : 15);
+        SCOPED_TRACE(std::string(LensModelName(model)) + " " + std::to_string(fov) + (pitched ? " pitch 90" : " off-centre"));
+        const std::vector<uint8_t> fisheye = RenderFisheye(lens, width, height);
+        const int32_t panoramaWidth = 2 * panoramaHeight;
+        const std::vector<uint8_t> panorama = Transform(fisheye, width, height, lens, panoramaWidth, panoramaHeight);
+
+        std::vector<uint8_t> expected(panorama.size(), 0);
+        std::vector<bool> seen(panorama.size() / 4, false);
+        size_t seenCount = 0;
+        for (int32_t y = 0; y < panoramaHeight; ++y) {
+          for (int32_t x = 0; x < panoramaWidth; ++x) {
+            const Vector3 d = PanoramaDirection(x, y, panoramaWidth, panoramaHeight);
+            const PhotoPoint point = PhotoPointOf(lens, circle, d);
+            const size_t at = static_cast<size_t>(y) * panoramaWidth + x;
+            for (int channel = 0; channel < 3; ++channel) expected[4 * at + channel] = Level(PatternAt(channel, d));
+            seen[at] = point.theta <= Radians(fov / 2 - 5);
+            seenCount += seen[at];
+          }
+        }
+        ASSERT_GT(seenCount, panorama.size() / 4 / 10);
+        EXPECT_GE(PsnrOf(panorama, expected, [&](size_t pixel) { return seen[pixel]; }), 40.0);
+        // Beyond the field of view the panorama stays black.
+        for (size_t pixel = 0; pixel < seen.size(); ++pixel) {
+          const int32_t x = static_cast<int32_t>(pixel % panoramaWidth), y = static_cast<int32_t>(pixel / panoramaWidth);
+          if (PhotoPointOf(lens, circle, PanoramaDirection(x, y, panoramaWidth, panoramaHeight)).theta >
+              Radians(fov / 2 + 0.5)) {
+            ASSERT_EQ(panorama[4 * pixel] | panorama[4 * pixel + 1] | panorama[4 * pixel + 2], 0) << x << "," << y;
+          }
+        }
+      }
+    }
+  }
+}
+
+class LensPathTest : public ::testing::Test {
+ protected:
+  void TearDown() override { UseKernelPath(KernelPath::Automatic); }
+};
+
+// Every model, level, pitched (which keeps the mirror image of each row's
+// halves) and yawed or rolled (which does not), off-centre and clipped
+// circles, squares and spheres of odd and even sizes: every path and thread
+// count gives the plain loop's bits.
+TEST_F(LensPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
+  const int32_t width = 301, height = 203;
+  const std::vector<uint8_t> picture = MakeNoisePicture(width, height, 23);
+  struct Case {
+    Lens lens;
+    int32_t panoramaWidth, panoramaHeight;
+  };
+  const std::vector<Case> cases = {
+      {MakeLens(LensModel::Equidistant, 198, {150, 101, 101.5}), 203, 203},
+      {MakeLens(LensModel::Equisolid, 180, {160.3, 90.7, 120}, 0, 35), 150, 75},
+      {MakeLens(LensModel::Stereographic, 300, {150, 101, 140}, 0, -90), 77, 77},
+      {MakeLens(LensModel::Orthographic, 180, {140, 111, 90}, 0, 0, 30), 130, 65},
+      {MakeLens(LensModel::Equidistant, 360, {150, 101, 95}, 120, 10, -40), 201, 100},
+      {MakeLens(LensModel::Equisolid, 360, {150, 101, 95}, -3, 0, 0), 16, 8},
+      {MakeLens(LensModel::Stereographic, 120, {150, 101, 300}, 0, 5, 180), 13, 13},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> reference;
+    for (KernelPath path : RunnableKernelPaths()) {
+      ASSERT_TRUE(UseKernelPath(path));
+      for (int32_t threads : {1, 3}) {
+        const std::vector<uint8_t> result =
+            Transform(picture, width, height, c.lens, c.panoramaWidth, c.panoramaHeight, threads);
+        if (reference.empty()) {
+          reference = result;
+          EXPECT_NE(std::count(result.begin(), result.end(), 0), static_cast<ptrdiff_t>(result.size()));
+          continue;
+        }
+        EXPECT_TRUE(result == reference) << LensModelName(c.lens.model) << " " << c.panoramaWidth << "x"
+                                         << c.panoramaHeight << ", " << KernelPathName(path) << ", " << threads;
+      }
+    }
+  }
+}
+
+// Checksums of the sample's sphere through each model, the same on Linux and
+// Windows and on every path. A change here changes what users get.
+TEST_F(LensPathTest, TheSamplesSphereThroughEachModelHasTheSameBitsOnEverySystem) {
+  const std::vector<uint8_t> bytes = ReadBytes(TestDataPath("fisheye-sample-decoded.bmp"));
+  int32_t width = 0, height = 0;
+  ASSERT_TRUE(ReadBmpSize(bytes, width, height).ok());
+  std::vector<uint8_t> sample(4 * static_cast<size_t>(width) * height);
+  ReadBmpPixels(bytes, sample.data());
+  struct Golden {
+    Lens lens;
+    uint64_t checksum;
+  };
+  const Golden goldens[] = {
+      {MakeLens(LensModel::Equidistant, 198, {799.5, 599.5, 600}, 0, 0, 0), 0xd8d491d2e59bc55cu},
+      {MakeLens(LensModel::Equisolid, 180, {812.25, 590.5, 610}, 0, 90, 0), 0xfff5259a743c630fu},
+      {MakeLens(LensModel::Stereographic, 200, {799.5, 599.5, 640}, 30, 0, 0), 0xd316f53975d88acfu},
+      {MakeLens(LensModel::Orthographic, 170, {790, 605, 580}, 0, -20, 12), 0x6b4bc97da2160842u},
+  };
+  for (const Golden& golden : goldens) {
+    for (KernelPath path : RunnableKernelPaths()) {
+      ASSERT_TRUE(UseKernelPath(path));
+      const std::vector<uint8_t> sphere = Transform(sample, width, height, golden.lens, 600, 300, 2);
+      EXPECT_EQ(Fnv1a(sphere.data(), sphere.size()), golden.checksum)
+          << LensModelName(golden.lens.model) << ", " << KernelPathName(path) << std::hex << " 0x"
+          << Fnv1a(sphere.data(), sphere.size());
+    }
+  }
+}
+
+// The engine holds no state between transforms: two of different sizes and
+// lenses at once, each on two threads, give the bytes of their runs alone.
+TEST(LensConcurrencyTest, TwoTransformsAtOnceGiveTheirSoloBytes) {
+  const std::vector<uint8_t> first = MakeNoisePicture(640, 480, 31);
+  const std::vector<uint8_t> second = MakeFPicture(333, 517);
+  const Lens firstLens = MakeLens(LensModel::Equisolid, 185, {320, 240, 250}, 10, 20, 30);
+  const Lens secondLens{};
+  const std::vector<uint8_t> firstAlone = Transform(first, 640, 480, firstLens, 600, 300, 2);
+  const std::vector<uint8_t> secondAlone = Transform(second, 333, 517, secondLens, 333, 517, 2);
+  for (int round = 0; round < 3; ++round) {
+    std::vector<uint8_t> firstTogether, secondTogether;
+    std::thread other([&] { firstTogether = Transform(first, 640, 480, firstLens, 600, 300, 2); });
+    secondTogether = Transform(second, 333, 517, secondLens, 333, 517, 2);
+    other.join();
+    EXPECT_TRUE(firstTogether == firstAlone) << "round " << round;
+    EXPECT_TRUE(secondTogether == secondAlone) << "round " << round;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The lens a fisheye picture was taken with, and how the camera was held.
+//
+// Source coordinates: the top-left pixel's centre is (0, 0), x to the right,
+// y down (the picture as a person sees it, whatever the store's row order).
+// World: x east, y up, z ahead (longitude 0, latitude 0).
+
+enum class LensModel : int32_t { Equidistant, Equisolid, Stereographic, Orthographic };
+
+// The round region of the picture that the lens lit.
+struct ImageCircle {
+  double x = 0.0;
+  double y = 0.0;
+  double radius = 0.0;
+};
+
+struct Lens {
+  LensModel model = LensModel::Equidistant;
+  double fovDegrees = 198.0;          // across the image circle's diameter
+  std::optional<ImageCircle> circle;  // none: centred, diameter = picture height
+  double yawDegrees = 0.0;            // about the vertical, positive east
+  double pitchDegrees = 0.0;          // about the camera's right axis, positive up
+  double rollDegrees = 0.0;           // about the lens axis, positive clockwise from behind
+};
+
+// A panorama holds at most this many pixels, as a loaded picture does.
+inline constexpr int64_t kMostPanoramaPixels = 50'000'000;
+inline constexpr double kNarrowestFovDegrees = 10.0;
+
+const char* LensModelName(LensModel model);
+std::optional<LensModel> LensModelNamed(const std::string& name);
+double DefaultFovDegrees(LensModel model);
+double WidestFovDegrees(LensModel model);
+
+ImageCircle DefaultCircle(int32_t width, int32_t height);
+ImageCircle CircleOf(const Lens& lens, int32_t width, int32_t height);
+// To 0.01 px, as the finder's circle is printed and used.
+ImageCircle RoundedCircle(const ImageCircle& circle);
+
+// The program's own lens: equidistant, 198 degrees across the picture height,
+// centred, held level. Such a lens keeps the program's original numbers.
+bool IsProgramLens(const Lens& lens, int32_t width, int32_t height);
