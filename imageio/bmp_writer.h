@@ -6,11 +6,6 @@
 #include "imageio/result.h"
 #include "transform/pixel_buffer.h"
 
-// The saved shapes of a picture H high: the square (its middle H x H block),
-// the rectangle (that square, then H black columns) and the sphere (its middle
-// 2H columns, black where the picture has none).
-enum class SaveShape { Square, Rectangle, Sphere };
-
 // The name the file gets: ".bmp" appended unless the name already ends in it
 // (compared without regard to case).
 std::string BmpFileName(const std::string& name);

@@ -24,10 +24,7 @@ struct TurboJpegFreer {
   void operator()(unsigned char* buffer) const { tjFree(buffer); }
 };
 
-// Below 90 the eye cannot tell halved colour resolution from the
-// quantisation itself, and the file is a third smaller; from 90 up the user
-// asked for detail, colour edges included.
-int SubsamplingFor(int quality) { return quality < 90 ? TJSAMP_420 : TJSAMP_444; }
+int SubsamplingFor(int quality) { return quality < kFullColourJpegQuality ? TJSAMP_420 : TJSAMP_444; }
 
 // libpng reports an error by a long jump back to the setjmp in EncodePng,
 // with the message left here; warnings are not failures.
@@ -46,19 +43,22 @@ void PngWarning(png_structp, png_const_charp) {}
 // No exception may cross libpng's C frames.
 void PngWrite(png_structp png, png_bytep data, size_t length) {
   std::vector<uint8_t>& file = *static_cast<PngWriteState*>(png_get_io_ptr(png))->file;
+  bool stored = true;
   try {
     file.insert(file.end(), data, data + length);
   } catch (const std::bad_alloc&) {
-    png_error(png, "not enough memory");
+    stored = false;
   }
+  if (!stored) png_error(png, "not enough memory");
 }
 
 void PngFlush(png_structp) {}
 
 // Everything after the setjmp of EncodePng, apart from the state the long
 // jump must not skip the destruction of.
-void WritePng(png_structp png, png_infop info, const PixelBuffer& picture) {
-  png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width), static_cast<png_uint_32>(picture.height), 8,
+void WritePng(png_structp png, png_infop info, const PixelBuffer& picture, const SavedColumns& columns,
+              std::vector<uint8_t>& scratch) {
+  png_set_IHDR(png, info, static_cast<png_uint_32>(columns.fileWidth), static_cast<png_uint_32>(picture.height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   // Panoramas are photographs. For them the Paeth filter on every row and
   // zlib's run-length strategy give a file as small as libpng's defaults
@@ -71,30 +71,49 @@ void WritePng(png_structp png, png_infop info, const PixelBuffer& picture) {
   // Our pixels are blue, green, red and an unused byte, which libpng drops.
   png_set_bgr(png);
   png_set_filler(png, 0, PNG_FILLER_AFTER);
-  for (int32_t row = picture.height - 1; row >= 0; --row) png_write_row(png, picture.Row(row));
+  for (int32_t y = picture.height - 1; y >= 0; --y)
+    png_write_row(png, SavedRow(picture, columns, y, scratch));
   png_write_end(png, info);
 }
 
 }  // namespace
 
-Result EncodeJpeg(const PixelBuffer& picture, const EncodeOptions& options, std::vector<uint8_t>& file) {
+// TurboJPEG takes the picture straight from our rows, bottom row first, with
+// the picture's own row pitch. Only a file with black columns (the rectangle,
+// a portrait picture) is put together first, which costs a picture's worth of
+// fresh memory.
+Result EncodeJpeg(const PixelBuffer& picture, SaveShape shape, const EncodeOptions& options, std::vector<uint8_t>& file) {
   assert(options.quality >= 1 && options.quality <= 100);
+  const SavedColumns columns = SavedColumnsOf(picture, shape);
+  const uint8_t* pixels = picture.Pixel(columns.left, 0);
+  int pitch = picture.RowBytes();
+  std::vector<uint8_t> assembled;
+  if (!columns.InsidePicture()) {
+    const size_t rowBytes = kBytesPerPixel * static_cast<size_t>(columns.fileWidth);
+    assembled.resize(rowBytes * static_cast<size_t>(picture.height));
+    std::vector<uint8_t> scratch;
+    for (int32_t y = 0; y < picture.height; ++y)
+      std::memcpy(assembled.data() + rowBytes * y, SavedRow(picture, columns, y, scratch), rowBytes);
+    pixels = assembled.data();
+    pitch = static_cast<int>(rowBytes);
+  }
+
   TurboJpegHandle encoder(tjInitCompress());
   if (!encoder) return Result::Failure("the JPEG encoder could not be started");
   unsigned char* encoded = nullptr;
   unsigned long encodedBytes = 0;
-  // Straight from our rows, bottom row first (pixel_buffer.h).
-  const int failed = tjCompress2(encoder.get(), picture.base, picture.width, picture.RowBytes(), picture.height,
-                                 TJPF_BGRX, &encoded, &encodedBytes, SubsamplingFor(options.quality), options.quality,
-                                 TJFLAG_BOTTOMUP);
+  const int failed = tjCompress2(encoder.get(), pixels, columns.fileWidth, pitch, picture.height, TJPF_BGRX, &encoded,
+                                 &encodedBytes, SubsamplingFor(options.quality), options.quality, TJFLAG_BOTTOMUP);
   std::unique_ptr<unsigned char, TurboJpegFreer> owned(encoded);
   if (failed != 0) return Result::Failure(std::string("the JPEG encoder failed (") + tjGetErrorStr2(encoder.get()) + ")");
   file.assign(encoded, encoded + encodedBytes);
-  AddPictureMetadata(PictureFormat::Jpeg, options, picture.width, picture.height, file);
+  AddPictureMetadata(PictureFormat::Jpeg, options, columns.fileWidth, picture.height, file);
   return {};
 }
 
-Result EncodePng(const PixelBuffer& picture, const EncodeOptions& options, std::vector<uint8_t>& file) {
+Result EncodePng(const PixelBuffer& picture, SaveShape shape, const EncodeOptions& options, std::vector<uint8_t>& file) {
+  const SavedColumns columns = SavedColumnsOf(picture, shape);
+  std::vector<uint8_t> scratch;
   PngWriteState state;
   file.clear();
   state.file = &file;
@@ -110,8 +129,8 @@ Result EncodePng(const PixelBuffer& picture, const EncodeOptions& options, std::
     return Result::Failure("the PNG encoder failed (" + state.error + ")");
   }
   png_set_write_fn(png, &state, PngWrite, PngFlush);
-  WritePng(png, info, picture);
+  WritePng(png, info, picture, columns, scratch);
   png_destroy_write_struct(&png, &info);
-  AddPictureMetadata(PictureFormat::Png, options, picture.width, picture.height, file);
+  AddPictureMetadata(PictureFormat::Png, options, columns.fileWidth, picture.height, file);
   return {};
 }

@@ -59,7 +59,8 @@ Result EncoderFailure(const char* step, HRESULT code) {
 }
 
 // The encoder's settings: JPEG quality as 0 to 1, and the colour resolution
-// as on other systems (encode_picture.cpp says why).
+// as on other systems (kFullColourJpegQuality). An older encoder that knows
+// no subsampling option keeps its own, with our quality.
 HRESULT SetJpegOptions(IPropertyBag2* options, int quality) {
   PROPBAG2 names[2] = {};
   names[0].pstrName = const_cast<LPOLESTR>(L"ImageQuality");
@@ -70,22 +71,24 @@ HRESULT SetJpegOptions(IPropertyBag2* options, int quality) {
   values[0].fltVal = static_cast<float>(quality) / 100.0f;
   VariantInit(&values[1]);
   values[1].vt = VT_UI1;
-  values[1].bVal = static_cast<BYTE>(quality < 90 ? WICJpegYCrCbSubsampling420 : WICJpegYCrCbSubsampling444);
-  return options->Write(2, names, values);
+  values[1].bVal = static_cast<BYTE>(quality < kFullColourJpegQuality ? WICJpegYCrCbSubsampling420 : WICJpegYCrCbSubsampling444);
+  const HRESULT both = options->Write(2, names, values);
+  return SUCCEEDED(both) ? both : options->Write(1, names, values);
 }
 
 // WIC takes rows top-down, and its encoders take blue, green, red without the
 // unused byte: a band of rows at a time is turned over and packed.
-HRESULT WriteRows(IWICBitmapFrameEncode* frame, const PixelBuffer& picture) {
+HRESULT WriteRows(IWICBitmapFrameEncode* frame, const PixelBuffer& picture, const SavedColumns& columns) {
   constexpr int32_t kBandRows = 64;
-  const UINT stride = 3 * static_cast<UINT>(picture.width);
+  const UINT stride = 3 * static_cast<UINT>(columns.fileWidth);
   std::vector<uint8_t> band(static_cast<size_t>(stride) * kBandRows);
+  std::vector<uint8_t> scratch;
   for (int32_t top = 0; top < picture.height; top += kBandRows) {
     const int32_t rows = std::min(kBandRows, picture.height - top);
     for (int32_t i = 0; i < rows; ++i) {
-      const uint8_t* from = picture.Row(picture.height - 1 - (top + i));
+      const uint8_t* from = SavedRow(picture, columns, picture.height - 1 - (top + i), scratch);
       uint8_t* to = band.data() + static_cast<size_t>(stride) * i;
-      for (int32_t x = 0; x < picture.width; ++x, from += 4, to += 3) {
+      for (int32_t x = 0; x < columns.fileWidth; ++x, from += 4, to += 3) {
         to[0] = from[0];
         to[1] = from[1];
         to[2] = from[2];
@@ -98,7 +101,8 @@ HRESULT WriteRows(IWICBitmapFrameEncode* frame, const PixelBuffer& picture) {
   return S_OK;
 }
 
-Result EncodeWithWic(const PixelBuffer& picture, const GUID& container, int quality, std::vector<uint8_t>& file) {
+Result EncodeWithWic(const PixelBuffer& picture, const SavedColumns& columns, const GUID& container, int quality,
+                     std::vector<uint8_t>& file) {
   ComSession com;
   if (!com.usable()) return Result::Failure("the Windows picture encoder could not be started");
 
@@ -132,7 +136,7 @@ Result EncodeWithWic(const PixelBuffer& picture, const GUID& container, int qual
   }
   status = frame->Initialize(options.get());
   if (FAILED(status)) return EncoderFailure("starting the picture", status);
-  status = frame->SetSize(static_cast<UINT>(picture.width), static_cast<UINT>(picture.height));
+  status = frame->SetSize(static_cast<UINT>(columns.fileWidth), static_cast<UINT>(picture.height));
   if (FAILED(status)) return EncoderFailure("setting the size", status);
   // The encoder may answer with a format of its own; ours is the one every
   // JPEG and colour PNG encoder takes.
@@ -140,7 +144,7 @@ Result EncodeWithWic(const PixelBuffer& picture, const GUID& container, int qual
   status = frame->SetPixelFormat(&format);
   if (FAILED(status) || !IsEqualGUID(format, GUID_WICPixelFormat24bppBGR))
     return EncoderFailure("choosing the pixel format", FAILED(status) ? status : E_UNEXPECTED);
-  status = WriteRows(frame.get(), picture);
+  status = WriteRows(frame.get(), picture, columns);
   if (FAILED(status)) return EncoderFailure("writing the pixels", status);
   status = frame->Commit();
   if (SUCCEEDED(status)) status = encoder->Commit();
@@ -160,17 +164,19 @@ Result EncodeWithWic(const PixelBuffer& picture, const GUID& container, int qual
 
 }  // namespace
 
-Result EncodeJpeg(const PixelBuffer& picture, const EncodeOptions& options, std::vector<uint8_t>& file) {
+Result EncodeJpeg(const PixelBuffer& picture, SaveShape shape, const EncodeOptions& options, std::vector<uint8_t>& file) {
   assert(options.quality >= 1 && options.quality <= 100);
-  Result encoded = EncodeWithWic(picture, GUID_ContainerFormatJpeg, options.quality, file);
+  const SavedColumns columns = SavedColumnsOf(picture, shape);
+  Result encoded = EncodeWithWic(picture, columns, GUID_ContainerFormatJpeg, options.quality, file);
   if (!encoded.ok()) return encoded;
-  AddPictureMetadata(PictureFormat::Jpeg, options, picture.width, picture.height, file);
+  AddPictureMetadata(PictureFormat::Jpeg, options, columns.fileWidth, picture.height, file);
   return {};
 }
 
-Result EncodePng(const PixelBuffer& picture, const EncodeOptions& options, std::vector<uint8_t>& file) {
-  Result encoded = EncodeWithWic(picture, GUID_ContainerFormatPng, 0, file);
+Result EncodePng(const PixelBuffer& picture, SaveShape shape, const EncodeOptions& options, std::vector<uint8_t>& file) {
+  const SavedColumns columns = SavedColumnsOf(picture, shape);
+  Result encoded = EncodeWithWic(picture, columns, GUID_ContainerFormatPng, 0, file);
   if (!encoded.ok()) return encoded;
-  AddPictureMetadata(PictureFormat::Png, options, picture.width, picture.height, file);
+  AddPictureMetadata(PictureFormat::Png, options, columns.fileWidth, picture.height, file);
   return {};
 }

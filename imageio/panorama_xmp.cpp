@@ -61,7 +61,8 @@ PanoramaXmp PanoramaXmpFor(SaveShape shape, int32_t side, double yawDegrees, dou
 std::string DegreesText(double degrees) {
   const long long hundredths = std::llround(degrees * 100.0);
   const long long magnitude = std::llabs(hundredths);
-  std::string text = (hundredths < 0 ? "-" : "") + std::to_string(magnitude / 100);
+  std::string text = hundredths < 0 ? "-" : "";
+  text += std::to_string(magnitude / 100);
   const long long fraction = magnitude % 100;
   if (fraction != 0) {
     text += '.';

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "imageio/bmp_writer.h"
+#include "imageio/picture_encoding.h"
 
 // What Google's panorama metadata (GPano) says about a saved panorama.
 struct PanoramaXmp {

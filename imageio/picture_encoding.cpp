@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "imageio/bmp_writer.h"
 #include "imageio/camera_metadata.h"
 #include "imageio/file_replace.h"
 #include "imageio/jpeg_header.h"
 #include "imageio/panorama_xmp.h"
+#include "transform/stores.h"
 
 namespace {
 
@@ -58,15 +60,15 @@ void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
 }
 
 // A JPEG marker segment: FF, the marker, the length (counting itself), the
-// payload. False, nothing added, for a payload too long for one segment.
-bool AppendJpegSegment(std::vector<uint8_t>& out, uint8_t marker, std::string_view prefix,
+// payload. Nothing for a payload too long for one segment (an EXIF block
+// comes from one, and an ICC profile is cut to fit).
+void AppendJpegSegment(std::vector<uint8_t>& out, uint8_t marker, std::string_view prefix,
                        std::span<const uint8_t> payload) {
   const size_t length = 2 + prefix.size() + payload.size();
-  if (length - 2 > kMostJpegPayloadBytes) return false;
+  if (length - 2 > kMostJpegPayloadBytes) return;
   out.insert(out.end(), {0xFF, marker, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
   Append(out, prefix);
   Append(out, payload);
-  return true;
 }
 
 // A PNG chunk: the data's length, the type, the data, the CRC of type and data.
@@ -154,6 +156,31 @@ void AddPngMetadata(const EncodeOptions& options, int32_t width, int32_t height,
 
 }  // namespace
 
+SavedColumns SavedColumnsOf(const PixelBuffer& picture, SaveShape shape) {
+  const int32_t side = picture.height;
+  const int32_t keptWidth = shape == SaveShape::Sphere ? 2 * side : side;
+  SavedColumns columns;
+  columns.fileWidth = shape == SaveShape::Square ? side : 2 * side;
+  columns.left = SquareLeft(picture.width, keptWidth);
+  columns.first = std::max(columns.left, 0);
+  columns.last = std::min(columns.left + keptWidth, picture.width);
+  return columns;
+}
+
+// The black columns of `scratch` are written once, when it is made; every row
+// then copies the same columns over the same place.
+const uint8_t* SavedRow(const PixelBuffer& picture, const SavedColumns& columns, int32_t y,
+                        std::vector<uint8_t>& scratch) {
+  if (columns.InsidePicture()) return picture.Pixel(columns.left, y);
+  const size_t rowBytes = kBytesPerPixel * static_cast<size_t>(columns.fileWidth);
+  if (scratch.size() != rowBytes) scratch.assign(rowBytes, 0);
+  if (columns.last > columns.first) {
+    std::memcpy(scratch.data() + kBytesPerPixel * static_cast<size_t>(columns.first - columns.left),
+                picture.Pixel(columns.first, y), kBytesPerPixel * static_cast<size_t>(columns.last - columns.first));
+  }
+  return scratch.data();
+}
+
 std::optional<PictureFormat> FormatFromName(const std::string& name) {
   const size_t dot = name.find_last_of('.');
   if (dot == std::string::npos) return std::nullopt;
@@ -218,16 +245,14 @@ Result WriteFileSafely(const std::string& name, const std::function<bool(const B
   return {};
 }
 
-Result WritePictureFile(const PixelBuffer& picture, PictureFormat format, const EncodeOptions& options,
-                        const std::string& name) {
-  if (format == PictureFormat::Bmp) {
-    assert(!"BMP files are WriteBmpPicture's");
-    return Result::Failure("BMP files are written by WriteBmpPicture");
-  }
+Result WritePictureFile(const PixelBuffer& picture, SaveShape shape, PictureFormat format,
+                        const EncodeOptions& options, const std::string& name) {
   if (picture.base == nullptr || picture.width <= 0 || picture.height <= 0)
     return Result::Failure("there is no picture to save");
+  if (format == PictureFormat::Bmp) return WriteBmpPicture(picture, shape, name);
   std::vector<uint8_t> file;
-  Result encoded = format == PictureFormat::Png ? EncodePng(picture, options, file) : EncodeJpeg(picture, options, file);
+  Result encoded = format == PictureFormat::Png ? EncodePng(picture, shape, options, file)
+                                                : EncodeJpeg(picture, shape, options, file);
   if (!encoded.ok()) return encoded;
   return WriteFileSafely(name, [&](const ByteSink& sink) { return sink(file); });
 }

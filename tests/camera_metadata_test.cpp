@@ -184,7 +184,7 @@ std::vector<std::vector<uint8_t>> SplitInto(const std::vector<uint8_t>& profile,
 std::vector<uint8_t> JpegWith(const std::vector<std::vector<uint8_t>>& segments) {
   std::vector<uint8_t> pixels = MakeFPicture(35, 39);
   std::vector<uint8_t> jpeg;
-  EXPECT_TRUE(EncodeJpeg({pixels.data(), 35, 39}, {}, jpeg).ok());
+  EXPECT_TRUE(EncodeJpeg({pixels.data(), 35, 39}, SaveShape::Square, {}, jpeg).ok());
   for (auto segment = segments.rbegin(); segment != segments.rend(); ++segment)
     jpeg.insert(jpeg.begin() + 2, segment->begin(), segment->end());
   return jpeg;
@@ -322,7 +322,7 @@ TEST(CameraMetadataTest, APanoramaCarriesTheCameraMetadataAndOnlyOurXmp) {
   options.xmp = &xmp;
   options.camera = &input;
   std::vector<uint8_t> jpeg;
-  ASSERT_TRUE(EncodeJpeg({pixels.data(), 61, 61}, options, jpeg).ok());
+  ASSERT_TRUE(EncodeJpeg({pixels.data(), 61, 61}, SaveShape::Square, options, jpeg).ok());
   const CameraMetadata output = ReadCameraMetadata(jpeg);
   std::vector<uint8_t> patched = camera.tiff;
   ASSERT_TRUE(PatchExifForPanorama(patched, 61, 61));
@@ -354,7 +354,8 @@ TEST(CameraMetadataTest, ExiftoolReadsTheCameraTagsBackFromJpegAndPng) {
     for (const char* name : {"pano.jpg", "pano.png"}) {
       SCOPED_TRACE(std::string(name) + (bigEndian ? " MM" : " II"));
       const std::filesystem::path file = folder / name;
-      ASSERT_TRUE(WritePictureFile({pixels.data(), 122, 61}, *FormatFromName(name), options, file.string()).ok());
+      ASSERT_TRUE(
+          WritePictureFile({pixels.data(), 122, 61}, SaveShape::Rectangle, *FormatFromName(name), options, file.string()).ok());
       const std::string json = ExiftoolJson(file);
       EXPECT_EQ(JsonValue(json, "IFD0:Make"), "Quorvane Test Camera") << json;
       EXPECT_EQ(JsonValue(json, "IFD0:Model"), "QT-1");

@@ -16,6 +16,7 @@
 #endif
 
 #include "exiftool.h"
+#include "imageio/bmp_writer.h"
 #include "imageio/camera_metadata.h"
 #include "imageio/decode_picture.h"
 #include "imageio/jpeg_header.h"
@@ -96,13 +97,24 @@ std::vector<uint8_t> DecodePng(const std::vector<uint8_t>& file, int32_t& width,
 #endif
 
 std::vector<uint8_t> Encode(PictureFormat format, const std::vector<uint8_t>& pixels, int32_t width, int32_t height,
-                            const EncodeOptions& options = {}) {
+                            SaveShape shape, const EncodeOptions& options = {}) {
   std::vector<uint8_t> file;
   const PixelBuffer picture{const_cast<uint8_t*>(pixels.data()), width, height};
-  const Result result = format == PictureFormat::Jpeg ? EncodeJpeg(picture, options, file)
-                                                      : EncodePng(picture, options, file);
+  const Result result = format == PictureFormat::Jpeg ? EncodeJpeg(picture, shape, options, file)
+                                                      : EncodePng(picture, shape, options, file);
   EXPECT_TRUE(result.ok()) << result.reason();
   return file;
+}
+
+// The pixels of the BMP file of `picture` in `shape`, which every format must
+// hold.
+std::vector<uint8_t> BmpPixels(const std::vector<uint8_t>& pixels, int32_t width, int32_t height, SaveShape shape) {
+  std::vector<uint8_t> file;
+  EXPECT_TRUE(EncodeBmp({const_cast<uint8_t*>(pixels.data()), width, height}, shape, [&](std::span<const uint8_t> part) {
+    file.insert(file.end(), part.begin(), part.end());
+    return true;
+  }));
+  return std::vector<uint8_t>(file.begin() + 54, file.end());
 }
 
 std::vector<uint8_t> Joined(std::string_view head, const std::vector<uint8_t>& tail) {
@@ -138,28 +150,33 @@ TEST(PictureFormatTest, ComesFromTheExtensionInAnyCase) {
   for (const auto& c : cases) EXPECT_EQ(FormatFromName(c.name), c.format) << c.name;
 }
 
-TEST(PictureEncodingTest, PngKeepsEveryPixelAndJpegStaysClose) {
+TEST(PictureEncodingTest, PngHoldsTheBmpPixelsAndJpegComesClose) {
   const struct {
     int32_t width, height;
   } sizes[] = {{1, 1}, {3, 1}, {1, 5}, {101, 51}, {255, 127}, {63, 301}, {1001, 501}};
   for (const auto& size : sizes) {
-    SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
     const std::vector<uint8_t> pixels = MakeFPicture(size.width, size.height);
+    for (SaveShape shape : {SaveShape::Square, SaveShape::Rectangle, SaveShape::Sphere}) {
+      const int32_t fileWidth = shape == SaveShape::Square ? size.height : 2 * size.height;
+      SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height) + " saved " +
+                   std::to_string(fileWidth) + " wide");
+      const std::vector<uint8_t> expected = BmpPixels(pixels, size.width, size.height, shape);
 
-    int32_t width = 0, height = 0;
-    const std::vector<uint8_t> fromPng = DecodePng(Encode(PictureFormat::Png, pixels, size.width, size.height), width, height);
-    EXPECT_EQ(width, size.width);
-    EXPECT_EQ(height, size.height);
-    EXPECT_TRUE(fromPng == pixels);
+      int32_t width = 0, height = 0;
+      const std::vector<uint8_t> png = Encode(PictureFormat::Png, pixels, size.width, size.height, shape);
+      EXPECT_TRUE(DecodePng(png, width, height) == expected);
+      EXPECT_EQ(width, fileWidth);
+      EXPECT_EQ(height, size.height);
 
-    const std::vector<uint8_t> jpeg = Encode(PictureFormat::Jpeg, pixels, size.width, size.height);
-    std::vector<uint8_t> fromJpeg(pixels.size());
-    width = height = 0;
-    const Result decoded = DecodePicture(jpeg, fromJpeg.data(), int64_t{size.width} * size.height, width, height);
-    ASSERT_TRUE(decoded.ok()) << decoded.reason();
-    EXPECT_EQ(width, size.width);
-    EXPECT_EQ(height, size.height);
-    EXPECT_GE(PsnrOf(pixels, fromJpeg), LeastJpegPsnr(size.width));
+      const std::vector<uint8_t> jpeg = Encode(PictureFormat::Jpeg, pixels, size.width, size.height, shape);
+      std::vector<uint8_t> fromJpeg(expected.size());
+      width = height = 0;
+      const Result decoded = DecodePicture(jpeg, fromJpeg.data(), int64_t{fileWidth} * size.height, width, height);
+      ASSERT_TRUE(decoded.ok()) << decoded.reason();
+      EXPECT_EQ(width, fileWidth);
+      EXPECT_EQ(height, size.height);
+      EXPECT_GE(PsnrOf(expected, fromJpeg), LeastJpegPsnr(fileWidth));
+    }
   }
 }
 
@@ -175,7 +192,7 @@ TEST(PictureEncodingTest, QualityChoosesTheColourResolution) {
     SCOPED_TRACE(c.quality);
     EncodeOptions options;
     options.quality = c.quality;
-    const std::vector<uint8_t> jpeg = Encode(PictureFormat::Jpeg, pixels, 64, 48, options);
+    const std::vector<uint8_t> jpeg = Encode(PictureFormat::Jpeg, pixels, 64, 48, SaveShape::Sphere, options);
     uint8_t sampling = 0;
     WalkJpegSegments(jpeg, [&](const JpegSegment& segment) {
       if (segment.marker == 0xC0 && segment.payload.size() >= 8) sampling = segment.payload[7];
@@ -205,8 +222,8 @@ TEST(PictureEncodingTest, MetadataGoesBeforeThePixelsAndMovesNoOtherByte) {
 
   for (PictureFormat format : {PictureFormat::Jpeg, PictureFormat::Png}) {
     SCOPED_TRACE(format == PictureFormat::Jpeg ? "JPEG" : "PNG");
-    const std::vector<uint8_t> bare = Encode(format, pixels, 41, 41);
-    const std::vector<uint8_t> full = Encode(format, pixels, 41, 41, options);
+    const std::vector<uint8_t> bare = Encode(format, pixels, 41, 41, SaveShape::Square);
+    const std::vector<uint8_t> full = Encode(format, pixels, 41, 41, SaveShape::Square, options);
     ASSERT_GT(full.size(), bare.size());
     // After SOI and JFIF's APP0; after the PNG signature and IHDR.
     size_t at = 33;
@@ -280,7 +297,7 @@ TEST(PanoramaXmpTest, ExiftoolReadsEveryValueOfEachShape) {
                                "CroppedAreaImageHeightPixels", "CroppedAreaLeftPixels", "CroppedAreaTopPixels",
                                "PoseHeadingDegrees",    "InitialViewHeadingDegrees",    "InitialViewPitchDegrees"};
   for (const auto& c : cases) {
-    const int32_t width = c.shape == SaveShape::Square ? c.side : 2 * c.side;
+    const int32_t width = c.side * 3 / 2;
     const std::vector<uint8_t> pixels = MakeFPicture(width, c.side);
     const PanoramaXmp xmp = PanoramaXmpFor(c.shape, c.side, c.yaw, c.pitch);
     EncodeOptions options;
@@ -288,7 +305,7 @@ TEST(PanoramaXmpTest, ExiftoolReadsEveryValueOfEachShape) {
     for (const char* name : {"pano.jpg", "pano.png"}) {
       SCOPED_TRACE(std::string(name) + " of side " + std::to_string(c.side));
       const fs::path file = folder / name;
-      const Result written = WritePictureFile({const_cast<uint8_t*>(pixels.data()), width, c.side},
+      const Result written = WritePictureFile({const_cast<uint8_t*>(pixels.data()), width, c.side}, c.shape,
                                               *FormatFromName(name), options, file.string());
       ASSERT_TRUE(written.ok()) << written.reason();
       const std::string json = ExiftoolJson(file);
@@ -324,12 +341,11 @@ TEST(PanoramaXmpTest, HeadingsWrapAndDegreesKeepTwoDecimals) {
 TEST(PictureEncodingTest, WritePictureFileReplacesAFileAndAFailureKeepsIt) {
   const fs::path folder = ScratchFolder("picture-file");
   const fs::path file = folder / "pano.png";
-  const std::vector<uint8_t> old(300, 0xEE);
-  WriteBytes(file, old);
-  std::vector<uint8_t> pixels = MakeFPicture(20, 10);
-  const PixelBuffer picture{pixels.data(), 20, 10};
+  WriteBytes(file, std::vector<uint8_t>(300, 0xEE));
+  std::vector<uint8_t> pixels = MakeFPicture(10, 10);
+  const PixelBuffer picture{pixels.data(), 10, 10};
 
-  Result written = WritePictureFile(picture, PictureFormat::Png, {}, file.string());
+  Result written = WritePictureFile(picture, SaveShape::Square, PictureFormat::Png, {}, file.string());
   ASSERT_TRUE(written.ok()) << written.reason();
   const std::vector<uint8_t> png = ReadBytes(file);
   int32_t width = 0, height = 0;
@@ -337,16 +353,21 @@ TEST(PictureEncodingTest, WritePictureFileReplacesAFileAndAFailureKeepsIt) {
 
   fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
-  written = WritePictureFile(picture, PictureFormat::Jpeg, {}, file.string());
+  written = WritePictureFile(picture, SaveShape::Square, PictureFormat::Jpeg, {}, file.string());
   EXPECT_FALSE(written.ok());
   EXPECT_NE(written.reason().find("read-only"), std::string::npos) << written.reason();
   EXPECT_TRUE(ReadBytes(file) == png);
   fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "a part file was left";
 
-  written = WritePictureFile(picture, PictureFormat::Png, {}, (folder / "missing" / "pano.png").string());
+  written = WritePictureFile(picture, SaveShape::Square, PictureFormat::Png, {}, (folder / "missing" / "pano.png").string());
   EXPECT_FALSE(written.ok());
   EXPECT_NE(written.reason().find("cannot create the file"), std::string::npos) << written.reason();
+
+  // BMP files go to the BMP writer, metadata or not.
+  ASSERT_TRUE(WritePictureFile(picture, SaveShape::Rectangle, PictureFormat::Bmp, {}, (folder / "pano.bmp").string()).ok());
+  const std::vector<uint8_t> bmp = ReadBytes(folder / "pano.bmp");
+  EXPECT_TRUE(std::vector<uint8_t>(bmp.begin() + 54, bmp.end()) == BmpPixels(pixels, 10, 10, SaveShape::Rectangle));
 }
 
 }  // namespace
