@@ -7,3 +7,5 @@ int32_t ImageReady = 0;
 int32_t SaveAsRectangle = 0;
 int32_t SharpenLevel = 0;
 std::string WorkFolder;
+CameraMetadata LoadedCamera;
+int32_t PanoramaShown = 0;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "imageio/bmp_format.h"
+#include "imageio/camera_metadata.h"
 
 // Process-wide state through which the commands meet. The pixel stores and
 // picture sizes live in transform/stores.h; the window handles live with the
@@ -15,6 +16,8 @@ extern int32_t ImageReady;            // 1 once a picture was loaded or transfor
 extern int32_t SaveAsRectangle;       // 0: save the square, 1: the 2:1 rectangle
 extern int32_t SharpenLevel;          // sharpen strength; 127 after a load, -32 per use
 extern std::string WorkFolder;        // where the file dialogs open
+extern CameraMetadata LoadedCamera;   // the loaded file's EXIF and colour profile
+extern int32_t PanoramaShown;         // 1 from a Transform until the next load
 
 // Window operations the commands ask for. The Windows program supplies the
 // real ones; the tests link stand-ins that record the requests.

@@ -6,10 +6,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "imageio/bmp_writer.h"
+#include "imageio/load_picture.h"
 #include "imageio/picture_encoding.h"
+#include "transform/resample.h"
 
 namespace {
 
@@ -88,6 +94,51 @@ void BM_PngEncoding(benchmark::State& state) {
   }
   Report(state, "PNG", file.size());
 }
+
+// The converter's whole job for one 12-megapixel fisheye JPEG, as the
+// program does it, into each format: read and decode the file, transform
+// through the program's own lens, write the panorama's square to a new file
+// in the system's temporary folder (through the page cache). Side by side,
+// the JPEG job's cost over the BMP job's.
+void BM_WholeJob(benchmark::State& state) {
+  const auto format = static_cast<PictureFormat>(state.range(0));
+  const std::filesystem::path folder = std::filesystem::temp_directory_path();
+  static const std::filesystem::path input = [&folder] {
+    // The panorama-like picture as the fisheye photo: its content decodes at
+    // a camera photo's pace.
+    std::vector<uint8_t> jpeg;
+    EncodeOptions options;
+    const PixelBuffer picture{const_cast<uint8_t*>(Panorama().data()), kWidth, kSide};
+    if (!EncodeJpeg(picture, SaveShape::Sphere, options, jpeg).ok()) std::abort();
+    const std::filesystem::path name = folder / "quorvane-bench-fisheye.jpg";
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
+    return name;
+  }();
+  const std::string output = (folder / (format == PictureFormat::Bmp ? "quorvane-bench.bmp" : "quorvane-bench.jpg")).string();
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove(output);
+    state.ResumeTiming();
+    LoadedPicture fisheye;
+    if (!LoadPicture(input.string(), fisheye).ok()) state.SkipWithError("cannot load the fisheye");
+    PixelStore store = AllocatePixels(int64_t{fisheye.width} * fisheye.height);
+    const PixelBuffer panorama{store.get(), fisheye.width, fisheye.height};
+    TransformPicture(fisheye.View(), panorama, Lens{}, 0);
+    const Result saved = format == PictureFormat::Bmp
+                             ? WriteBmpPicture(panorama, SaveShape::Square, output)
+                             : WritePictureFile(panorama, SaveShape::Square, format, {}, output);
+    if (!saved.ok()) state.SkipWithError(saved.reason().c_str());
+  }
+  std::filesystem::remove(output);
+  state.SetLabel(std::string("4000x3000 JPEG in, square ") + (format == PictureFormat::Bmp ? "BMP" : "JPEG") +
+                 " out, new file");
+}
+
+BENCHMARK(BM_WholeJob)
+    ->Arg(static_cast<int64_t>(PictureFormat::Bmp))
+    ->Arg(static_cast<int64_t>(PictureFormat::Jpeg))
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The default quality (4:4:4) and one below 90 (4:2:0).
 BENCHMARK(BM_JpegEncoding)->Arg(kDefaultJpegQuality)->Arg(85)->Unit(benchmark::kMillisecond);

@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "imageio/bmp_writer.h"
+#include "imageio/camera_metadata.h"
 #include "imageio/file_replace.h"
 #include "imageio/load_picture.h"
+#include "imageio/panorama_xmp.h"
+#include "imageio/picture_encoding.h"
 #include "transform/circle_finder.h"
 #include "transform/lens.h"
 #include "transform/resample.h"
@@ -43,6 +46,8 @@ struct Options {
   double roll = 0.0;
   std::optional<int64_t> height;
   bool findCircle = false;
+  int quality = kDefaultJpegQuality;
+  bool noMetadata = false;
 };
 
 // What every input shares: the lens as given (the circle aside, which may
@@ -53,13 +58,26 @@ struct Job {
   SaveShape shape = SaveShape::Square;
 };
 
-// dome.jpg -> dome-panorama.bmp, in the input's folder.
+// Where the extension of the file name `path` starts (its dot), or npos.
+size_t ExtensionStart(const std::string& path) {
+  const size_t folderEnd = path.find_last_of("/\\");
+  const size_t nameStart = folderEnd == std::string::npos ? 0 : folderEnd + 1;
+  const size_t dot = path.find_last_of('.');
+  return dot != std::string::npos && dot > nameStart ? dot : std::string::npos;
+}
+
+// dome.jpg -> dome-panorama.jpg, in the input's folder.
 std::string DefaultOutputName(const std::string& input) {
-  size_t folderEnd = input.find_last_of("/\\");
-  size_t nameStart = folderEnd == std::string::npos ? 0 : folderEnd + 1;
-  size_t dot = input.find_last_of('.');
-  std::string stem = dot != std::string::npos && dot > nameStart ? input.substr(0, dot) : input;
-  return stem + "-panorama.bmp";
+  const size_t dot = ExtensionStart(input);
+  return (dot == std::string::npos ? input : input.substr(0, dot)) + "-panorama.jpg";
+}
+
+// The name as given when its extension names a format, with ".jpg" added
+// when it has none; nullopt for any other extension.
+std::optional<std::string> OutputFileName(const std::string& name) {
+  if (FormatFromName(name)) return name;
+  if (ExtensionStart(name) == std::string::npos) return name + ".jpg";
+  return std::nullopt;
 }
 
 std::string BaseName(const std::string& path) {
@@ -166,13 +184,18 @@ Result Convert(const Options& options, const Job& job, const LoadedPicture& fish
   return {};
 }
 
-Result ConvertOne(const Options& options, const Job& job, const std::string& input, const std::string& output,
+Result ConvertOne(const Options& options, Job job, const std::string& input, const std::string& output,
                   std::ostream& err) {
   if (!options.force && FileExists(output))
     return Result::Failure(output + " already exists (use --force to replace it)");
   LoadedPicture fisheye;
-  Result load = LoadPicture(input, fisheye);
+  std::vector<uint8_t> fileBytes;
+  Result load = LoadPicture(input, fisheye, &fileBytes);
   if (!load.ok()) return load;
+  // A damaged EXIF block or profile is left out, never half copied.
+  const CameraMetadata camera = ReadCameraMetadata(fileBytes);
+  fileBytes = {};
+  job.lens.rollDegrees += RollOfOrientation(camera.orientation);
   PixelStore store;
   PixelBuffer picture = fisheye.View();
   if (!options.noTransform) {
@@ -184,7 +207,15 @@ Result ConvertOne(const Options& options, const Job& job, const std::string& inp
     level -= kSharpenLevelStep;
     SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
   }
-  Result save = WriteBmpPicture(picture, job.shape, output);
+  const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
+  // The panorama's metadata describes our pixels: only a panorama gets it.
+  const PanoramaXmp xmp = PanoramaXmpFor(job.shape, picture.height, job.lens.yawDegrees, job.lens.pitchDegrees);
+  EncodeOptions encoding;
+  encoding.quality = options.quality;
+  encoding.xmp = options.noTransform ? nullptr : &xmp;
+  encoding.camera = options.noMetadata ? nullptr : &camera;
+  Result save = format == PictureFormat::Bmp ? WriteBmpPicture(picture, job.shape, output)
+                                             : WritePictureFile(picture, job.shape, format, encoding, output);
   if (!save.ok()) return Result::Failure(output + ": " + save.reason());
   return {};
 }
@@ -220,14 +251,21 @@ Examples:
 }  // namespace
 
 int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"Turns circular fisheye photographs (JPEG) into equirectangular panoramas (BMP).", kProgram};
+  CLI::App app{"Turns circular fisheye photographs (JPEG) into equirectangular panoramas (JPEG, PNG or BMP).",
+               kProgram};
   // Paths begin with "/" on some systems; on Windows too they are never options.
   app.allow_windows_style_options(false);
   app.footer(kExamples);
   Options options;
   app.add_option("INPUT", options.inputs, "Fisheye pictures to convert")->required();
   app.add_option("-o,--output", options.output,
-                 "Output file (one input only; default: INPUT with its extension replaced by -panorama.bmp)");
+                 "Output file, one input only: .jpg, .jpeg, .png or .bmp (a name without an extension gets .jpg); "
+                 "default: INPUT with its extension replaced by -panorama.jpg");
+  app.add_option("--quality", options.quality, "JPEG quality, 1 to 100 (4:4:4 colour from 90 up, 4:2:0 below)")
+      ->check(CLI::Range(1, 100))
+      ->capture_default_str();
+  app.add_flag("--no-metadata", options.noMetadata,
+               "Leave out the camera's EXIF data and colour profile (the panorama's own metadata stays)");
   app.add_option("--lens", options.lensName,
                  "The lens model: equidistant (the default), equisolid, stereographic or orthographic")
       ->check(CLI::IsMember({"equidistant", "equisolid", "stereographic", "orthographic"}))
@@ -271,6 +309,8 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
     app.parse(argc, argv);
     if (!options.output.empty() && options.inputs.size() > 1)
       throw CLI::ValidationError("--output", "takes one input only");
+    if (!options.output.empty() && !OutputFileName(options.output))
+      throw CLI::ValidationError("--output", options.output + ": the name must end in .jpg, .jpeg, .png or .bmp");
     job = JobFor(options);
   } catch (const CLI::ParseError& error) {
     return app.exit(error, out, err) == 0 ? 0 : 2;
@@ -281,7 +321,7 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
   const size_t count = options.inputs.size();
   for (size_t i = 0; i < count; ++i) {
     const std::string& input = options.inputs[i];
-    std::string output = BmpFileName(options.output.empty() ? DefaultOutputName(input) : options.output);
+    const std::string output = options.output.empty() ? DefaultOutputName(input) : *OutputFileName(options.output);
     err << "[" << i + 1 << "/" << count << "] " << BaseName(input) << " -> " << BaseName(output) << "\n";
     Result result = ConvertOne(options, job, input, output, err);
     if (!result.ok()) {

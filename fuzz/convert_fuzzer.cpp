@@ -5,11 +5,12 @@
 //  - the exit status is 0, 1 or 2, and a status other than 0 comes with a
 //    message;
 //  - a usage error (2) changes nothing in the folder;
-//  - every file that appears or changes is a finished BMP under a name ending
-//    in ".bmp" (no temporary file is left behind, no input is overwritten);
+//  - every file that appears or changes is a finished picture file under a
+//    name that ends in its format's extension, ".jpg", ".jpeg", ".png" or
+//    ".bmp" (no temporary file is left behind, no input is overwritten);
 //  - nothing hangs, crashes or leaks.
 // Command lines that could reach outside the work folder (a "/" anywhere) or
-// ask for unbounded work (--sharpen over 99, a --height of more than four
+// ask for unbounded work (--sharpen over 99, a --height of more than three
 // digits, more than 16 arguments) are not run: they tell nothing about the
 // converter.
 #include <dirent.h>
@@ -23,13 +24,16 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/convert.h"
 #include "imageio/decode_picture.h"
+#include "imageio/jpeg_header.h"
 #include "imageio/load_picture.h"
+#include "imageio/picture_encoding.h"
 #include "transform/stores.h"
 
 namespace {
@@ -80,9 +84,9 @@ void MakeFixtures() {
       {"cut.jpg", jpeg.substr(0, jpeg.size() / 2)},
       {"folder.jpg", kFolder},
       {"taken.jpg", jpeg},
-      {"taken-panorama.bmp", kFolder},  // the default output of taken.jpg is a folder
+      {"taken-panorama.jpg", kFolder},  // the default output of taken.jpg is a folder
       {"exists.jpg", progressive},
-      {"exists-panorama.bmp", SmallBmp()},  // replaced only with --force
+      {"exists-panorama.jpg", jpeg},  // replaced only with --force
   };
 }
 
@@ -143,23 +147,34 @@ std::map<std::string, std::string> ListFolder() {
   return entries;
 }
 
-bool EndsInBmp(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string tail = name.substr(name.size() - 4);
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".bmp";
-}
-
 void CheckWrittenFile(const std::string& name, const std::string& content) {
-  if (!EndsInBmp(name)) Fail("a file not named .bmp was written or left behind: " + name);
+  const std::optional<PictureFormat> format = FormatFromName(name);
+  if (!format) Fail("a file not named as a picture was written or left behind: " + name);
   if (content == kFolder) Fail("a folder appeared: " + name);
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(content.data()), content.size());
-  std::vector<uint8_t> pixels(content.size());  // a BMP holds at least its pixels' bytes
+  if (*format == PictureFormat::Png) {
+    // Finished: the signature first, the end chunk with its checksum last.
+    static const std::string kSignature = "\x89PNG\r\n\x1a\n";
+    static const std::string kEnd = std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    if (content.rfind(kSignature, 0) != 0 || content.size() < kSignature.size() + kEnd.size() ||
+        content.compare(content.size() - kEnd.size(), kEnd.size(), kEnd) != 0)
+      Fail("a written file is not a finished PNG: " + name);
+    return;
+  }
+  // Room for the pixels the file declares (the converter's outputs here are
+  // small) or, for a BMP, that its bytes can hold.
+  int64_t declaredWidth = 0;
+  int64_t declaredHeight = 0;
+  const int64_t capacity = DeclaredJpegSize(bytes, declaredWidth, declaredHeight)
+                               ? declaredWidth * declaredHeight
+                               : static_cast<int64_t>(content.size() / 4);
+  if (capacity <= 0 || capacity > (int64_t{1} << 26)) Fail("a written file declares no believable size: " + name);
+  std::vector<uint8_t> pixels(4 * static_cast<size_t>(capacity));
   int32_t width = 0;
   int32_t height = 0;
-  Result read = DecodePicture(bytes, pixels.data(), static_cast<int64_t>(content.size() / 4), width, height);
-  if (!read.ok()) Fail("a written file is not a finished BMP: " + name + ": " + read.reason());
-  if (width <= 0 || height <= 0) Fail("a written BMP has no pixels: " + name);
+  Result read = DecodePicture(bytes, pixels.data(), capacity, width, height);
+  if (!read.ok()) Fail("a written file is not a finished picture: " + name + ": " + read.reason());
+  if (width <= 0 || height <= 0) Fail("a written picture has no pixels: " + name);
 }
 
 // Unbounded work or a way out of the work folder; see the top of the file.
@@ -172,12 +187,12 @@ bool Acceptable(const std::vector<std::string>& arguments) {
     size_t mostDigits = 2;
     if (argument == "--sharpen" || argument == "--height") {
       if (i + 1 < arguments.size()) count = arguments[i + 1];
-      if (argument == "--height") mostDigits = 4;
+      if (argument == "--height") mostDigits = 3;
     } else if (argument.rfind("--sharpen=", 0) == 0) {
       count = argument.substr(10);
     } else if (argument.rfind("--height=", 0) == 0) {
       count = argument.substr(9);
-      mostDigits = 4;
+      mostDigits = 3;
     } else {
       continue;
     }

@@ -40,7 +40,6 @@ uint64_t BmpFileBytes(int32_t height, SaveShape shape) {
 bool EncodeBmp(const PixelBuffer& picture, SaveShape shape, const ByteSink& sink) {
   const int32_t height = picture.height;
   const int32_t fileWidth = shape == SaveShape::Square ? height : 2 * height;
-  const int32_t keptWidth = shape == SaveShape::Sphere ? 2 * height : height;
 
   uint8_t fileHeader[kBmpFileHeaderBytes] = {};
   PutU16(fileHeader, kBmpSignature);
@@ -58,19 +57,13 @@ bool EncodeBmp(const PixelBuffer& picture, SaveShape shape, const ByteSink& sink
   PutU32(infoHeader + 16, info.compression);
   if (!sink(infoHeader)) return false;
 
-  // The kept columns that lie inside the picture; outside it (a portrait
-  // picture, a square saved as a sphere) and in the rectangle's right half
-  // the row stays black.
-  const int32_t left = SquareLeft(picture.width, keptWidth);
-  const int32_t first = std::max(left, 0);
-  const int32_t last = std::min(left + keptWidth, picture.width);
-  std::vector<uint8_t> row(4 * static_cast<size_t>(fileWidth), 0);
+  // Black outside the picture (a portrait picture, a square saved as a
+  // sphere) and in the rectangle's right half.
+  const SavedColumns columns = SavedColumnsOf(picture, shape);
+  const size_t rowBytes = 4 * static_cast<size_t>(columns.fileWidth);
+  std::vector<uint8_t> scratch;
   for (int32_t y = 0; y < height; ++y) {
-    if (last > first) {
-      std::memcpy(row.data() + 4 * static_cast<size_t>(first - left), picture.Pixel(first, y),
-                  4 * static_cast<size_t>(last - first));
-    }
-    if (!sink(row)) return false;
+    if (!sink({SavedRow(picture, columns, y, scratch), rowBytes})) return false;
   }
   return true;
 }

@@ -291,3 +291,14 @@ std::vector<uint8_t> IccPngChunkData(std::span<const uint8_t> icc) {
   for (int shift = 24; shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(adler >> shift));
   return data;
 }
+
+double RollOfOrientation(int orientation) {
+  // 6: the picture's top edge is the scene's right, so the camera was turned
+  // a quarter clockwise as seen from behind; 8 the other way; 3 upside down.
+  switch (orientation) {
+    case 3: return 180.0;
+    case 6: return 90.0;
+    case 8: return -90.0;
+    default: return 0.0;
+  }
+}

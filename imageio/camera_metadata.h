@@ -13,6 +13,10 @@ struct CameraMetadata {
   int orientation = 0;        // EXIF orientation, 1 to 8; 0 when absent or unreadable
 };
 
+// A camera held on its side or upside down (EXIF orientation 6, 8 or 3) had
+// its lens rolled by this many degrees (90, -90, 180); 0 for any other.
+double RollOfOrientation(int orientation);
+
 // Reads the EXIF block and ICC profile of a JPEG file. Either stays empty when
 // the file has none or it is damaged in any way: nothing is kept by halves.
 CameraMetadata ReadCameraMetadata(std::span<const uint8_t> jpegFile);

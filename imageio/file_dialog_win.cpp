@@ -45,7 +45,7 @@ std::string CurrentFolder() {
 
 int32_t ChooseFile(HWND owner, const std::string& title, std::string& name, const std::string& initialFolder,
                    const std::string& filter, const std::string& defaultExtension, uint32_t& flags,
-                   int32_t dialogMode) {
+                   int32_t dialogMode, int32_t* pickedType) {
   std::vector<char> folderBuffer = TextBuffer(initialFolder.empty() ? CurrentFolder() : initialFolder, kTextBufferSize);
   std::vector<char> titleBuffer = TextBuffer(title, kTextBufferSize);
   std::vector<char> extensionBuffer = TextBuffer(defaultExtension, kExtensionBufferSize);
@@ -76,5 +76,6 @@ int32_t ChooseFile(HWND owner, const std::string& title, std::string& name, cons
   // part before the first NUL is the folder.
   name.assign(nameBuffer.data(), strnlen(nameBuffer.data(), FileBufferSize));
   flags = dialog.Flags;
+  if (pickedType != nullptr) *pickedType = static_cast<int32_t>(dialog.nFilterIndex);
   return chosen ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "imageio/camera_metadata.h"
 #include "imageio/decode_picture.h"
 #include "imageio/load_picture.h"
 #include "transform/parallel_rows.h"
@@ -36,6 +37,7 @@ Result LoadFisheyeImage(const std::string& name) {
   int32_t height = 0;
   Result decode = DecodePreparingPages(bytes, decoded.get(), {panorama.get(), display.get()}, width, height);
   if (!decode.ok()) return decode;
+  CameraMetadata camera = ReadCameraMetadata(bytes);
   bytes = {};
 
   if (width != declaredWidth || height != declaredHeight || !panorama || !display) {
@@ -51,6 +53,8 @@ Result LoadFisheyeImage(const std::string& name) {
   SourceWidth = width;
   SourceHeight = height;
   SharpenLevel = 127;
+  LoadedCamera = std::move(camera);
+  PanoramaShown = 0;
   DisplayWidth = SourceWidth;
   DisplayRowBytes = 4 * DisplayWidth;
   DisplayHeight = SourceHeight;

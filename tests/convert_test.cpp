@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <string_view>
 #include <sstream>
 
 #include "app/app_state.h"
 #include "cli/convert.h"
 #include "imageio/bmp_reader.h"
 #include "imageio/bmp_writer.h"
+#include "imageio/decode_picture.h"
 #include "imageio/load_picture.h"
 #include "test_pictures.h"
 #include "transform/parallel_rows.h"
@@ -65,11 +67,11 @@ class ConvertTest : public ::testing::Test {
 };
 
 TEST_F(ConvertTest, ConvertsLikeTheWindowWithEveryOption) {
-  ASSERT_EQ(Run({Path("dome.bmp")}), 0) << err_.str();
+  ASSERT_EQ(Run({"-o", Path("dome-panorama.bmp"), Path("dome.bmp")}), 0) << err_.str();
   EXPECT_EQ(err_.str(), "[1/1] dome.bmp -> dome-panorama.bmp\n");
   EXPECT_EQ(ReadBytes(Path("dome-panorama.bmp")), WindowResult(Path("dome.bmp"), true, 0, 0));
 
-  ASSERT_EQ(Run({"--shape", "rectangle", "--sharpen", "5", "-o", Path("wide"), Path("dome.bmp")}), 0) << err_.str();
+  ASSERT_EQ(Run({"--shape", "rectangle", "--sharpen", "5", "-o", Path("wide.bmp"), Path("dome.bmp")}), 0) << err_.str();
   EXPECT_EQ(ReadBytes(Path("wide.bmp")), WindowResult(Path("dome.bmp"), true, 5, 1));
 
   ASSERT_EQ(Run({"--no-transform", "--output", Path("flat.BMP"), Path("dome.bmp")}), 0) << err_.str();
@@ -85,27 +87,31 @@ TEST_F(ConvertTest, TheThreadCountChangesNothingInTheFile) {
 }
 
 TEST_F(ConvertTest, ExistingOutputsNeedForce) {
-  WriteBytes(Path("dome-panorama.bmp"), {1, 2, 3});
+  WriteBytes(Path("dome-panorama.jpg"), {1, 2, 3});
   EXPECT_EQ(Run({Path("dome.bmp")}), 1);
   EXPECT_NE(err_.str().find("quorvane-convert: " + Path("dome.bmp") + ": "), std::string::npos) << err_.str();
   EXPECT_NE(err_.str().find("--force"), std::string::npos) << err_.str();
-  EXPECT_EQ(ReadBytes(Path("dome-panorama.bmp")), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(ReadBytes(Path("dome-panorama.jpg")), (std::vector<uint8_t>{1, 2, 3}));
 
   EXPECT_EQ(Run({"--force", Path("dome.bmp")}), 0) << err_.str();
-  EXPECT_EQ(ReadBytes(Path("dome-panorama.bmp")).size(), 54u + 4 * 60 * 60);
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> pixels(4 * 60 * 60);
+  ASSERT_TRUE(DecodePicture(ReadBytes(Path("dome-panorama.jpg")), pixels.data(), 60 * 60, width, height).ok());
+  EXPECT_EQ(width, 60);
+  EXPECT_EQ(height, 60);
 }
 
 TEST_F(ConvertTest, ABadInputFailsAloneInABatch) {
   fs::copy_file(Path("dome.bmp"), Path("second.bmp"));
   EXPECT_EQ(Run({Path("dome.bmp"), Path("missing.jpg"), Path("second.bmp")}), 1);
-  EXPECT_TRUE(fs::exists(Path("dome-panorama.bmp")));
-  EXPECT_TRUE(fs::exists(Path("second-panorama.bmp")));
-  EXPECT_FALSE(fs::exists(Path("missing-panorama.bmp")));
+  EXPECT_TRUE(fs::exists(Path("dome-panorama.jpg")));
+  EXPECT_TRUE(fs::exists(Path("second-panorama.jpg")));
+  EXPECT_FALSE(fs::exists(Path("missing-panorama.jpg")));
   const std::string log = err_.str();
-  EXPECT_NE(log.find("[2/3] missing.jpg -> missing-panorama.bmp\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[2/3] missing.jpg -> missing-panorama.jpg\n"), std::string::npos) << log;
   EXPECT_NE(log.find("quorvane-convert: " + Path("missing.jpg") + ": cannot read the file"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("[3/3] second.bmp -> second-panorama.bmp\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[3/3] second.bmp -> second-panorama.jpg\n"), std::string::npos) << log;
 }
 
 TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
@@ -115,6 +121,9 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
       {"--sharpen", "-1", Path("dome.bmp")},
       {"--sharpen", "many", Path("dome.bmp")},
       {"-o", Path("x.bmp"), Path("dome.bmp"), Path("dome.bmp")},
+      {"-o", Path("x.tif"), Path("dome.bmp")},
+      {"--quality", "0", Path("dome.bmp")},
+      {"--quality", "101", Path("dome.bmp")},
       {"--frobnicate", Path("dome.bmp")},
       {"--threads", "0", Path("dome.bmp")},
       {"--threads", "two", Path("dome.bmp")},
@@ -123,7 +132,7 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
     EXPECT_EQ(Run(args), 2) << (args.empty() ? "(nothing)" : args[0]);
     EXPECT_FALSE(err_.str().empty());
   }
-  EXPECT_FALSE(fs::exists(Path("dome-panorama.bmp")));
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
   EXPECT_FALSE(fs::exists(Path("x.bmp")));
 
   // Lens values out of range name the option and the allowed range.
@@ -147,7 +156,7 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
     EXPECT_EQ(Run(args), 2) << options[0];
     EXPECT_NE(err_.str().find(message), std::string::npos) << err_.str();
   }
-  EXPECT_FALSE(fs::exists(Path("dome-panorama.bmp")));
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
 
   EXPECT_EQ(Run({"--version"}), 0);
   EXPECT_EQ(out_.str(), "quorvane-convert 2.00\n");
@@ -179,6 +188,50 @@ TEST_F(ConvertTest, TheProgramsOwnLensGivenExplicitlyChangesNoByte) {
   EXPECT_EQ(height, 40);
 }
 
+bool Holds(const std::vector<uint8_t>& file, std::string_view text) {
+  return std::search(file.begin(), file.end(), text.begin(), text.end()) != file.end();
+}
+
+// The JPEG file without its APP1 segments (EXIF, XMP).
+std::vector<uint8_t> WithoutApp1(const std::vector<uint8_t>& jpeg) {
+  std::vector<uint8_t> kept(jpeg.begin(), jpeg.begin() + 2);
+  size_t at = 2;
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
+    const size_t length = 2 + (size_t{jpeg[at + 2]} << 8 | jpeg[at + 3]);
+    if (jpeg[at + 1] != 0xE1) kept.insert(kept.end(), jpeg.begin() + at, jpeg.begin() + at + length);
+    at += length;
+  }
+  kept.insert(kept.end(), jpeg.begin() + at, jpeg.end());
+  return kept;
+}
+
+// The output's name decides its format; JPEG and PNG panoramas carry the
+// panorama's metadata and the camera's EXIF; a camera held on its side gives
+// an upright panorama.
+TEST_F(ConvertTest, TheNameDecidesTheFormatAndTheMetadataComesAlong) {
+  fs::copy_file(TestDataPath("bad/exif-rotated.jpg"), Path("side.jpg"));
+  ASSERT_EQ(Run({"-o", Path("plain"), Path("side.jpg")}), 0) << err_.str();
+  const std::vector<uint8_t> jpeg = ReadBytes(Path("plain.jpg"));
+  EXPECT_TRUE(Holds(jpeg, "http://ns.google.com/photos/1.0/panorama/"));
+  EXPECT_TRUE(Holds(jpeg, std::string_view("Exif\0\0", 6)));
+  ASSERT_EQ(Run({"--no-metadata", "-o", Path("bare.JPEG"), Path("side.jpg")}), 0) << err_.str();
+  EXPECT_TRUE(Holds(ReadBytes(Path("bare.JPEG")), "GPano"));
+  EXPECT_FALSE(Holds(ReadBytes(Path("bare.JPEG")), std::string_view("Exif\0\0", 6)));
+  ASSERT_EQ(Run({"--no-transform", "-o", Path("flat.png"), Path("side.jpg")}), 0) << err_.str();
+  const std::vector<uint8_t> png = ReadBytes(Path("flat.png"));
+  EXPECT_TRUE(png.size() > 8 && std::equal(png.begin() + 1, png.begin() + 4, "PNG"));
+  EXPECT_FALSE(Holds(png, "GPano")) << "a fisheye is no panorama";
+  EXPECT_TRUE(Holds(png, "eXIf"));
+
+  // Orientation 6: the camera was turned a quarter clockwise.
+  WriteBytes(Path("level.jpg"), WithoutApp1(ReadBytes(Path("side.jpg"))));
+  ASSERT_EQ(Run({"--shape", "sphere", "-o", Path("upright.bmp"), Path("side.jpg")}), 0) << err_.str();
+  ASSERT_EQ(Run({"--shape", "sphere", "--roll", "90", "-o", Path("rolled.bmp"), Path("level.jpg")}), 0) << err_.str();
+  EXPECT_EQ(ReadBytes(Path("upright.bmp")), ReadBytes(Path("rolled.bmp")));
+  ASSERT_EQ(Run({"--shape", "sphere", "-o", Path("level.bmp"), Path("level.jpg")}), 0) << err_.str();
+  EXPECT_NE(ReadBytes(Path("upright.bmp")), ReadBytes(Path("level.bmp")));
+}
+
 // A lit disc on black, off the picture's centre.
 std::vector<uint8_t> DiscPicture(int32_t side, double centreX, double centreY, double radius) {
   std::vector<uint8_t> pixels = MakeNoisePicture(side, side, 9);
@@ -206,7 +259,7 @@ TEST_F(ConvertTest, FoundCirclesArePrintedAndUsedAsPrinted) {
   EXPECT_NEAR(x, 84.3, 0.5);
   EXPECT_NEAR(y, 75.6, 0.5);
   EXPECT_NEAR(radius, 55.2, 0.5);
-  EXPECT_FALSE(fs::exists(Path("disc-panorama.bmp"))) << "--find-circle converts nothing";
+  EXPECT_FALSE(fs::exists(Path("disc-panorama.jpg"))) << "--find-circle converts nothing";
   const std::string printed = out_.str().substr(name.size() + 1, out_.str().size() - name.size() - 2);
   std::string given = printed;
   std::replace(given.begin(), given.end(), ' ', ',');
@@ -222,7 +275,7 @@ TEST_F(ConvertTest, FoundCirclesArePrintedAndUsedAsPrinted) {
   EXPECT_NE(err_.str().find(Path("dome.bmp") + ": no image circle"), std::string::npos) << err_.str();
   EXPECT_EQ(Run({"--circle", "auto", Path("dome.bmp")}), 1);
   EXPECT_NE(err_.str().find("no image circle"), std::string::npos) << err_.str();
-  EXPECT_FALSE(fs::exists(Path("dome-panorama.bmp")));
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
+#include "imageio/camera_metadata.h"
 #include "transform/lens.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
@@ -26,9 +27,12 @@ void RunTransform() {
   const bool show = PanoramaPixels != nullptr && DisplayPixels != nullptr;
   const PixelBuffer panorama = PanoramaBuffer();
   const PixelBuffer display = DisplayBuffer();
+  // A camera held on its side turned the lens: the panorama comes out upright.
+  Lens lens;
+  lens.rollDegrees = RollOfOrientation(LoadedCamera.orientation);
   ProjectionMode = Fisheye;
   SetTransformPriority(true);
-  TransformPicture(SourceBuffer(), panorama, Lens{}, 0, [&](int32_t firstRow, int32_t endRow) {
+  TransformPicture(SourceBuffer(), panorama, lens, 0, [&](int32_t firstRow, int32_t endRow) {
     if (!show) return;
     std::memcpy(display.Row(firstRow), panorama.Row(firstRow),
                 static_cast<size_t>(endRow - firstRow) * static_cast<size_t>(panorama.RowBytes()));
@@ -39,6 +43,7 @@ void RunTransform() {
 
   RedrawMainWindow();
   ImageReady = 1;
+  PanoramaShown = 1;
 }
 
 void SharpenDisplay() { SharpenPicture(DisplayBuffer(), SharpenWeightsFor(SharpenLevel), 0); }

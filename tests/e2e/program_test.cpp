@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cwctype>
 #include <map>
 #include <sstream>
@@ -515,6 +516,56 @@ TEST_F(Conversion, FilesThatCannotBeLoadedSayWhyAndChangeNothing) {
   SaveThroughDialog(run_, mainWindow_, ID_SAVE, path);
   run_.Settle(mainWindow_);
   EXPECT_TRUE(FileHolds(path, EngineBmp(Paths.picture, true, 0, SaveShape::Square)));
+}
+
+// The Save dialog's types after BMP: a name without a picture extension gets
+// the picked type's; a name with one keeps it, whatever type is picked. A
+// JPEG or PNG panorama carries the panorama's metadata.
+TEST_F(Conversion, SaveAsJpegOrPngThroughTheDialogsTypes) {
+  PostCommand(mainWindow_, ID_TRANSFORM);
+  run_.Settle(mainWindow_);
+  const std::wstring jpeg = WorkFile(L"typed.jpg");
+  const std::wstring png = WorkFile(L"named.PNG");
+  Remove(jpeg);
+  Remove(png);
+  PostCommand(mainWindow_, ID_SAVE);
+  HWND dialog = run_.WaitForDialog(kSaveTitle);
+  HWND types = Child(dialog, 0x470);  // cmb1, the list of types
+  ASSERT_NE(types, nullptr);
+  ASSERT_EQ(SendMessageW(types, CB_GETCOUNT, 0, 0), 3);
+  wchar_t caption[64] = {};
+  SendMessageW(types, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(caption));
+  EXPECT_STREQ(caption, L"JPEG picture (*.jpg)");
+  SendMessageW(types, CB_SETCURSEL, 1, 0);
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(0x470, CBN_SELCHANGE), reinterpret_cast<LPARAM>(types));
+  ChooseInFileDialog(dialog, WorkFile(L"typed"));
+  run_.WaitUntilGone(dialog, "the save dialog");
+  run_.Settle(mainWindow_);
+  SaveThroughDialog(run_, mainWindow_, ID_SAVE, png);
+  run_.Settle(mainWindow_);
+  ExpectOnlyMainWindow(run_, mainWindow_);
+
+  // Wine's JPEG encoder keeps to quality 75 with 4:2:0 colour, whatever it is
+  // asked: the pixels are near the BMP's, not equal.
+  const std::vector<uint8_t> bmp = EngineBmp(Paths.picture, true, 0, SaveShape::Square);
+  const std::vector<uint8_t> expected(bmp.begin() + 54, bmp.end());
+  LoadedPicture saved;
+  ASSERT_TRUE(LoadPicture(Narrow(jpeg), saved).ok());
+  ASSERT_EQ(4 * static_cast<size_t>(saved.width) * saved.height, expected.size());
+  const std::vector<uint8_t> pixels(saved.store.get(), saved.store.get() + expected.size());
+  double squaredError = 0;
+  for (size_t i = 0; i < pixels.size(); ++i) {
+    if (i % 4 != 3) squaredError += (double(pixels[i]) - expected[i]) * (double(pixels[i]) - expected[i]);
+  }
+  EXPECT_GE(10 * std::log10(255.0 * 255.0 * 0.75 * pixels.size() / squaredError), 30.0);
+  for (const std::wstring& file : {jpeg, png}) {
+    const std::vector<uint8_t> bytes = ReadFileBytes(file);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(text.find("<GPano:ProjectionType>equirectangular</GPano:ProjectionType>"), std::string::npos)
+        << Narrow(file);
+  }
+  const std::vector<uint8_t> pngBytes = ReadFileBytes(png);
+  EXPECT_TRUE(pngBytes.size() > 8 && pngBytes[1] == 'P' && pngBytes[2] == 'N' && pngBytes[3] == 'G');
 }
 
 TEST_F(Conversion, SaveThatFailsSaysSo) {
