@@ -9,3 +9,6 @@ int32_t SharpenLevel = 0;
 std::string WorkFolder;
 CameraMetadata LoadedCamera;
 int32_t PanoramaShown = 0;
+Lens LensChoice;
+int32_t PanoramaHeightChoice = 0;
+int32_t ShowCircle = 1;

@@ -4,6 +4,7 @@
 
 #include "imageio/bmp_format.h"
 #include "imageio/camera_metadata.h"
+#include "transform/lens.h"
 
 // Process-wide state through which the commands meet. The pixel stores and
 // picture sizes live in transform/stores.h; the window handles live with the
@@ -13,14 +14,20 @@ extern BitmapInfoHeader DisplayInfo;  // describes DisplayStore to the painter
 extern int32_t BusyFlag;              // 1 while a long command runs: hourglass
 extern int32_t CommandGuard;          // 1 while Open, Save, Save and Sharpen or Transform runs
 extern int32_t ImageReady;            // 1 once a picture was loaded or transformed
-extern int32_t SaveAsRectangle;       // 0: save the square, 1: the 2:1 rectangle
+extern int32_t SaveAsRectangle;       // 0: save the square, 1: the 2:1 rectangle, 2: the sphere
 extern int32_t SharpenLevel;          // sharpen strength; 127 after a load, -32 per use
 extern std::string WorkFolder;        // where the file dialogs open
 extern CameraMetadata LoadedCamera;   // the loaded file's EXIF and colour profile
 extern int32_t PanoramaShown;         // 1 from a Transform until the next load
+extern Lens LensChoice;               // the Lens window's lens; no circle: centred
+extern int32_t PanoramaHeightChoice;  // the panorama's height; 0: the picture's
+extern int32_t ShowCircle;            // 1: the lens's circle is drawn over the fisheye
 
 // Window operations the commands ask for. The Windows program supplies the
 // real ones; the tests link stand-ins that record the requests.
 void RedrawMainWindow();
 void SetMainWindowTitle(const std::string& title);
 void SetTransformPriority(bool raised);
+// Tells the user that `action` ("transform", "find the image circle") failed,
+// and why.
+void ReportCommandFailure(const std::string& action, const std::string& reason);

@@ -11,6 +11,10 @@ constexpr int ID_EXIT = 105;
 constexpr int ID_SQUARE = 106;
 constexpr int ID_RECTANGLE = 107;
 constexpr int ID_HELP = 108;
+constexpr int ID_LENS_SETTINGS = 109;
+constexpr int ID_FIND_CIRCLE = 110;
+constexpr int ID_SHOW_CIRCLE = 111;
+constexpr int ID_SAVE_SPHERE = 112;
 
 // Controls of the title window.
 constexpr int ID_TITLE_LINK = 2000;

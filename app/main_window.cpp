@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "app/command_ids.h"
 #include "app/dialog_template.h"
+#include "app/lens_window.h"
 #include "app/painting.h"
 #include "app/program_info.h"
 #include "imageio/open_command.h"
@@ -20,6 +21,7 @@ namespace {
 HMENU MenuBar = nullptr;
 HMENU FileMenu = nullptr;
 HMENU SaveOptionsMenu = nullptr;
+HMENU LensMenu = nullptr;
 HMENU HelpMenu = nullptr;
 HBRUSH BackgroundBrush = nullptr;
 bool MainWindowEnded = false;
@@ -63,9 +65,16 @@ void BuildMenus() {
   SaveOptionsMenu = CreatePopupMenu();
   AppendItem(SaveOptionsMenu, L"Save as square", ID_SQUARE, nullptr, true);
   AppendItem(SaveOptionsMenu, L"Save as rectangle", ID_RECTANGLE);
+  AppendItem(SaveOptionsMenu, L"Save as sphere", ID_SAVE_SPHERE);
   AppendItem(FileMenu, L"&Save Options", 0, SaveOptionsMenu);
   AppendItem(FileMenu, L"-");
   AppendItem(FileMenu, L"&Exit", ID_EXIT);
+  LensMenu = CreatePopupMenu();
+  AppendItem(LensMenu, L"&Lens settings...", ID_LENS_SETTINGS);
+  AppendItem(LensMenu, L"&Find circle", ID_FIND_CIRCLE);
+  AppendItem(LensMenu, L"-");
+  AppendItem(LensMenu, L"Show &circle", ID_SHOW_CIRCLE, nullptr, true);
+  AppendItem(MenuBar, L"  &Lens  ", 0, LensMenu);
   HelpMenu = CreatePopupMenu();
   AppendItem(HelpMenu, L"&Help", ID_HELP);
   AppendItem(HelpMenu, L"-");
@@ -80,16 +89,26 @@ void AddButtons() {
   AddControl(MainDialog, L"BUTTON", L"Save", kStyle, WS_EX_STATICEDGE, ID_SAVE, 510, 44, 50, 14);
 }
 
-// The two Save Options items behave as radio choices shown with check marks.
-void CheckSaveOption(bool rectangle) {
+void SetCheckMark(HMENU menu, UINT position, bool checked) {
   MENUITEMINFOW item = {};
   item.cbSize = sizeof item;
   item.fMask = MIIM_STATE;
-  item.fState = rectangle ? 0 : MFS_CHECKED;
-  SetMenuItemInfoW(SaveOptionsMenu, 0, TRUE, &item);
-  item.fState = rectangle ? MFS_CHECKED : 0;
-  SetMenuItemInfoW(SaveOptionsMenu, 1, TRUE, &item);
-  SaveAsRectangle = rectangle ? 1 : 0;
+  item.fState = checked ? MFS_CHECKED : 0;
+  SetMenuItemInfoW(menu, position, TRUE, &item);
+}
+
+// The three Save Options items behave as radio choices shown with check
+// marks: 0 square, 1 rectangle, 2 sphere.
+void CheckSaveOption(int32_t choice) {
+  for (int32_t position = 0; position < 3; ++position) SetCheckMark(SaveOptionsMenu, position, position == choice);
+  SaveAsRectangle = choice;
+}
+
+// Lens, Find circle: the circle found is drawn over the picture at once.
+void FindCircleCommand() {
+  Result found = FindLensCircle();
+  if (!found.ok()) ReportCommandFailure("find the image circle", found.reason());
+  RedrawMainWindow();
 }
 
 void ShowHourglass() { SetCursor(LoadCursorA(nullptr, IDC_WAIT)); }
@@ -139,10 +158,29 @@ void RunCommand(int id) {
       EndMainWindow();
       return;
     case ID_SQUARE:
-      CheckSaveOption(false);
+      CheckSaveOption(0);
       return;
     case ID_RECTANGLE:
-      CheckSaveOption(true);
+      CheckSaveOption(1);
+      return;
+    case ID_SAVE_SPHERE:
+      CheckSaveOption(2);
+      return;
+    case ID_LENS_SETTINGS:
+      if (CommandGuard != 0) return;
+      CommandGuard = 1;
+      ShowLensWindow();
+      CommandGuard = 0;
+      RedrawMainWindow();
+      return;
+    case ID_FIND_CIRCLE:
+      if (CommandGuard != 0) return;
+      FindCircleCommand();
+      return;
+    case ID_SHOW_CIRCLE:
+      ShowCircle = ShowCircle != 0 ? 0 : 1;
+      SetCheckMark(LensMenu, 3, ShowCircle != 0);
+      RedrawMainWindow();
       return;
     case ID_HELP:
       MessageBoxA(MainDialog, kHelpText, "Help", MB_OK);
@@ -211,11 +249,24 @@ void RunMainWindow() {
   }
 }
 
-void ReportFailure(HWND owner, const char* action, const std::string& name, const std::string& reason) {
+namespace {
+
+// "Cannot WHAT", a blank line, then the reason as a sentence.
+void ShowCannot(HWND owner, const std::string& what, const std::string& reason) {
   std::string because = reason;
   if (!because.empty()) because[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(because[0])));
-  std::string text = std::string("Cannot ") + action + " " + name + "\r\n\r\n" + because + ".";
+  std::string text = "Cannot " + what + "\r\n\r\n" + because + ".";
   MessageBoxA(owner, text.c_str(), "Quorvane", MB_OK | MB_ICONEXCLAMATION);
+}
+
+}  // namespace
+
+void ReportFailure(HWND owner, const char* action, const std::string& name, const std::string& reason) {
+  ShowCannot(owner, std::string(action) + " " + name, reason);
+}
+
+void ReportCommandFailure(const std::string& action, const std::string& reason) {
+  ShowCannot(MainDialog, action, reason);
 }
 
 // The window operations the engine asks for.

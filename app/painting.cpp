@@ -27,6 +27,34 @@ const char* CaptionOf(UINT id) {
 
 BYTE Level(int value) { return static_cast<BYTE>(std::clamp(value, 0, 255)); }
 
+constexpr COLORREF kCircleColour = RGB(255, 255, 0);
+constexpr int kCrossArm = 6;  // client pixels either side of the circle's centre
+
+// The lens's image circle and a small cross at its centre, in one-pixel
+// yellow over the fisheye picture stretched across `client`. Drawn at paint
+// time only: the stored picture never holds it.
+void DrawLensCircle(HDC dc, const RECT& client) {
+  const ImageCircle circle = CircleOf(LensChoice, SourceWidth, SourceHeight);
+  // Picture coordinates count from the top-left pixel's centre.
+  const double scaleX = static_cast<double>(client.right) / SourceWidth;
+  const double scaleY = static_cast<double>(client.bottom) / SourceHeight;
+  const int centreX = static_cast<int>(std::lround((circle.x + 0.5) * scaleX));
+  const int centreY = static_cast<int>(std::lround((circle.y + 0.5) * scaleY));
+  const int radiusX = static_cast<int>(std::lround(circle.radius * scaleX));
+  const int radiusY = static_cast<int>(std::lround(circle.radius * scaleY));
+  HPEN pen = CreatePen(PS_SOLID, 1, kCircleColour);
+  HGDIOBJ oldPen = SelectObject(dc, pen);
+  HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
+  Ellipse(dc, centreX - radiusX, centreY - radiusY, centreX + radiusX + 1, centreY + radiusY + 1);
+  MoveToEx(dc, centreX - kCrossArm, centreY, nullptr);
+  LineTo(dc, centreX + kCrossArm + 1, centreY);
+  MoveToEx(dc, centreX, centreY - kCrossArm, nullptr);
+  LineTo(dc, centreX, centreY + kCrossArm + 1);
+  SelectObject(dc, oldBrush);
+  SelectObject(dc, oldPen);
+  DeleteObject(pen);
+}
+
 }  // namespace
 
 // DisplayInfo has the layout of BITMAPINFOHEADER and a positive height, so the
@@ -42,6 +70,8 @@ void PaintMainWindow(HWND window) {
   if (DisplayPixels != nullptr && DisplayWidth > 0 && DisplayHeight > 0) {
     StretchDIBits(dc, 0, 0, client.right, client.bottom, 0, 0, DisplayWidth, DisplayHeight, DisplayPixels,
                   reinterpret_cast<const BITMAPINFO*>(&DisplayInfo), DIB_RGB_COLORS, SRCCOPY);
+    // While the loaded fisheye picture is shown, whether the circle fits it.
+    if (ShowCircle != 0 && PanoramaShown == 0 && SourceWidth > 0 && SourceHeight > 0) DrawLensCircle(dc, client);
   }
   EndPaint(window, &paint);
 }

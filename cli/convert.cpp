@@ -91,9 +91,6 @@ std::string Decimals(double value, int places) {
   return text;
 }
 
-// Pixels of the saved picture for a panorama `height` high.
-int64_t SavedPixels(SaveShape shape, int64_t height) { return (shape == SaveShape::Square ? 1 : 2) * height * height; }
-
 // "X,Y,R": three finite numbers, the radius above 0.
 std::optional<ImageCircle> ParseCircle(const std::string& text) {
   double x = 0, y = 0, radius = 0;
@@ -139,18 +136,6 @@ Job JobFor(const Options& options) {
   return job;
 }
 
-// The panorama's height: as given, or the picture's, reduced to fit.
-int32_t PanoramaHeight(const Options& options, SaveShape shape, int32_t pictureHeight, std::ostream& err) {
-  if (options.height) return static_cast<int32_t>(*options.height);
-  int64_t height = pictureHeight;
-  while (SavedPixels(shape, height) > kMostPanoramaPixels) --height;
-  if (height != pictureHeight) {
-    err << kProgram << ": note: the panorama is " << height << " pixels high, not " << pictureHeight
-        << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
-  }
-  return static_cast<int32_t>(height);
-}
-
 Result FindCircle(const PixelBuffer& picture, ImageCircle& circle) {
   ImageCircle found;
   Result result = FindImageCircle(picture, found);
@@ -172,15 +157,17 @@ Result Convert(const Options& options, const Job& job, const LoadedPicture& fish
     if (!found.ok()) return found;
     lens.circle = circle;
   }
-  const int32_t height = PanoramaHeight(options, job.shape, source.height, err);
-  const bool programLens = IsProgramLens(lens, source.width, source.height) && height == source.height &&
-                           job.shape != SaveShape::Sphere;
-  const int32_t width = programLens ? source.width : job.shape == SaveShape::Sphere ? 2 * height : height;
-  store = AllocatePixels(int64_t{width} * height);
+  const PanoramaSize size = PanoramaSizeFor(lens, job.shape, source.width, source.height,
+                                            static_cast<int32_t>(options.height.value_or(0)));
+  if (size.reduced) {
+    err << kProgram << ": note: the panorama is " << size.height << " pixels high, not " << source.height
+        << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
+  }
+  store = AllocatePixels(int64_t{size.width} * size.height);
   if (!store) return Result::Failure("not enough memory for a panorama of this size");
-  panorama = {store.get(), width, height};
+  panorama = {store.get(), size.width, size.height};
   TransformPicture(source, panorama, lens, options.threads);
-  if (programLens) ClearSideMargins(panorama);
+  if (size.programLens) ClearSideMargins(panorama);
   return {};
 }
 

@@ -50,8 +50,12 @@ Result LoadFisheyeImage(const std::string& name) {
   SetMainWindowTitle("  " + name);
   SourceStore = std::move(decoded);
   SourcePixels = SourceStore.get();
+  // A picture of another size has another circle: back to the centred one.
+  if (width != SourceWidth || height != SourceHeight) LensChoice.circle.reset();
   SourceWidth = width;
   SourceHeight = height;
+  PanoramaWidth = width;
+  PanoramaHeight = height;
   SharpenLevel = 127;
   LoadedCamera = std::move(camera);
   PanoramaShown = 0;

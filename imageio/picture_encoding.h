@@ -7,15 +7,11 @@
 #include <vector>
 
 #include "imageio/result.h"
+#include "transform/lens.h"
 #include "transform/pixel_buffer.h"
 
 struct PanoramaXmp;
 struct CameraMetadata;
-
-// The saved shapes of a picture H high: the square (its middle H x H block),
-// the rectangle (that square, then H black columns) and the sphere (its middle
-// 2H columns, black where the picture has none).
-enum class SaveShape { Square, Rectangle, Sphere };
 
 enum class PictureFormat { Bmp, Jpeg, Png };
 

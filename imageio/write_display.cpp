@@ -4,6 +4,7 @@
 #include "imageio/bmp_writer.h"
 #include "imageio/panorama_xmp.h"
 #include "transform/stores.h"
+#include "transform/transform_command.h"
 
 Result WriteBmpFile(std::string& name) {
   name = BmpFileName(name);
@@ -11,9 +12,10 @@ Result WriteBmpFile(std::string& name) {
 }
 
 Result WriteDisplayFile(const std::string& name, PictureFormat format) {
-  const SaveShape shape = SaveAsRectangle != 0 ? SaveShape::Rectangle : SaveShape::Square;
+  const SaveShape shape = ChosenSaveShape();
   if (format == PictureFormat::Bmp) return WriteBmpPicture(DisplayBuffer(), shape, name);
-  const PanoramaXmp xmp = PanoramaXmpFor(shape, DisplayHeight, 0.0, 0.0);
+  const Lens lens = TransformLens();
+  const PanoramaXmp xmp = PanoramaXmpFor(shape, DisplayHeight, lens.yawDegrees, lens.pitchDegrees);
   EncodeOptions options;
   options.xmp = PanoramaShown != 0 ? &xmp : nullptr;
   options.camera = &LoadedCamera;

@@ -14,7 +14,12 @@ void ResetProgramState() {
   DisplayStore.reset();
   PanoramaPixels = nullptr;
   DisplayPixels = nullptr;
-  SourceWidth = SourceHeight = 0;
+  SourceWidth = SourceHeight = PanoramaWidth = PanoramaHeight = 0;
+  LensChoice = Lens{};
+  PanoramaHeightChoice = 0;
+  ShowCircle = 1;
+  PanoramaShown = 0;
+  LoadedCamera = CameraMetadata{};
   DisplayWidth = DisplayHeight = DisplayRowBytes = 0;
   DisplayInfo = BitmapInfoHeader{};
   BusyFlag = CommandGuard = ImageReady = SaveAsRectangle = SharpenLevel = 0;
@@ -27,8 +32,8 @@ void ResetProgramState() {
 void InstallPicture(const std::vector<uint8_t>& pixels, int32_t width, int32_t height) {
   ResetProgramState();
   std::memcpy(SourcePixels, pixels.data(), pixels.size());
-  SourceWidth = DisplayWidth = width;
-  SourceHeight = DisplayHeight = height;
+  SourceWidth = DisplayWidth = PanoramaWidth = width;
+  SourceHeight = DisplayHeight = PanoramaHeight = height;
   DisplayRowBytes = 4 * width;
   SetupProjection(height);
   PanoramaStore = AllocatePixels(int64_t{width} * (height + kPanoramaSpareRows));

@@ -13,3 +13,9 @@ void RedrawMainWindow() { ++HeadlessRedraws; }
 void SetMainWindowTitle(const std::string& title) { HeadlessTitle = title; }
 
 void SetTransformPriority(bool raised) { HeadlessPriorityRaised = raised; }
+
+std::string HeadlessFailure;
+
+void ReportCommandFailure(const std::string& action, const std::string& reason) {
+  HeadlessFailure = action + ": " + reason;
+}

@@ -6,3 +6,4 @@
 extern std::string HeadlessTitle;
 extern int HeadlessRedraws;
 extern bool HeadlessPriorityRaised;
+extern std::string HeadlessFailure;

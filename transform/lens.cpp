@@ -57,3 +57,20 @@ bool IsProgramLens(const Lens& lens, int32_t width, int32_t height) {
          circle.y == centred.y && circle.radius == centred.radius && lens.yawDegrees == 0.0 &&
          lens.pitchDegrees == 0.0 && lens.rollDegrees == 0.0;
 }
+
+int64_t SavedPixels(SaveShape shape, int64_t height) { return (shape == SaveShape::Square ? 1 : 2) * height * height; }
+
+PanoramaSize PanoramaSizeFor(const Lens& lens, SaveShape shape, int32_t pictureWidth, int32_t pictureHeight,
+                             int32_t height) {
+  PanoramaSize size;
+  int64_t side = height > 0 ? height : pictureHeight;
+  if (height <= 0) {
+    while (side > 1 && SavedPixels(shape, side) > kMostPanoramaPixels) --side;
+    size.reduced = side != pictureHeight;
+  }
+  size.height = static_cast<int32_t>(side);
+  size.programLens =
+      IsProgramLens(lens, pictureWidth, pictureHeight) && side == pictureHeight && shape != SaveShape::Sphere;
+  size.width = size.programLens ? pictureWidth : shape == SaveShape::Sphere ? 2 * size.height : size.height;
+  return size;
+}

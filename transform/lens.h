@@ -27,8 +27,31 @@ struct Lens {
   double rollDegrees = 0.0;           // about the lens axis, positive clockwise from behind
 };
 
+// The saved shapes of a picture H high: the square (its middle H x H block),
+// the rectangle (that square, then H black columns) and the sphere (its middle
+// 2H columns, black where the picture has none).
+enum class SaveShape { Square, Rectangle, Sphere };
+
 // A panorama holds at most this many pixels, as a loaded picture does.
 inline constexpr int64_t kMostPanoramaPixels = 50'000'000;
+
+// Pixels of the picture saved in `shape` from a panorama `height` high.
+int64_t SavedPixels(SaveShape shape, int64_t height);
+
+// The panorama that a fisheye `pictureWidth` x `pictureHeight` turns into
+// through `lens` for saving in `shape`, `height` high (0: the picture's
+// height, lowered until the saved picture holds at most kMostPanoramaPixels).
+// The program's own lens at the picture's height makes a panorama of the
+// picture's size, whose middle square is saved; any other lens, or the
+// sphere, a panorama of the saved square's or sphere's own size.
+struct PanoramaSize {
+  int32_t width = 0;
+  int32_t height = 0;
+  bool programLens = false;  // the picture's size, columns outside the square cleared
+  bool reduced = false;      // a default height lowered to fit
+};
+PanoramaSize PanoramaSizeFor(const Lens& lens, SaveShape shape, int32_t pictureWidth, int32_t pictureHeight,
+                             int32_t height);
 inline constexpr double kNarrowestFovDegrees = 10.0;
 
 const char* LensModelName(LensModel model);

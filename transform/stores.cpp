@@ -13,6 +13,8 @@ uint8_t* DisplayPixels = nullptr;
 
 int32_t SourceWidth = 0;
 int32_t SourceHeight = 0;
+int32_t PanoramaWidth = 0;
+int32_t PanoramaHeight = 0;
 int32_t DisplayWidth = 0;
 int32_t DisplayHeight = 0;
 int32_t DisplayRowBytes = 0;
@@ -85,7 +87,7 @@ void PrepareStorePages(uint8_t* base, size_t bytes) {
 }
 
 PixelBuffer SourceBuffer() { return {SourcePixels, SourceWidth, SourceHeight}; }
-PixelBuffer PanoramaBuffer() { return {PanoramaPixels, SourceWidth, SourceHeight}; }
+PixelBuffer PanoramaBuffer() { return {PanoramaPixels, PanoramaWidth, PanoramaHeight}; }
 PixelBuffer DisplayBuffer() { return {DisplayPixels, DisplayWidth, DisplayHeight}; }
 
 int32_t SquareLeft(int32_t width, int32_t height) {

@@ -37,6 +37,10 @@ extern uint8_t* DisplayPixels;
 
 extern int32_t SourceWidth;
 extern int32_t SourceHeight;
+// The panorama's size in PanoramaStore: the picture's after a load, the
+// panorama's own after a Transform that made the stores anew for it.
+extern int32_t PanoramaWidth;
+extern int32_t PanoramaHeight;
 extern int32_t DisplayWidth;
 extern int32_t DisplayHeight;
 extern int32_t DisplayRowBytes;
