@@ -87,6 +87,7 @@ void MakeFixtures() {
       {"taken-panorama.jpg", kFolder},  // the default output of taken.jpg is a folder
       {"exists.jpg", progressive},
       {"exists-panorama.jpg", jpeg},  // replaced only with --force
+      {"camera.jpg", ReadTestFile("bad/exif-rotated.jpg")},  // EXIF with an orientation, carried over
   };
 }
 
