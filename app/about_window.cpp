@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr COLORREF kWindowBlue = RGB(20, 50, 195);
 constexpr COLORREF kLinkNavy = RGB(0, 0, 127);
 
 constexpr wchar_t kNotice[] =
@@ -21,7 +20,7 @@ constexpr wchar_t kNotice[] =
 
 // The window's brushes live as long as the window; each opening makes them anew.
 struct AboutBrushes {
-  SolidBrush blue{kWindowBlue};
+  SolidBrush blue{kAboutBlue};
   SolidBrush navy{kLinkNavy};
 };
 AboutBrushes* Brushes = nullptr;
@@ -53,11 +52,11 @@ void AddAboutControls(HWND window) {
 
 INT_PTR StaticColours(HDC dc, HWND control) {
   COLORREF text = RGB(255, 0, 0);
-  COLORREF background = kWindowBlue;
+  COLORREF background = kAboutBlue;
   HBRUSH brush = Brushes->blue.handle;
   switch (GetDlgCtrlID(control)) {
     case ID_ABOUT_VERSION: text = RGB(180, 170, 95); break;
-    case ID_ABOUT_NOTICE: text = RGB(200, 210, 95); break;
+    case ID_ABOUT_NOTICE: text = kNoticeColour; break;
     case ID_ABOUT_WEB:
     case ID_ABOUT_MAIL:
       text = RGB(220, 210, 120);

@@ -26,3 +26,17 @@ constexpr int ID_ABOUT_VERSION = 2001;
 constexpr int ID_ABOUT_MAIL = 2002;
 constexpr int ID_ABOUT_WEB = 2004;
 constexpr int ID_ABOUT_NOTICE = 2005;
+
+// Controls of the Lens window; OK and Cancel are IDOK and IDCANCEL.
+constexpr int ID_LENS_MODEL = 3001;
+constexpr int ID_LENS_FOV = 3002;
+constexpr int ID_LENS_CENTRE_X = 3003;
+constexpr int ID_LENS_CENTRE_Y = 3004;
+constexpr int ID_LENS_RADIUS = 3005;
+constexpr int ID_LENS_FIND = 3006;
+constexpr int ID_LENS_RESET = 3007;
+constexpr int ID_LENS_YAW = 3008;
+constexpr int ID_LENS_PITCH = 3009;
+constexpr int ID_LENS_ROLL = 3010;
+constexpr int ID_LENS_HEIGHT = 3011;
+constexpr int ID_LENS_LABEL = 3012;

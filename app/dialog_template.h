@@ -3,6 +3,11 @@
 
 #include <vector>
 
+// The colours of the About and Lens windows: their blue ground and the
+// notice's yellowish text.
+constexpr COLORREF kAboutBlue = RGB(20, 50, 195);
+constexpr COLORREF kNoticeColour = RGB(200, 210, 95);
+
 // An in-memory extended dialog template without controls, in the program's
 // dialog font ("MS Sans Serif", 8 points). Sizes in dialog units.
 std::vector<WORD> DialogTemplate(const wchar_t* title, DWORD style, short x, short y, short width, short height);

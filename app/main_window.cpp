@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "app/command_ids.h"
 #include "app/dialog_template.h"
+#include "app/drop_files.h"
 #include "app/lens_window.h"
 #include "app/painting.h"
 #include "app/program_info.h"
@@ -207,6 +208,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
       RunCommand(LOWORD(wParam));
       return TRUE;
+    case WM_DROPFILES:
+      LoadDroppedFiles(reinterpret_cast<HDROP>(wParam));
+      return TRUE;
     case WM_CTLCOLORDLG:
       return reinterpret_cast<INT_PTR>(BackgroundBrush);
     case WM_SYSCOMMAND:
@@ -233,6 +237,7 @@ void CreateMainWindow() {
   BuildMenus();
   AddButtons();
   SetMenu(MainDialog, MenuBar);
+  DragAcceptFiles(MainDialog, TRUE);
 }
 
 void RunMainWindow() {

@@ -38,15 +38,21 @@ UINT_PTR CALLBACK FileDialogHook(HWND dialog, UINT message, WPARAM, LPARAM) {
 }  // namespace
 
 std::string CurrentFolder() {
-  char folder[MAX_PATH + 1] = {};
-  DWORD length = GetCurrentDirectoryA(sizeof folder, folder);
-  return length > 0 && length < sizeof folder ? std::string(folder, length) : std::string();
+  // In UTF-8 a folder of MAX_PATH characters takes up to three times as many
+  // bytes: asked for the length first.
+  const DWORD needed = GetCurrentDirectoryA(0, nullptr);
+  if (needed == 0) return {};
+  std::vector<char> folder(needed + 1, '\0');
+  const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(folder.size()), folder.data());
+  return length > 0 && length < folder.size() ? std::string(folder.data(), length) : std::string();
 }
 
 int32_t ChooseFile(HWND owner, const std::string& title, std::string& name, const std::string& initialFolder,
                    const std::string& filter, const std::string& defaultExtension, uint32_t& flags,
                    int32_t dialogMode, int32_t* pickedType) {
-  std::vector<char> folderBuffer = TextBuffer(initialFolder.empty() ? CurrentFolder() : initialFolder, kTextBufferSize);
+  // Room for the whole folder, however deep; at least the usual 512 bytes.
+  const std::string folder = initialFolder.empty() ? CurrentFolder() : initialFolder;
+  std::vector<char> folderBuffer = TextBuffer(folder, std::max(kTextBufferSize, folder.size() + 1));
   std::vector<char> titleBuffer = TextBuffer(title, kTextBufferSize);
   std::vector<char> extensionBuffer = TextBuffer(defaultExtension, kExtensionBufferSize);
   std::vector<char> nameBuffer(FileBufferSize, '\0');

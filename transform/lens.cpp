@@ -63,11 +63,10 @@ int64_t SavedPixels(SaveShape shape, int64_t height) { return (shape == SaveShap
 PanoramaSize PanoramaSizeFor(const Lens& lens, SaveShape shape, int32_t pictureWidth, int32_t pictureHeight,
                              int32_t height) {
   PanoramaSize size;
-  int64_t side = height > 0 ? height : pictureHeight;
-  if (height <= 0) {
-    while (side > 1 && SavedPixels(shape, side) > kMostPanoramaPixels) --side;
-    size.reduced = side != pictureHeight;
-  }
+  const int64_t asked = height > 0 ? height : pictureHeight;
+  int64_t side = asked;
+  while (side > 1 && SavedPixels(shape, side) > kMostPanoramaPixels) --side;
+  size.reduced = side != asked;
   size.height = static_cast<int32_t>(side);
   size.programLens =
       IsProgramLens(lens, pictureWidth, pictureHeight) && side == pictureHeight && shape != SaveShape::Sphere;

@@ -40,7 +40,7 @@ int64_t SavedPixels(SaveShape shape, int64_t height);
 
 // The panorama that a fisheye `pictureWidth` x `pictureHeight` turns into
 // through `lens` for saving in `shape`, `height` high (0: the picture's
-// height, lowered until the saved picture holds at most kMostPanoramaPixels).
+// height), lowered until the saved picture holds at most kMostPanoramaPixels.
 // The program's own lens at the picture's height makes a panorama of the
 // picture's size, whose middle square is saved; any other lens, or the
 // sphere, a panorama of the saved square's or sphere's own size.
@@ -48,7 +48,7 @@ struct PanoramaSize {
   int32_t width = 0;
   int32_t height = 0;
   bool programLens = false;  // the picture's size, columns outside the square cleared
-  bool reduced = false;      // a default height lowered to fit
+  bool reduced = false;      // the height lowered to fit
 };
 PanoramaSize PanoramaSizeFor(const Lens& lens, SaveShape shape, int32_t pictureWidth, int32_t pictureHeight,
                              int32_t height);

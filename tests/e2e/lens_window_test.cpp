@@ -1,0 +1,333 @@
+// End-to-end tests of the Lens window: what it is given reaches Transform as
+// the converter's options do (the saved file and quorvane-convert's, run in
+// this process on the same picture, agree byte for byte), it refuses what the
+// converter refuses, and Find circle fills it with the circle the converter
+// prints.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "cli/convert.h"
+#include "imageio/bmp_writer.h"
+#include "program_driver.h"
+
+namespace {
+
+// The Lens window's controls; OK and Cancel are IDOK and IDCANCEL.
+// The driver knows the program's ids as a user's tool would, on its own
+// (program_driver.h's Command).
+enum LensControl : int {
+  kModel = 3001,
+  kFov,
+  kCentreX,
+  kCentreY,
+  kRadius,
+  kFind,
+  kReset,
+  kYaw,
+  kPitch,
+  kRoll,
+  kHeight,
+};
+// Positions in the model list.
+enum ModelItem : int { kEquidistant, kEquisolid, kStereographic, kOrthographic };
+
+std::wstring WorkFile(const std::wstring& name) { return Paths.work + L"\\" + name; }
+
+// The circle of the picture WriteOffCentreFisheye makes.
+constexpr double kCircleX = 112.3;
+constexpr double kCircleY = 91.6;
+constexpr double kCircleRadius = 71.2;
+
+// A 200 x 200 fisheye picture whose lit circle lies off the centre: colour
+// ramps inside (no symmetry), black around, the rim anti-aliased over 4 x 4
+// samples a pixel. Written as BMP, whose square of a square picture is all
+// of it.
+std::wstring WriteOffCentreFisheye() {
+  constexpr int32_t kSide = 200;
+  std::vector<uint8_t> pixels(4 * kSide * kSide);
+  const PixelBuffer picture{pixels.data(), kSide, kSide};
+  for (int32_t row = 0; row < kSide; ++row) {
+    const int32_t y = kSide - 1 - row;  // y down, as the circle's coordinates count
+    for (int32_t x = 0; x < kSide; ++x) {
+      int inside = 0;
+      for (int sy = 0; sy < 4; ++sy)
+        for (int sx = 0; sx < 4; ++sx) {
+          const double dx = x - 0.375 + 0.25 * sx - kCircleX;
+          const double dy = y - 0.375 + 0.25 * sy - kCircleY;
+          inside += dx * dx + dy * dy <= kCircleRadius * kCircleRadius ? 1 : 0;
+        }
+      uint8_t* p = picture.Pixel(x, row);
+      p[0] = static_cast<uint8_t>(inside * (90 + x / 2) / 16);
+      p[1] = static_cast<uint8_t>(inside * (120 + y / 2) / 16);
+      p[2] = static_cast<uint8_t>(inside * (230 - x / 2) / 16);
+    }
+  }
+  std::vector<uint8_t> bytes;
+  EncodeBmp(picture, SaveShape::Square, [&](std::span<const uint8_t> piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return true;
+  });
+  const std::wstring path = WorkFile(L"off-centre.bmp");
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  const bool ok = file != INVALID_HANDLE_VALUE &&
+                  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!ok) throw DriverError("cannot write " + Narrow(path));
+  return path;
+}
+
+// quorvane-convert run in this process; what it prints.
+std::string Converter(const std::vector<std::string>& arguments) {
+  std::vector<const char*> argv = {"quorvane-convert"};
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  std::ostringstream out;
+  std::ostringstream err;
+  if (RunConverter(static_cast<int>(argv.size()), argv.data(), out, err) != 0)
+    throw DriverError("quorvane-convert failed: " + err.str());
+  return out.str();
+}
+
+// The BMP file quorvane-convert makes of `input` with `options`.
+std::vector<uint8_t> ConverterBmp(const std::wstring& input, std::vector<std::string> options) {
+  const std::wstring output = WorkFile(L"converter.bmp");
+  options.insert(options.end(), {"--force", "-o", Narrow(output), Narrow(input)});
+  Converter(options);
+  return ReadFileBytes(output);
+}
+
+
+// Saves through the Save dialog as the BMP file `name` in the work folder.
+std::wstring SaveAs(ProgramRun& run, HWND mainWindow, const std::wstring& name) {
+  const std::wstring path = WorkFile(name);
+  DeleteFileW(path.c_str());
+  PostCommand(mainWindow, ID_SAVE);
+  HWND dialog = run.WaitForDialog(L" Select name [BMP]");
+  ChooseInFileDialog(dialog, path);
+  run.WaitUntilGone(dialog, "the save dialog");
+  run.Settle(mainWindow);
+  return path;
+}
+
+void Transform(ProgramRun& run, HWND mainWindow) {
+  PostCommand(mainWindow, ID_TRANSFORM);
+  run.Settle(mainWindow);
+}
+
+HWND OpenLensWindow(ProgramRun& run, HWND mainWindow) {
+  PostCommand(mainWindow, ID_LENS_SETTINGS);
+  HWND lens = run.WaitForDialog(L"Lens");
+  run.Settle(lens);
+  return lens;
+}
+
+std::wstring Field(HWND lens, int id) { return ControlText(Child(lens, id)); }
+
+std::vector<std::wstring> CircleFields(HWND lens) {
+  return {Field(lens, kCentreX), Field(lens, kCentreY), Field(lens, kRadius)};
+}
+
+void Type(HWND lens, int id, const std::wstring& text) { TypeInto(Child(lens, id), text); }
+
+// As a pick in the list tells the window.
+void PickModel(ProgramRun& run, HWND lens, ModelItem item) {
+  HWND list = Child(lens, kModel);
+  SendMessageW(list, CB_SETCURSEL, item, 0);
+  SendMessageW(lens, WM_COMMAND, MAKEWPARAM(kModel, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+  run.Settle(lens);
+}
+
+LRESULT ModelShown(HWND lens) { return SendMessageW(Child(lens, kModel), CB_GETCURSEL, 0, 0); }
+
+// Presses OK or Cancel; returns once the window is gone.
+void Close(ProgramRun& run, HWND mainWindow, HWND lens, int button) {
+  Press(Child(lens, button));
+  run.WaitUntilGone(lens, button == IDOK ? "the Lens window after OK" : "the Lens window after Cancel");
+  run.Settle(mainWindow);
+}
+
+// Waits for the program's message and closes it.
+MessageBoxView TakeMessage(ProgramRun& run) {
+  HWND box = run.WaitForDialog(L"Quorvane");
+  const MessageBoxView view = ReadMessageBox(box);
+  Press(Child(box, IDOK));
+  run.WaitUntilGone(box, "the message box");
+  return view;
+}
+
+TEST(LensWindow, ItsSettingsGiveTheConvertersBytes) {
+  const std::wstring fisheye = WriteOffCentreFisheye();
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  LoadThroughOpenDialog(run, mainWindow, fisheye);
+
+  // Equisolid: the field of view left at the old model's default follows to
+  // the new one's.
+  HWND lens = OpenLensWindow(run, mainWindow);
+  EXPECT_EQ(GetWindow(lens, GW_OWNER), mainWindow);
+  EXPECT_FALSE(IsWindowEnabled(mainWindow)) << "the Lens window is modal";
+  const RECT size = DialogRect(DialogFontBaseUnits(), 0, 0, 190, 222);
+  RECT client = {};
+  GetClientRect(lens, &client);
+  EXPECT_TRUE(client.right == size.right && client.bottom == size.bottom) << "190 x 222 dialog units";
+  std::vector<int> tabOrder;
+  for (HWND child = GetWindow(lens, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    if (GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) tabOrder.push_back(GetDlgCtrlID(child));
+  EXPECT_EQ(tabOrder, (std::vector<int>{kModel, kFov, kCentreX, kCentreY, kRadius, kFind, kReset, kYaw, kPitch, kRoll,
+                                        kHeight, IDOK, IDCANCEL}));
+  EXPECT_EQ(ModelShown(lens), kEquidistant);
+  EXPECT_EQ(Field(lens, kFov), L"198");
+  EXPECT_EQ(CircleFields(lens), (std::vector<std::wstring>{L"99.50", L"99.50", L"100.00"}));
+  EXPECT_EQ(Field(lens, kHeight), L"0");
+  PickModel(run, lens, kEquisolid);
+  EXPECT_EQ(Field(lens, kFov), L"180");
+  Type(lens, kCentreX, L"104.5");
+  Type(lens, kCentreY, L" 96.25");
+  Type(lens, kRadius, L"+80");
+  Close(run, mainWindow, lens, IDOK);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"equisolid.bmp"),
+                    ConverterBmp(fisheye, {"--lens", "equisolid", "--fov", "180", "--circle", "104.5,96.25,80"})));
+
+  // A picture of another size: the model stays, the circle is its centred one.
+  LoadThroughOpenDialog(run, mainWindow, Paths.picture);
+  lens = OpenLensWindow(run, mainWindow);
+  EXPECT_EQ(ModelShown(lens), kEquisolid);
+  EXPECT_EQ(CircleFields(lens), (std::vector<std::wstring>{L"31.50", L"23.50", L"24.00"}));
+  PickModel(run, lens, kEquidistant);
+  EXPECT_EQ(Field(lens, kFov), L"198");
+  Type(lens, kPitch, L"90");
+  Close(run, mainWindow, lens, IDOK);
+  PostCommand(mainWindow, ID_SAVE_SPHERE);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"zenith-sphere.bmp"),
+                    ConverterBmp(Paths.picture, {"--pitch", "90", "--shape", "sphere"})));
+}
+
+TEST(LensWindow, RefusesWhatTheConverterRefusesAndCancelChangesNothing) {
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  LoadThroughOpenDialog(run, mainWindow, Paths.picture);
+  HWND lens = OpenLensWindow(run, mainWindow);
+
+  // Each value alone in its field; the message names the field and its range.
+  struct Case {
+    ModelItem model;
+    int field;
+    const wchar_t* typed;
+    const wchar_t* named;
+    const wchar_t* range;
+  };
+  const Case kCases[] = {
+      {kEquidistant, kFov, L"360.01", L"field of view", L"from 10 to 360 degrees for the equidistant"},
+      {kEquidistant, kFov, L"9,5", L"field of view", L"from 10 to 360 degrees"},
+      {kOrthographic, kFov, L"180.01", L"field of view", L"from 10 to 180 degrees for the orthographic"},
+      {kEquidistant, kCentreY, L"nan", L"centre Y", L"number"},
+      {kEquidistant, kRadius, L"0", L"radius", L"above 0"},
+      {kEquidistant, kPitch, L"90.01", L"pitch", L"from -90 to 90 degrees"},
+      {kEquidistant, kRoll, L"-360.5", L"roll", L"from -360 to 360 degrees"},
+      {kEquidistant, kHeight, L"7072", L"height", L"from 1 to 7071 for Save as square"},
+      {kEquidistant, kHeight, L"100.5", L"height", L"whole number"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(Narrow(c.typed));
+    PickModel(run, lens, c.model);
+    const std::wstring shown = Field(lens, c.field);
+    Type(lens, c.field, c.typed);
+    Press(Child(lens, IDOK));
+    const MessageBoxView view = TakeMessage(run);
+    EXPECT_EQ(view.owner, lens);
+    EXPECT_NE(view.text.find(c.named), std::wstring::npos) << Narrow(view.text);
+    EXPECT_NE(view.text.find(c.range), std::wstring::npos) << Narrow(view.text);
+    run.Settle(lens);
+    EXPECT_TRUE(IsWindowVisible(lens)) << "the window stays open";
+    Type(lens, c.field, shown);
+  }
+
+  // Cancel after all that: the program's own lens still transforms.
+  Type(lens, kPitch, L"45");
+  Close(run, mainWindow, lens, IDCANCEL);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"cancelled.bmp"), ConverterBmp(Paths.picture, {})));
+
+  // The height's limit is that of the shape Save Options holds; every limit
+  // itself is taken.
+  PostCommand(mainWindow, ID_SAVE_SPHERE);
+  lens = OpenLensWindow(run, mainWindow);
+  Type(lens, kHeight, L"5001");
+  Press(Child(lens, IDOK));
+  const std::wstring text = TakeMessage(run).text;
+  EXPECT_NE(text.find(L"from 1 to 5000 for Save as sphere"), std::wstring::npos) << Narrow(text);
+  const std::pair<int, const wchar_t*> kLimits[] = {
+      {kFov, L"360"}, {kYaw, L"-360"}, {kPitch, L"90"}, {kRoll, L"360"}, {kHeight, L"5000"}};
+  for (const auto& [field, typed] : kLimits) Type(lens, field, typed);
+  Close(run, mainWindow, lens, IDOK);
+  lens = OpenLensWindow(run, mainWindow);
+  for (const auto& [field, typed] : kLimits) EXPECT_EQ(Field(lens, field), typed) << "field " << field;
+  Close(run, mainWindow, lens, IDCANCEL);
+}
+
+TEST(LensWindow, FindCircleTakesTheCircleTheConverterPrints) {
+  const std::wstring fisheye = WriteOffCentreFisheye();
+  // "FILE X Y R"
+  std::istringstream printed(Converter({"--find-circle", Narrow(fisheye)}).substr(Narrow(fisheye).size()));
+  std::string x, y, radius;
+  printed >> x >> y >> radius;
+  ASSERT_NEAR(std::stod(x), kCircleX, 0.2);
+  ASSERT_NEAR(std::stod(y), kCircleY, 0.2);
+  ASSERT_NEAR(std::stod(radius), kCircleRadius, 0.2);
+  const std::vector<std::wstring> found = {std::wstring(x.begin(), x.end()), std::wstring(y.begin(), y.end()),
+                                           std::wstring(radius.begin(), radius.end())};
+
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  // Nothing loaded: the menu item and the window's button say so; the rest
+  // of the window works.
+  auto expectNothingLoaded = [](const MessageBoxView& view) {
+    EXPECT_EQ(view.text.rfind(L"Cannot find the image circle", 0), 0u) << Narrow(view.text);
+    EXPECT_NE(view.text.find(L"fisheye picture is loaded"), std::wstring::npos) << Narrow(view.text);
+  };
+  PostCommand(mainWindow, ID_FIND_CIRCLE);
+  MessageBoxView view = TakeMessage(run);
+  EXPECT_EQ(view.owner, mainWindow);
+  expectNothingLoaded(view);
+  HWND lens = OpenLensWindow(run, mainWindow);
+  EXPECT_EQ(CircleFields(lens), (std::vector<std::wstring>{L"", L"", L""}));
+  EXPECT_FALSE(IsWindowEnabled(Child(lens, kCentreX)));
+  Press(Child(lens, kFind));
+  view = TakeMessage(run);
+  EXPECT_EQ(view.owner, lens);
+  expectNothingLoaded(view);
+  run.Settle(lens);
+  EXPECT_TRUE(IsWindowVisible(lens));
+  Type(lens, kRoll, L"-12.5");
+  Close(run, mainWindow, lens, IDOK);
+  lens = OpenLensWindow(run, mainWindow);
+  EXPECT_EQ(Field(lens, kRoll), L"-12.5");
+  Type(lens, kRoll, L"0");
+  Close(run, mainWindow, lens, IDOK);
+
+  LoadThroughOpenDialog(run, mainWindow, fisheye);
+  PostCommand(mainWindow, ID_FIND_CIRCLE);
+  run.Settle(mainWindow);
+  EXPECT_EQ(run.Windows().size(), 1u) << "Find circle found it without a word";
+  lens = OpenLensWindow(run, mainWindow);
+  EXPECT_EQ(CircleFields(lens), found);
+  // Reset, then the window's own Find.
+  Press(Child(lens, kReset));
+  run.Settle(lens);
+  EXPECT_EQ(CircleFields(lens), (std::vector<std::wstring>{L"99.50", L"99.50", L"100.00"}));
+  Press(Child(lens, kFind));
+  run.Settle(lens);
+  EXPECT_EQ(CircleFields(lens), found);
+  Close(run, mainWindow, lens, IDCANCEL);
+
+  // The circle is drawn over the picture on the screen only: saved now, the
+  // file is the picture as loaded, the very bytes it was loaded from.
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"found.bmp"), ReadFileBytes(fisheye)));
+}
+
+}  // namespace

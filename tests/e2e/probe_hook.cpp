@@ -1,15 +1,19 @@
 // A message hook that the test driver installs on quorvane.exe's window
 // thread. Some window facts can only be read from inside the process that owns
 // the window: under Wine a menu belongs to its process, and MapDialogRect needs
-// the dialog's own font. The driver posts kProbeMessage to a window of the
+// the dialog's own font. A drop's file list, too, must be made in the process
+// that receives it. The driver posts kProbeMessage to a window of the
 // program; this hook sees it as the program's message loop takes it, answers
 // in the driver's shared memory (probe_protocol.h) and lets it pass on to the
 // window, which ignores it.
 #include <windows.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -53,6 +57,45 @@ void DumpMenu(HMENU menu, int depth, std::wstring& out) {
   }
 }
 
+// Drops `files` (each ended by a NUL, the list by another) on `window` as the
+// shell does: a DROPFILES block with the wide names after it, in movable
+// global memory of the receiving process, which frees it with DragFinish.
+std::wstring Drop(HWND window, const wchar_t* files) {
+  size_t listLength = 0;
+  while (files[listLength] != L'\0') listLength += std::wcslen(files + listLength) + 1;
+  const size_t nameBytes = (listLength + 1) * sizeof(wchar_t);
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + nameBytes);
+  auto* header = block ? static_cast<DROPFILES*>(GlobalLock(block)) : nullptr;
+  if (!header) return L"error\tno memory for the drop";
+  header->pFiles = sizeof(DROPFILES);
+  header->pt = {20, 20};  // in the client area
+  header->fNC = FALSE;
+  header->fWide = TRUE;
+  std::memcpy(header + 1, files, nameBytes);
+  GlobalUnlock(block);
+  if (!PostMessageW(window, WM_DROPFILES, reinterpret_cast<WPARAM>(block), 0)) {
+    GlobalFree(block);
+    return L"error\tPostMessage failed";
+  }
+  return L"dropped";
+}
+
+// The path of every comctl32.dll loaded in the program, one a line. Version 6
+// comes from the side-by-side store, in a folder named for its assembly, and
+// only where the program's manifest asks for it; the system's own is in the
+// system folder. (Wine's copies both report version 5.81.)
+std::wstring CommonControlsFiles() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return L"error\tno module list";
+  std::wstring out;
+  MODULEENTRY32W module = {};
+  module.dwSize = sizeof module;
+  for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module))
+    if (_wcsicmp(module.szModule, L"comctl32.dll") == 0) Append(out, L"%ls\n", module.szExePath);
+  CloseHandle(snapshot);
+  return out;
+}
+
 std::wstring Answer(const ProbeShared& shared) {
   HWND window = reinterpret_cast<HWND>(static_cast<intptr_t>(shared.window));
   std::wstring out;
@@ -82,6 +125,12 @@ std::wstring Answer(const ProbeShared& shared) {
         Append(out, L"error\tMapDialogRect failed: %lu", GetLastError());
       break;
     }
+    case kProbeDrop:
+      out = Drop(window, shared.argument);
+      break;
+    case kProbeCommonControls:
+      out = CommonControlsFiles();
+      break;
     default:
       out = L"error\tunknown request";
   }

@@ -11,9 +11,11 @@
 inline constexpr wchar_t kProbeMessageName[] = L"QuorvaneE2eProbe";
 
 enum ProbeRequest : LONG {
-  kProbePing = 1,         // "pong": every message posted before it has been taken
-  kProbeMenu = 2,         // the menu bar of `window`, see DumpMenu
-  kProbeDialogUnits = 3,  // "x y": one base unit of `window`'s dialog font in pixels
+  kProbePing = 1,            // "pong": every message posted before it has been taken
+  kProbeMenu = 2,            // the menu bar of `window`, see DumpMenu
+  kProbeDialogUnits = 3,     // "x y": one base unit of `window`'s dialog font in pixels
+  kProbeDrop = 4,            // "dropped": `argument`'s files dropped on `window`, see Drop
+  kProbeCommonControls = 5,  // the path of each comctl32.dll loaded, see CommonControlsFiles
 };
 
 struct ProbeShared {
@@ -21,6 +23,7 @@ struct ProbeShared {
   volatile LONG answered;
   LONG request;
   LONG64 window;
+  wchar_t argument[4096];  // kProbeDrop: file names, each ended by a NUL, the list by another
   wchar_t reply[16384];
 };
 

@@ -1,6 +1,14 @@
 #include "program_driver.h"
 
+#include <span>
+
+#include "imageio/bmp_writer.h"
+#include "imageio/load_picture.h"
+#include "transform/resample.h"
+#include "transform/sharpen.h"
+
 #include <algorithm>
+#include <cwchar>
 
 DriverPaths Paths;
 
@@ -83,8 +91,9 @@ RECT DialogRect(BaseUnits units, int x, int y, int width, int height) {
 
 // --- ProgramRun -------------------------------------------------------------
 
-ProgramRun::ProgramRun(const std::wstring& program) {
+ProgramRun::ProgramRun(const std::wstring& program, const std::wstring& argument) {
   std::wstring commandLine = L"\"" + program + L"\"";
+  if (!argument.empty()) commandLine += L" \"" + argument + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
@@ -165,6 +174,12 @@ void ProgramRun::WaitUntilGone(HWND window, const std::string& what, DWORD secon
     throw DriverError(what + " still open after " + std::to_string(seconds) + " s");
 }
 
+void ProgramRun::WaitForText(HWND window, const std::wstring& text, const std::string& what, DWORD seconds) {
+  if (!PollUntil(seconds, [&] { return Text(window) == text || !Running(); }) || Text(window) != text)
+    throw DriverError("no " + what + " within " + std::to_string(seconds) + " s; the window shows \"" +
+                      Narrow(Text(window)) + "\"");
+}
+
 HWND ProgramRun::WaitForTitleWindow() {
   return WaitForWindow(
       [](HWND window) { return ClassOf(window) == L"#32770" && Child(window, 2005) && !GetMenu(window); },
@@ -183,7 +198,7 @@ HWND ProgramRun::PassTitleWindow() {
   return WaitForMainWindow();
 }
 
-std::wstring ProgramRun::Probe(ProbeRequest request, HWND window) {
+std::wstring ProgramRun::Probe(ProbeRequest request, HWND window, const std::wstring& argument) {
   static const UINT probeMessage = RegisterWindowMessageW(kProbeMessageName);
   if (!shared_) {
     mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProbeShared),
@@ -200,6 +215,8 @@ std::wstring ProgramRun::Probe(ProbeRequest request, HWND window) {
   }
   shared_->request = request;
   shared_->window = reinterpret_cast<intptr_t>(window);
+  if (argument.size() >= std::size(shared_->argument)) throw DriverError("a probe's argument is too long");
+  std::wmemcpy(shared_->argument, argument.c_str(), argument.size() + 1);
   shared_->reply[0] = 0;
   const LONG serial = ++serial_;
   InterlockedExchange(&shared_->serial, serial);
@@ -213,6 +230,13 @@ std::wstring ProgramRun::Probe(ProbeRequest request, HWND window) {
 void ProgramRun::Settle(HWND window) {
   Probe(kProbePing, window);
   Probe(kProbePing, window);
+}
+
+void ProgramRun::DropFiles(HWND window, const std::vector<std::wstring>& files) {
+  std::wstring list;
+  for (const std::wstring& file : files) list += file + L'\0';
+  const std::wstring reply = Probe(kProbeDrop, window, list);
+  if (reply != L"dropped") throw DriverError("cannot drop files: " + Narrow(reply));
 }
 
 // --- Acting on windows ------------------------------------------------------
@@ -294,4 +318,56 @@ std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
 bool FileExists(const std::wstring& path) {
   DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring ControlText(HWND control) {
+  wchar_t text[4096] = {};
+  DWORD_PTR length = 0;
+  if (!control || !SendMessageTimeoutW(control, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
+                                       SMTO_ABORTIFHUNG, 1000 * kWaitSeconds, &length))
+    throw DriverError("cannot read a control's text");
+  return std::wstring(text, length);
+}
+
+void TypeInto(HWND control, const std::wstring& text) {
+  DWORD_PTR ignored = 0;
+  if (!control || !SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                                       SMTO_ABORTIFHUNG, 1000 * kWaitSeconds, &ignored))
+    throw DriverError("cannot type into a control");
+}
+
+// The BMP file the engine makes of `picture` after an optional Transform and
+// `sharpenings` uses of Save and Sharpen (each lowers the level by 32 first).
+std::vector<uint8_t> EngineBmp(const std::wstring& picture, bool transform, int sharpenings, SaveShape shape) {
+  LoadedPicture fisheye;
+  Result load = LoadPicture(Narrow(picture), fisheye);
+  if (!load.ok()) throw DriverError("the engine cannot load " + Narrow(picture) + ": " + load.reason());
+  PixelStore store = AllocatePixels(int64_t{fisheye.width} * fisheye.height);
+  PixelBuffer shown = fisheye.View();
+  if (transform) {
+    shown = {store.get(), fisheye.width, fisheye.height};
+    TransformPicture(fisheye.View(), shown, Lens{}, 0);
+    ClearSideMargins(shown);
+  }
+  int32_t level = 127;
+  for (int use = 0; use < sharpenings; ++use) {
+    level -= 32;
+    SharpenPicture(shown, SharpenWeightsFor(level), 0);
+  }
+  std::vector<uint8_t> bytes;
+  EncodeBmp(shown, shape, [&](std::span<const uint8_t> piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return true;
+  });
+  return bytes;
+}
+
+::testing::AssertionResult FileHolds(const std::wstring& path, const std::vector<uint8_t>& expected) {
+  if (!FileExists(path)) return ::testing::AssertionFailure() << Narrow(path) << " was not written";
+  const std::vector<uint8_t> actual = ReadFileBytes(path);
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << Narrow(path) << " holds " << actual.size() << " bytes, the engine makes "
+                                       << expected.size() << "; first difference at byte " << at;
 }

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "probe_protocol.h"
+#include "transform/lens.h"
 
 // Drives one run of quorvane.exe from outside, as a user would: finds its
 // windows, reads them, presses their buttons and fills in its dialogs. Every
@@ -55,8 +58,8 @@ RECT DialogRect(BaseUnits units, int x, int y, int width, int height);
 class ProgramRun {
  public:
   // Starts `program` (quorvane.exe unless given) with Paths.work as its
-  // current folder.
-  explicit ProgramRun(const std::wstring& program = Paths.program);
+  // current folder and `argument`, when given, as its one argument.
+  explicit ProgramRun(const std::wstring& program = Paths.program, const std::wstring& argument = {});
   ~ProgramRun();  // ends the program if it still runs
   ProgramRun(const ProgramRun&) = delete;
   ProgramRun& operator=(const ProgramRun&) = delete;
@@ -70,18 +73,24 @@ class ProgramRun {
                      DWORD seconds = kWaitSeconds);
   HWND WaitForDialog(const std::wstring& caption, DWORD seconds = kWaitSeconds);
   void WaitUntilGone(HWND window, const std::string& what, DWORD seconds = kWaitSeconds);
+  // Waits until `window`'s text is `text`.
+  void WaitForText(HWND window, const std::wstring& text, const std::string& what, DWORD seconds = kWaitSeconds);
 
   HWND WaitForTitleWindow();
   HWND WaitForMainWindow();
   // Presses Start in the title window; returns the main window.
   HWND PassTitleWindow();
 
-  // Asks the hook inside the program (see probe_hook.cpp).
-  std::wstring Probe(ProbeRequest request, HWND window);
+  // Asks the hook inside the program (see probe_hook.cpp); `argument` as the
+  // request needs it.
+  std::wstring Probe(ProbeRequest request, HWND window, const std::wstring& argument = {});
   // Returns once the program has handled every message posted to it before:
   // two round trips, since a command may take one message off the queue
   // itself before it does its work.
   void Settle(HWND window);
+  // Drops `files` on `window` as the shell does; returns once the program
+  // has the drop in its queue.
+  void DropFiles(HWND window, const std::vector<std::wstring>& files);
 
  private:
   PROCESS_INFORMATION process_ = {};
@@ -102,6 +111,10 @@ enum Command : int {
   ID_SQUARE = 106,
   ID_RECTANGLE = 107,
   ID_HELP = 108,
+  ID_LENS_SETTINGS = 109,
+  ID_FIND_CIRCLE = 110,
+  ID_SHOW_CIRCLE = 111,
+  ID_SAVE_SPHERE = 112,
 };
 void PostCommand(HWND mainWindow, Command command);
 // Presses a button the way a click does (BM_CLICK).
@@ -124,3 +137,16 @@ void LoadThroughOpenDialog(ProgramRun& run, HWND mainWindow, const std::wstring&
 
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+
+// The text of a control as the control itself holds it (an edit field keeps
+// its text to itself), and replacing it as typing would.
+std::wstring ControlText(HWND control);
+void TypeInto(HWND control, const std::wstring& text);
+
+// The BMP file the engine makes of `picture` after an optional Transform and
+// `sharpenings` uses of Save and Sharpen (each lowers the level by 32 first),
+// saved in `shape` (a SaveShape).
+std::vector<uint8_t> EngineBmp(const std::wstring& picture, bool transform, int sharpenings, SaveShape shape);
+
+// Whether the file `path` holds exactly `expected`; where it first differs when not.
+::testing::AssertionResult FileHolds(const std::wstring& path, const std::vector<uint8_t>& expected);

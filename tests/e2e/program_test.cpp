@@ -26,42 +26,6 @@ const wchar_t kWebAddress[] = L"https://www.talvenor.example/";
 
 std::wstring WorkFile(const wchar_t* name) { return Paths.work + L"\\" + name; }
 
-// The BMP file the engine makes of `picture` after an optional Transform and
-// `sharpenings` uses of Save and Sharpen (each lowers the level by 32 first).
-std::vector<uint8_t> EngineBmp(const std::wstring& picture, bool transform, int sharpenings, SaveShape shape) {
-  LoadedPicture fisheye;
-  Result load = LoadPicture(Narrow(picture), fisheye);
-  if (!load.ok()) throw DriverError("the engine cannot load " + Narrow(picture) + ": " + load.reason());
-  PixelStore store = AllocatePixels(int64_t{fisheye.width} * fisheye.height);
-  PixelBuffer shown = fisheye.View();
-  if (transform) {
-    shown = {store.get(), fisheye.width, fisheye.height};
-    TransformPicture(fisheye.View(), shown, Lens{}, 0);
-    ClearSideMargins(shown);
-  }
-  int32_t level = 127;
-  for (int use = 0; use < sharpenings; ++use) {
-    level -= 32;
-    SharpenPicture(shown, SharpenWeightsFor(level), 0);
-  }
-  std::vector<uint8_t> bytes;
-  EncodeBmp(shown, shape, [&](std::span<const uint8_t> piece) {
-    bytes.insert(bytes.end(), piece.begin(), piece.end());
-    return true;
-  });
-  return bytes;
-}
-
-::testing::AssertionResult FileHolds(const std::wstring& path, const std::vector<uint8_t>& expected) {
-  if (!FileExists(path)) return ::testing::AssertionFailure() << Narrow(path) << " was not written";
-  const std::vector<uint8_t> actual = ReadFileBytes(path);
-  if (actual == expected) return ::testing::AssertionSuccess();
-  size_t at = 0;
-  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
-  return ::testing::AssertionFailure() << Narrow(path) << " holds " << actual.size() << " bytes, the engine makes "
-                                       << expected.size() << "; first difference at byte " << at;
-}
-
 // Saves through the save dialog under `path`; returns once the program is done
 // unless a question box is expected to follow.
 HWND SaveThroughDialog(ProgramRun& run, HWND mainWindow, Command command, const std::wstring& path) {
@@ -106,7 +70,8 @@ std::vector<MenuEntry> ReadMenu(ProgramRun& run, HWND mainWindow, int* barHeight
 std::map<int, bool> SaveOptionChecks(ProgramRun& run, HWND mainWindow) {
   std::map<int, bool> checks;
   for (const MenuEntry& entry : ReadMenu(run, mainWindow))
-    if (entry.id == ID_SQUARE || entry.id == ID_RECTANGLE) checks[entry.id] = entry.checked;
+    if (entry.id == ID_SQUARE || entry.id == ID_RECTANGLE || entry.id == ID_SAVE_SPHERE)
+      checks[entry.id] = entry.checked;
   return checks;
 }
 
@@ -227,8 +192,14 @@ TEST(MainWindow, HasItsTitleSizeMenusAndButtons) {
       {1, L"popup", 0, false, L"&Save Options"},
       {2, L"item", ID_SQUARE, true, L"Save as square"},
       {2, L"item", ID_RECTANGLE, false, L"Save as rectangle"},
+      {2, L"item", ID_SAVE_SPHERE, false, L"Save as sphere"},
       {1, L"separator", 0, false, L""},
       {1, L"item", ID_EXIT, false, L"&Exit"},
+      {0, L"popup", 0, false, L"  &Lens  "},
+      {1, L"item", ID_LENS_SETTINGS, false, L"&Lens settings..."},
+      {1, L"item", ID_FIND_CIRCLE, false, L"&Find circle"},
+      {1, L"separator", 0, false, L""},
+      {1, L"item", ID_SHOW_CIRCLE, true, L"Show &circle"},
       {0, L"popup", 0, false, L"  &Help  "},
       {1, L"item", ID_HELP, false, L"&Help"},
       {1, L"separator", 0, false, L""},
@@ -271,14 +242,18 @@ TEST(MainWindow, HasItsTitleSizeMenusAndButtons) {
 TEST(MainWindow, SaveOptionsMoveTheCheckMark) {
   ProgramRun run;
   HWND mainWindow = run.PassTitleWindow();
+  // One radio group of three: the item chosen last holds the only check mark.
   using Checks = std::map<int, bool>;
-  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, true}, {ID_RECTANGLE, false}}));
-  PostCommand(mainWindow, ID_RECTANGLE);
-  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, false}, {ID_RECTANGLE, true}}));
-  PostCommand(mainWindow, ID_RECTANGLE);
-  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, false}, {ID_RECTANGLE, true}}));
-  PostCommand(mainWindow, ID_SQUARE);
-  EXPECT_EQ(SaveOptionChecks(run, mainWindow), (Checks{{ID_SQUARE, true}, {ID_RECTANGLE, false}}));
+  auto only = [](Command checked) {
+    return Checks{{ID_SQUARE, checked == ID_SQUARE},
+                  {ID_RECTANGLE, checked == ID_RECTANGLE},
+                  {ID_SAVE_SPHERE, checked == ID_SAVE_SPHERE}};
+  };
+  EXPECT_EQ(SaveOptionChecks(run, mainWindow), only(ID_SQUARE));
+  for (Command choice : {ID_RECTANGLE, ID_RECTANGLE, ID_SAVE_SPHERE, ID_SQUARE, ID_SAVE_SPHERE, ID_RECTANGLE}) {
+    PostCommand(mainWindow, choice);
+    EXPECT_EQ(SaveOptionChecks(run, mainWindow), only(choice)) << "after choosing " << choice;
+  }
 }
 
 TEST(MainWindow, SaveBeforeAnyLoadDoesNothing) {

@@ -9,12 +9,14 @@
 //   - "click.request" holds "x y"; the script clicks there with the mouse.
 #include "screen_tour.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <vector>
 
+#include "imageio/jpeg_header.h"
 #include "program_driver.h"
 
 namespace {
@@ -62,12 +64,11 @@ POINT CentreOf(HWND window) {
   return {(place.left + place.right) / 2, (place.top + place.bottom) / 2};
 }
 
-void Shoot(ProgramRun& run, const std::wstring& folder, const std::wstring& name, HWND window,
-           const std::vector<Spot>& spots) {
+// A screenshot of `place` on the screen, once `window` has drawn.
+void ShootArea(ProgramRun& run, const std::wstring& folder, const std::wstring& name, HWND window, RECT place,
+               const std::vector<Spot>& spots) {
   run.Settle(window);
   Sleep(300);  // Wine hands the last drawing to the X server
-  RECT place = {};
-  GetWindowRect(window, &place);
   char line[128];
   std::snprintf(line, sizeof line, "%ld %ld %ld %ld", place.left, place.top, place.right - place.left,
                 place.bottom - place.top);
@@ -79,6 +80,44 @@ void Shoot(ProgramRun& run, const std::wstring& folder, const std::wstring& name
     request += line;
   }
   HandOver(folder, L"shot-" + name, request);
+}
+
+void Shoot(ProgramRun& run, const std::wstring& folder, const std::wstring& name, HWND window,
+           const std::vector<Spot>& spots) {
+  RECT place = {};
+  GetWindowRect(window, &place);
+  ShootArea(run, folder, name, window, place, spots);
+}
+
+// The Lens window over the fisheye, whose circle (the centred one) is drawn
+// in yellow with a cross at its centre, as painting.cpp places it.
+void ShootLensWindow(ProgramRun& run, const std::wstring& folder, HWND mainWindow, BaseUnits units) {
+  int64_t width = 0;
+  int64_t height = 0;
+  if (!DeclaredJpegSize(ReadFileBytes(Paths.sample), width, height)) throw DriverError("the sample has no size");
+  RECT client = {};
+  GetClientRect(mainWindow, &client);
+  const double scaleX = static_cast<double>(client.right) / width;
+  const double scaleY = static_cast<double>(client.bottom) / height;
+  const int centreX = static_cast<int>(std::lround(((width - 1) / 2.0 + 0.5) * scaleX));
+  const int centreY = static_cast<int>(std::lround(((height - 1) / 2.0 + 0.5) * scaleY));
+
+  PostCommand(mainWindow, ID_LENS_SETTINGS);
+  HWND lens = run.WaitForDialog(L"Lens");
+  RECT mainPlace = {};
+  RECT lensPlace = {};
+  RECT both = {};
+  GetWindowRect(mainWindow, &mainPlace);
+  GetWindowRect(lens, &lensPlace);
+  UnionRect(&both, &mainPlace, &lensPlace);
+  // Left of the labels: the window's blue.
+  const RECT margin = DialogRect(units, 4, 4, 0, 0);
+  ShootArea(run, folder, L"lens", lens, both,
+            {{"yellow", InClient(mainWindow, centreX - 4, centreY)},
+             {"yellow", InClient(mainWindow, centreX, centreY - 4)},
+             {"about-blue", InClient(lens, margin.left, margin.top)}});
+  Press(Child(lens, IDCANCEL));
+  run.WaitUntilGone(lens, "the Lens window");
 }
 
 void Tour(const std::wstring& folder) {
@@ -122,6 +161,7 @@ void Tour(const std::wstring& folder) {
         {{"lit", InClient(mainWindow, client.right / 4, client.bottom / 4)},
          {"lit", InClient(mainWindow, 1, 1)},
          {"lit", InClient(mainWindow, client.right - 2, client.bottom - 2)}});
+  ShootLensWindow(run, folder, mainWindow, units);
 
   // The panorama: black margins left and right of the middle square.
   PostCommand(mainWindow, ID_TRANSFORM);
@@ -129,6 +169,16 @@ void Tour(const std::wstring& folder) {
         {{"black", InClient(mainWindow, 2, client.bottom / 2)},
          {"black", InClient(mainWindow, client.right - 2, client.bottom / 2)},
          {"lit", InClient(mainWindow, client.right / 2, client.bottom / 4)}});
+
+  // The whole sphere, stretched over the window: lit in the middle, where
+  // the lens looked, black at the far left and right, behind the camera.
+  PostCommand(mainWindow, ID_SAVE_SPHERE);
+  PostCommand(mainWindow, ID_TRANSFORM);
+  Shoot(run, folder, L"sphere", mainWindow,
+        {{"black", InClient(mainWindow, 2, client.bottom / 2)},
+         {"black", InClient(mainWindow, client.right - 2, client.bottom / 2)},
+         {"lit", InClient(mainWindow, client.right / 2, client.bottom / 4)}});
+  PostCommand(mainWindow, ID_SQUARE);
 
   PostCommand(mainWindow, ID_ABOUT);
   HWND about = run.WaitForDialog(L"Talvenor Inc.");
