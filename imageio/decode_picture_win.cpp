@@ -12,39 +12,15 @@
 #include <memory>
 
 #include "imageio/bmp_reader.h"
+#include "imageio/com_session_win.h"
 #include "imageio/jpeg_header.h"
 
 namespace {
-
-// OleInitialize succeeds twice over (S_FALSE) on a thread that already has
-// OLE, and every success needs its OleUninitialize. A thread set up for the
-// multithreaded model refuses (RPC_E_CHANGED_MODE) but can still load
-// pictures; there nothing is to be undone.
-class OleSession {
- public:
-  OleSession() : status_(OleInitialize(nullptr)) {}
-  ~OleSession() {
-    if (SUCCEEDED(status_)) OleUninitialize();
-  }
-  OleSession(const OleSession&) = delete;
-  OleSession& operator=(const OleSession&) = delete;
-
-  bool usable() const { return SUCCEEDED(status_) || status_ == RPC_E_CHANGED_MODE; }
-
- private:
-  HRESULT status_;
-};
 
 struct GlobalFreer {
   void operator()(void* block) const { GlobalFree(block); }
 };
 using GlobalBlock = std::unique_ptr<void, GlobalFreer>;
-
-struct ComReleaser {
-  void operator()(IUnknown* object) const { object->Release(); }
-};
-template <typename Interface>
-using ComPointer = std::unique_ptr<Interface, ComReleaser>;
 
 struct ScreenDcReleaser {
   void operator()(HDC dc) const { ReleaseDC(nullptr, dc); }
@@ -158,7 +134,7 @@ Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64
   Result scans = CheckJpegScanCount(bytes);
   if (!scans.ok()) return scans;
 
-  OleSession ole;
+  ComSession ole(OleInitialize(nullptr), OleUninitialize);
   if (!ole.usable()) return Result::Failure("the Windows picture loader could not be started");
 
   ComPointer<IPicture> picture;

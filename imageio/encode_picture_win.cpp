@@ -11,34 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "imageio/com_session_win.h"
 #include "imageio/picture_encoding.h"
 
 namespace {
-
-// CoInitializeEx succeeds twice over (S_FALSE) on a thread that already has
-// COM, and every success needs its CoUninitialize. A thread set up for the
-// other model refuses (RPC_E_CHANGED_MODE) but can still use the encoders,
-// which live in either; there nothing is to be undone.
-class ComSession {
- public:
-  ComSession() : status_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ~ComSession() {
-    if (SUCCEEDED(status_)) CoUninitialize();
-  }
-  ComSession(const ComSession&) = delete;
-  ComSession& operator=(const ComSession&) = delete;
-
-  bool usable() const { return SUCCEEDED(status_) || status_ == RPC_E_CHANGED_MODE; }
-
- private:
-  HRESULT status_;
-};
-
-struct ComReleaser {
-  void operator()(IUnknown* object) const { object->Release(); }
-};
-template <typename Interface>
-using ComPointer = std::unique_ptr<Interface, ComReleaser>;
 
 struct LockedGlobal {
   explicit LockedGlobal(HGLOBAL memory) : memory(memory), bytes(static_cast<const uint8_t*>(GlobalLock(memory))) {}
@@ -103,7 +79,7 @@ HRESULT WriteRows(IWICBitmapFrameEncode* frame, const PixelBuffer& picture, cons
 
 Result EncodeWithWic(const PixelBuffer& picture, const SavedColumns& columns, const GUID& container, int quality,
                      std::vector<uint8_t>& file) {
-  ComSession com;
+  ComSession com(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), CoUninitialize);
   if (!com.usable()) return Result::Failure("the Windows picture encoder could not be started");
 
   IWICImagingFactory* rawFactory = nullptr;

@@ -12,16 +12,13 @@
 #include "transform/stores.h"
 
 Result LoadFisheyeImage(const std::string& name) {
-  std::vector<uint8_t> bytes;
-  Result read = ReadWholeFile(name, bytes);
-  if (!read.ok()) return read;
-
-  // Decode into a fresh store, so that a picture that fails half-way leaves
+  // Decoded into a fresh store, so that a picture that fails half-way leaves
   // the loaded one intact; on success it takes SourceStore's place, so no
-  // picture is ever copied from one store to another. The store's pages cost
-  // nothing until written.
-  PixelStore decoded = AllocatePixels(kSourceCapacityPixels);
-  if (!decoded) return Result::Failure("not enough memory to load a picture");
+  // picture is ever copied from one store to another.
+  std::vector<uint8_t> bytes;
+  PixelStore decoded;
+  Result ready = ReadForDecoding(name, bytes, decoded);
+  if (!ready.ok()) return ready;
 
   // When the file declares a believable size, the other stores are made now,
   // and their pages provided while the picture decodes.

@@ -78,14 +78,21 @@ Result DecodePreparingPages(std::span<const uint8_t> bytes, uint8_t* destination
 
 PixelBuffer LoadedPicture::View() const { return {store.get(), width, height}; }
 
-Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes) {
-  std::vector<uint8_t> bytes;
+Result ReadForDecoding(const std::string& name, std::vector<uint8_t>& bytes, PixelStore& store) {
   Result read = ReadWholeFile(name, bytes);
   if (!read.ok()) return read;
-  // The store's pages cost nothing until written; the picture is decoded
-  // into a fresh one, so that a failure leaves `picture` as it was.
-  PixelStore decoded = AllocatePixels(kSourceCapacityPixels);
-  if (!decoded) return Result::Failure("not enough memory to load a picture");
+  // The store's pages cost nothing until written. A picture is decoded into
+  // a fresh one, so that a failure leaves the one in use as it was.
+  store = AllocatePixels(kSourceCapacityPixels);
+  if (!store) return Result::Failure("not enough memory to load a picture");
+  return {};
+}
+
+Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes) {
+  std::vector<uint8_t> bytes;
+  PixelStore decoded;
+  Result ready = ReadForDecoding(name, bytes, decoded);
+  if (!ready.ok()) return ready;
   int32_t width = 0;
   int32_t height = 0;
   Result decode = DecodePreparingPages(bytes, decoded.get(), {}, width, height);

@@ -32,5 +32,9 @@ bool BelievableDeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int6
 Result DecodePreparingPages(std::span<const uint8_t> bytes, uint8_t* destination,
                             std::initializer_list<uint8_t*> alongside, int32_t& width, int32_t& height);
 
+// The whole content of the file `name`, and a fresh store of SourceStore's
+// capacity to decode it into.
+Result ReadForDecoding(const std::string& name, std::vector<uint8_t>& bytes, PixelStore& store);
+
 // The whole content of a file.
 Result ReadWholeFile(const std::string& name, std::vector<uint8_t>& bytes);
