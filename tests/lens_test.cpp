@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imageio/bmp_reader.h"
+#include "lens_model.h"
 #include "test_pictures.h"
 #include "transform/lens.h"
 #include "transform/resample.h"
@@ -18,112 +19,13 @@
 
 namespace {
 
-constexpr double kPi = std::numbers::pi;
-
-double Radians(double degrees) { return degrees * kPi / 180.0; }
-
-struct Vector3 {
-  double x, y, z;
-};
-
-Vector3 operator*(double s, Vector3 v) { return {s * v.x, s * v.y, s * v.z}; }
-Vector3 operator+(Vector3 a, Vector3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-double Dot(Vector3 a, Vector3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-
-// World: x east, y up, z ahead; longitude east of ahead, latitude up.
-Vector3 DirectionAt(double longitude, double latitude) {
-  return {std::cos(latitude) * std::sin(longitude), std::sin(latitude), std::cos(latitude) * std::cos(longitude)};
-}
-
-// The camera's right, up and ahead in the world, as the conventions describe
-// the turns one after another: yaw about the vertical (to the east), pitch
-// about the camera's own right axis (up), roll about its lens axis (clockwise
-// as seen from behind, so the camera's up leans to its right).
-struct Camera {
-  Vector3 right, up, ahead;
-};
-
-Camera CameraOf(const Lens& lens) {
-  const double yaw = Radians(lens.yawDegrees), pitch = Radians(lens.pitchDegrees), roll = Radians(lens.rollDegrees);
-  Camera camera{{std::cos(yaw), 0, -std::sin(yaw)}, {0, 1, 0}, {std::sin(yaw), 0, std::cos(yaw)}};
-  const Vector3 ahead = std::cos(pitch) * camera.ahead + std::sin(pitch) * camera.up;
-  const Vector3 up = std::cos(pitch) * camera.up + -std::sin(pitch) * camera.ahead;
-  camera.ahead = ahead;
-  camera.up = std::cos(roll) * up + std::sin(roll) * camera.right;
-  camera.right = std::cos(roll) * camera.right + -std::sin(roll) * up;
-  return camera;
-}
-
-// Distance from the circle's centre for an angle theta off the axis, with f
-// following from the circle's radius at half the field of view.
-double RhoOf(LensModel model, double theta, double f) {
-  switch (model) {
-    case LensModel::Equidistant: return f * theta;
-    case LensModel::Equisolid: return 2 * f * std::sin(theta / 2);
-    case LensModel::Stereographic: return 2 * f * std::tan(theta / 2);
-    case LensModel::Orthographic: return f * std::sin(theta);
-  }
-  return 0;
-}
-
-double ThetaOf(LensModel model, double rho, double f) {
-  switch (model) {
-    case LensModel::Equidistant: return rho / f;
-    case LensModel::Equisolid: return 2 * std::asin(std::min(1.0, rho / (2 * f)));
-    case LensModel::Stereographic: return 2 * std::atan(rho / (2 * f));
-    case LensModel::Orthographic: return std::asin(std::min(1.0, rho / f));
-  }
-  return 0;
-}
-
-double FocalOf(const Lens& lens, double radius) { return radius / RhoOf(lens.model, Radians(lens.fovDegrees) / 2, 1.0); }
-
-// Where a direction lands in the photo (x right, y down from the top-left
-// pixel's centre), and its angle off the lens axis.
-struct PhotoPoint {
-  double x, y, theta;
-};
-
-PhotoPoint PhotoPointOf(const Lens& lens, const ImageCircle& circle, Vector3 direction) {
-  const Camera camera = CameraOf(lens);
-  const double across = Dot(direction, camera.right), up = Dot(direction, camera.up);
-  const double sine = std::hypot(across, up);
-  const double theta = std::atan2(sine, Dot(direction, camera.ahead));
-  const double rho = RhoOf(lens.model, theta, FocalOf(lens, circle.radius));
-  if (sine == 0) return {circle.x, circle.y, theta};
-  return {circle.x + rho * across / sine, circle.y - rho * up / sine, theta};
-}
-
-// A pattern on the sphere, smooth everywhere (no pole or seam), different in
-// each channel, so that a mirror, a swap or a turn shows.
-double PatternAt(int channel, Vector3 d) {
-  switch (channel) {
-    case 0: return 128 + 90 * std::sin(1.7 * d.x + 0.9 * d.y + 0.4);
-    case 1: return 128 + 80 * std::cos(1.3 * d.y - 1.1 * d.z);
-    default: return 124 + 95 * std::sin(1.5 * d.z + 1.2 * d.x * d.y - 0.3);
-  }
-}
-
-uint8_t Level(double value) { return static_cast<uint8_t>(std::lround(std::clamp(value, 0.0, 255.0))); }
+using namespace lens_model;
 
 // The pattern as the lens photographs it: black outside the circle.
 std::vector<uint8_t> RenderFisheye(const Lens& lens, int32_t width, int32_t height) {
-  const ImageCircle circle = CircleOf(lens, width, height);
-  const double f = FocalOf(lens, circle.radius);
-  const Camera camera = CameraOf(lens);
   std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height, 0);
-  for (int32_t top = 0; top < height; ++top) {
-    for (int32_t x = 0; x < width; ++x) {
-      const double across = x - circle.x, up = circle.y - top;
-      const double rho = std::hypot(across, up);
-      if (rho > circle.radius) continue;
-      const double theta = ThetaOf(lens.model, rho, f);
-      const double scale = rho == 0 ? 0 : std::sin(theta) / rho;
-      const Vector3 d = (scale * across) * camera.right + (scale * up) * camera.up + std::cos(theta) * camera.ahead;
-      uint8_t* pixel = &pixels[4 * (static_cast<size_t>(height - 1 - top) * width + x)];
-      for (int channel = 0; channel < 3; ++channel) pixel[channel] = Level(PatternAt(channel, d));
-    }
-  }
+  RenderFisheyeInto({pixels.data(), width, height}, 0, width, lens, CameraOf(lens), CircleOf(lens, width, height),
+                    PatternAt);
   return pixels;
 }
 
@@ -133,11 +35,6 @@ std::vector<uint8_t> Transform(const std::vector<uint8_t>& fisheye, int32_t widt
   TransformPicture({const_cast<uint8_t*>(fisheye.data()), width, height},
                    {panorama.data(), panoramaWidth, panoramaHeight}, lens, threads);
   return panorama;
-}
-
-// The direction of panorama pixel (x, y), y in storage order (bottom first).
-Vector3 PanoramaDirection(int32_t x, int32_t y, int32_t width, int32_t height) {
-  return DirectionAt((x + 0.5 - width / 2.0) * kPi / height, (y + 0.5 - height / 2.0) * kPi / height);
 }
 
 Lens MakeLens(LensModel model, double fov, ImageCircle circle, double yaw = 0, double pitch = 0, double roll = 0) {

@@ -206,7 +206,8 @@ void CubicWeightsOf(V t, V weights[4]) {
 // Any lens: from a direction's longitude (relative to the camera's yaw) and
 // its row's constants to its offset from the image circle's centre in source
 // pixels, `across` to the right and `up`, before the camera's roll turns it.
-// Not a number where the lens does not see the direction.
+// Not a number where the lens does not see the direction. With `axial`, also
+// the cosine of the direction's angle off the lens axis.
 //
 // The direction in the camera's frame, after the pitch: X to the right, Y up,
 // Z along the lens axis; theta is its angle off the axis and r = sin(theta).
@@ -216,7 +217,7 @@ void CubicWeightsOf(V t, V weights[4]) {
 // orthographic f sin(theta) / sin(theta) = f.
 template <class V>
 void ProjectThroughLens(V sinLongitude, V cosLongitude, const LensRowConstants& row, const LensPassConstants& pass,
-                        V& across, V& up) {
+                        V& across, V& up, V* axial = nullptr) {
   const V zero = Splat(sinLongitude, 0.0f);
   const V one = Splat(sinLongitude, 1.0f);
   const V cosLatitude = Splat(sinLongitude, row.cosLatitude);
@@ -244,6 +245,7 @@ void ProjectThroughLens(V sinLongitude, V cosLongitude, const LensRowConstants& 
   const auto outside = Greater(Splat(sinLongitude, pass.cosHalfFov), camZ);
   across = Select(outside, unseen, ratio * camX);
   up = Select(outside, unseen, ratio * camY);
+  if (axial != nullptr) *axial = camZ;
 }
 
 }  // namespace

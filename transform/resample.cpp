@@ -5,11 +5,13 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <numbers>
 #include <vector>
 
 #include "transform/lens.h"
+#include "transform/lens_plan.h"
 #include "transform/parallel_rows.h"
 #include "transform/projection.h"
 #include "transform/resample_kernels.h"
@@ -175,6 +177,19 @@ void ResampleInBands(const ResamplePlan& plan, int32_t threads, const BandCallba
   });
 }
 
+// A GeneralLens plan's lens, its circle (y down) in the record's source,
+// the destination rows' constants (kept in `rows`) and the roll.
+void SetLensOf(ResamplePlan& plan, const Lens& lens, const ImageCircle& circle, std::vector<LensRowConstants>& rows) {
+  // The circle's centre counts rows from the top; the store's from the bottom.
+  plan.centreSrcX = static_cast<float>(circle.x);
+  plan.centreSrcY = static_cast<float>(plan.record.srcHeight - 1 - circle.y);
+  plan.lens = LensPassFor(lens, circle.radius);
+  rows = TabulateLatitudes(plan.record.destHeight, Radians(lens.pitchDegrees));
+  plan.lensRows = rows.data();
+  plan.cosRoll = static_cast<float>(std::cos(Radians(lens.rollDegrees)));
+  plan.sinRoll = static_cast<float>(std::sin(Radians(lens.rollDegrees)));
+}
+
 TransformRecord RecordFor(const PixelBuffer& source, const PixelBuffer& destination) {
   return TransformRecord{
       .destWidth = destination.width,
@@ -315,19 +330,65 @@ void TransformPicture(const PixelBuffer& source, const PixelBuffer& panorama, co
     columns = TabulateColumns(record.destWidth, plan.centreDestX, plan.program.radiansPerPixel);
   } else {
     plan = PlanFor(record, GeneralLens);
-    const ImageCircle circle = CircleOf(lens, source.width, source.height);
-    // The circle's centre counts rows from the top; the store's from the bottom.
-    plan.centreSrcX = static_cast<float>(circle.x);
-    plan.centreSrcY = static_cast<float>(source.height - 1 - circle.y);
-    plan.lens = LensPassFor(lens, circle.radius);
-    rows = TabulateLatitudes(panorama.height, Radians(lens.pitchDegrees));
-    plan.lensRows = rows.data();
-    plan.cosRoll = static_cast<float>(std::cos(Radians(lens.rollDegrees)));
-    plan.sinRoll = static_cast<float>(std::sin(Radians(lens.rollDegrees)));
+    SetLensOf(plan, lens, CircleOf(lens, source.width, source.height), rows);
     columns = TabulateLongitudes(panorama.width, panorama.height, Radians(lens.yawDegrees));
   }
   UseColumns(plan, columns);
   ResampleInBands(plan, threads, afterBand);
+}
+
+void PlanLens(LensPlan& pass, const TransformRecord& record, const Lens& lens, const ImageCircle& circle) {
+  pass.plan = PlanFor(record, GeneralLens);
+  SetLensOf(pass.plan, lens, circle, pass.rows);
+  ColumnAngles columns = TabulateLongitudes(record.destWidth, record.destHeight, Radians(lens.yawDegrees));
+  pass.sinLongitude = std::move(columns.sinAzimuth);
+  pass.cosLongitude = std::move(columns.cosAzimuth);
+  pass.plan.sinAzimuth = pass.sinLongitude.data();
+  pass.plan.cosAzimuth = pass.cosLongitude.data();
+}
+
+LensRowKernel ActiveLensRowKernel() {
+  PrepareSampleTables();
+  switch (ActiveKernelPath()) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case KernelPath::Sse2: return SampleLensRowSse2;
+    case KernelPath::Avx2: return SampleLensRowAvx2;
+#endif
+    default: return SampleLensRowPlain;
+  }
+}
+
+void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
+                        uint8_t* row) {
+  const TransformRecord& record = plan.record;
+  const float maxCol = static_cast<float>(plan.maxCol);
+  const float maxRow = static_cast<float>(plan.maxRow);
+  for (int32_t span = 0; span < spanCount; ++span) {
+    for (int32_t x = spans[span].begin; x < spans[span].end; ++x) {
+      float across;
+      float up;
+      float cosine;
+      ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up, &cosine);
+      const float sourceX = across * plan.cosRoll - up * plan.sinRoll + plan.centreSrcX;
+      const float sourceY = up * plan.cosRoll + across * plan.sinRoll + plan.centreSrcY;
+      const float nearestX = std::nearbyint(sourceX);
+      const float nearestY = std::nearbyint(sourceY);
+      axial[x] = std::numeric_limits<float>::quiet_NaN();
+      if (!(nearestY - 1.0f >= 0.0f && nearestX - 1.0f >= 0.0f && nearestY - 1.0f <= maxRow &&
+            nearestX - 1.0f <= maxCol)) {
+        continue;
+      }
+      const int32_t column = static_cast<int32_t>(nearestX);
+      const int32_t sourceRow = static_cast<int32_t>(nearestY);
+      const uint8_t* rows[4];
+      for (int k = 0; k < 4; ++k) {
+        rows[k] = record.srcBase + static_cast<ptrdiff_t>(sourceRow - 1 + k) * record.srcStride +
+                  4 * static_cast<ptrdiff_t>(column - 1);
+      }
+      SampleBicubicAt(row + 4 * static_cast<ptrdiff_t>(x), rows, sourceX - nearestX, sourceY - nearestY);
+      axial[x] = cosine;
+    }
+  }
 }
 
 void ClearSideMargins(const PixelBuffer& picture) { ClearSideMarginRows(picture, 0, picture.height); }

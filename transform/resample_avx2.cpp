@@ -77,3 +77,8 @@ struct SampleBlock {
 void ResampleRowsAvx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
   ResampleRowsVector<Float8, kLanes>(plan, firstRow, endRow, SampleBlock{});
 }
+
+void SampleLensRowAvx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
+                       uint8_t* row) {
+  SampleLensRowVector<Float8, kLanes>(plan, y, spans, spanCount, axial, row, SampleBlock{});
+}

@@ -45,6 +45,27 @@ void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRo
 void ResampleRowsSse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 void ResampleRowsAvx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 
+// Destination columns [begin, end) of one row; begin a multiple of 8, end a
+// multiple of 8 or the row's width.
+struct ColumnSpan {
+  int32_t begin = 0;
+  int32_t end = 0;
+};
+
+// A GeneralLens plan's pass over the columns `spans` of destination row `y`
+// alone: pixel x's sample goes to row + 4 * x (its unused byte kept), and
+// axial[x] becomes the cosine of its direction's angle off the lens axis, or
+// not a number where the pixel is not sampled. Nothing outside the spans is
+// touched. The same bits on every path.
+using LensRowKernel = void (*)(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                               float* axial, uint8_t* row);
+void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
+                        uint8_t* row);
+void SampleLensRowSse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
+                       uint8_t* row);
+void SampleLensRowAvx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
+                       uint8_t* row);
+
 enum class KernelPath : int32_t { Automatic, Plain, Sse2, Avx2 };
 
 // Whether this processor (and its system) runs AVX2 code.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include <xmmintrin.h>
@@ -52,6 +53,66 @@ inline void WriteChannels(uint8_t* destination, uint32_t channels) {
   std::memcpy(destination, &pixel, 4);
 }
 
+// Where a vector of pixels samples, from their positions (u, v) relative to
+// the source centre: the nearest source pixel, ties to even, the fraction left
+// over and its cubic weights, and the taps, -1 for lanes whose neighbourhood
+// is not wholly inside the source (not-a-number positions included) and for
+// the lanes from `lanes` on. Gives the lanes sampled, as bits.
+template <class V>
+struct TapPlacer {
+  V centreSrcX;
+  V centreSrcY;
+  V maxColumn;
+  V maxRow;
+  int32_t rowBytes;
+
+  TapPlacer(const ResamplePlan& plan)
+      : centreSrcX(Splat(V{}, plan.centreSrcX)),
+        centreSrcY(Splat(V{}, plan.centreSrcY)),
+        maxColumn(Splat(V{}, static_cast<float>(plan.maxCol))),
+        maxRow(Splat(V{}, static_cast<float>(plan.maxRow))),
+        rowBytes(plan.record.srcStride) {}
+
+  int Place(SamplePoints& points, int first, V u, V v, int lanes) const {
+    const V zero = Splat(u, 0.0f);
+    const V one = Splat(u, 1.0f);
+    const V sourceX = u + centreSrcX;
+    const V sourceY = v + centreSrcY;
+    const V nearestX = RoundToNearest(sourceX);
+    const V nearestY = RoundToNearest(sourceY);
+    V across[4];
+    V down[4];
+    CubicWeightsOf(sourceX - nearestX, across);
+    CubicWeightsOf(sourceY - nearestY, down);
+    for (int j = 0; j < 4; ++j) {
+      Store(points.across[j] + first, across[j]);
+      Store(points.down[j] + first, down[j]);
+    }
+    // The plain kernel's test on the same floats: the neighbourhood's first
+    // column and row between 0 and maxCol, maxRow. Not-a-number fails it.
+    const V firstColumn = nearestX - one;
+    const V firstRowOfTaps = nearestY - one;
+    const V inside = LessOrEqual(zero, firstColumn) & LessOrEqual(zero, firstRowOfTaps) &
+                     LessOrEqual(firstColumn, maxColumn) & LessOrEqual(firstRowOfTaps, maxRow);
+    StoreTapOffsets(points.taps + first, inside, firstColumn, firstRowOfTaps, rowBytes);
+    for (int p = lanes; p < static_cast<int>(sizeof(V) / sizeof(float)); ++p) points.taps[first + p] = -1;
+    return LaneBits(inside) & ((1 << lanes) - 1);
+  }
+};
+
+// Samples the `runPixels` pixels whose points are worked out into
+// `destination` (the run's first pixel), asking for the neighbourhoods a
+// little ahead.
+template <int kLanes, class Sampler>
+void SampleRun(uint8_t* destination, const SamplePoints& points, int runPixels, const uint8_t* srcBase,
+               ptrdiff_t srcStride, Sampler sample) {
+  for (int first = 0; first < runPixels; first += kLanes) {
+    const int aheadEnd = std::min(first + kPrefetchAhead + kLanes, runPixels);
+    for (int i = first + kPrefetchAhead; i < aheadEnd; ++i) PrefetchNeighbourhood(srcBase, points.taps[i], srcStride);
+    sample(destination + 4 * static_cast<ptrdiff_t>(first), points, first, srcBase, srcStride);
+  }
+}
+
 // Sampler: void(uint8_t* destination, const SamplePoints& points, int first,
 //               const uint8_t* srcBase, ptrdiff_t srcStride)
 // samples pixels first .. first + kLanes - 1 of the run (first a multiple of
@@ -66,19 +127,14 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   const TransformRecord& record = plan.record;
   const V tag = Splat(V{}, 0.0f);
   const V centreDestX = Splat(tag, plan.centreDestX);
-  const V centreSrcX = Splat(tag, plan.centreSrcX);
-  const V centreSrcY = Splat(tag, plan.centreSrcY);
   const V scale = Splat(tag, record.scale);
   const V scaleU = Splat(tag, plan.program.scaleU);
   const V scaleV = Splat(tag, plan.program.scaleV);
   const V cosRoll = Splat(tag, plan.cosRoll);
   const V sinRoll = Splat(tag, plan.sinRoll);
-  const V maxColumnV = Splat(tag, static_cast<float>(plan.maxCol));
-  const V maxRowV = Splat(tag, static_cast<float>(plan.maxRow));
-  const V zero = Splat(tag, 0.0f);
-  const V one = Splat(tag, 1.0f);
   const ptrdiff_t srcStride = record.srcStride;
   SamplePoints points;
+  const TapPlacer<V> placer(plan);
   // Through a lens: every pixel's offset from the lens centre, for the row at
   // hand (for GeneralLens before the roll, which keeps the mirror image).
   // Mirror-image columns have offsets of opposite sign and equal height
@@ -141,7 +197,6 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
       const int32_t runEnd = std::min(runStart + kRunPixels, record.destWidth);
       int anyInside = 0;
       for (int32_t x0 = runStart; x0 < runEnd; x0 += kLanes) {
-        const int first = x0 - runStart;
         const V dx = Consecutive(tag, x0) - centreDestX;
         V u = dx;
         V v = dy;
@@ -157,37 +212,48 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
           u = scale * dx;
           v = scale * dy;
         }
-        // Nearest source pixel, ties to even, and the fraction left over.
-        const V sourceX = u + centreSrcX;
-        const V sourceY = v + centreSrcY;
-        const V nearestX = RoundToNearest(sourceX);
-        const V nearestY = RoundToNearest(sourceY);
-        V across[4];
-        V down[4];
-        CubicWeightsOf(sourceX - nearestX, across);
-        CubicWeightsOf(sourceY - nearestY, down);
-        for (int j = 0; j < 4; ++j) {
-          Store(points.across[j] + first, across[j]);
-          Store(points.down[j] + first, down[j]);
-        }
-        // The plain kernel's test on the same floats: the neighbourhood's
-        // first column and row between 0 and maxCol, maxRow. Not-a-number
-        // fails it. Lanes past the row's end are left alone too.
-        const V firstColumn = nearestX - one;
-        const V firstRowOfTaps = nearestY - one;
-        const V inside = LessOrEqual(zero, firstColumn) & LessOrEqual(zero, firstRowOfTaps) &
-                         LessOrEqual(firstColumn, maxColumnV) & LessOrEqual(firstRowOfTaps, maxRowV);
-        StoreTapOffsets(points.taps + first, inside, firstColumn, firstRowOfTaps, record.srcStride);
-        anyInside |= LaneBits(inside);
-        for (int p = runEnd - x0; p < kLanes; ++p) points.taps[first + p] = -1;
+        // Lanes past the row's end are left alone.
+        anyInside |= placer.Place(points, x0 - runStart, u, v, std::min(kLanes, runEnd - x0));
       }
       if (anyInside == 0) continue;
-      const int runPixels = runEnd - runStart;
-      for (int first = 0; first < runPixels; first += kLanes) {
-        const int aheadEnd = std::min(first + kPrefetchAhead + kLanes, runPixels);
-        for (int i = first + kPrefetchAhead; i < aheadEnd; ++i) PrefetchNeighbourhood(record.srcBase, points.taps[i], srcStride);
-        sample(destRow + 4 * static_cast<ptrdiff_t>(runStart + first), points, first, record.srcBase, srcStride);
+      SampleRun<kLanes>(destRow + 4 * static_cast<ptrdiff_t>(runStart), points, runEnd - runStart, record.srcBase,
+                        srcStride, sample);
+    }
+  }
+}
+
+// One lens's pass over the spans of row y (see LensRowKernel).
+template <class V, int kLanes, class Sampler>
+void SampleLensRowVector(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
+                         uint8_t* row, Sampler sample) {
+  const TransformRecord& record = plan.record;
+  const V tag = Splat(V{}, 0.0f);
+  const V cosRoll = Splat(tag, plan.cosRoll);
+  const V sinRoll = Splat(tag, plan.sinRoll);
+  constexpr float kUnseen = std::numeric_limits<float>::quiet_NaN();
+  const TapPlacer<V> placer(plan);
+  SamplePoints points;
+  for (int32_t span = 0; span < spanCount; ++span) {
+    for (int32_t runStart = spans[span].begin; runStart < spans[span].end; runStart += kRunPixels) {
+      const int32_t runEnd = std::min(runStart + kRunPixels, spans[span].end);
+      int anyInside = 0;
+      for (int32_t x0 = runStart; x0 < runEnd; x0 += kLanes) {
+        V across;
+        V up;
+        V cosine;
+        ProjectThroughLens(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), plan.lensRows[y],
+                           plan.lens, across, up, &cosine);
+        const int lanes = std::min(kLanes, runEnd - x0);
+        const int placed = placer.Place(points, x0 - runStart, across * cosRoll - up * sinRoll,
+                                        up * cosRoll + across * sinRoll, lanes);
+        alignas(32) float cosines[kLanes];
+        Store(cosines, cosine);
+        for (int p = 0; p < lanes; ++p) axial[x0 + p] = (placed >> p) & 1 ? cosines[p] : kUnseen;
+        anyInside |= placed;
       }
+      if (anyInside == 0) continue;
+      SampleRun<kLanes>(row + 4 * static_cast<ptrdiff_t>(runStart), points, runEnd - runStart, record.srcBase,
+                        record.srcStride, sample);
     }
   }
 }

@@ -61,3 +61,8 @@ struct SampleBlock {
 void ResampleRowsSse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
   ResampleRowsVector<Float4, kLanes>(plan, firstRow, endRow, SampleBlock{});
 }
+
+void SampleLensRowSse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
+                       uint8_t* row) {
+  SampleLensRowVector<Float4, kLanes>(plan, y, spans, spanCount, axial, row, SampleBlock{});
+}

@@ -1,0 +1,212 @@
+// Two lenses back to back, stitched into the whole sphere: round trips
+// against our own forward model, the seam, the alignment search, and the same
+// bits on every path, thread count and system.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "lens_model.h"
+#include "test_pictures.h"
+#include "transform/dual_lens.h"
+#include "transform/resample_kernels.h"
+
+namespace {
+
+using namespace lens_model;
+
+// The smooth pattern with a finer texture over it, for the alignment to lock onto.
+double TexturedWorld(int channel, Vector3 d) {
+  return 0.75 * PatternAt(channel, d) + 28 + 30 * std::sin(23 * d.x + 5 * d.z) * std::cos(19 * d.y - 11 * d.z);
+}
+
+// A two-lens camera's picture of `world`: the front lens as `lens.front`
+// holds it, the back lens at its offset from straight behind (composed here
+// from the camera's own axes, not by the engine's turns), its levels times
+// `backExposure`.
+struct DualShot {
+  std::vector<uint8_t> pixels;
+  int32_t width = 0;
+  int32_t height = 0;
+  PixelBuffer Picture() { return {pixels.data(), width, height}; }
+};
+
+DualShot Photograph(const DualLens& lens, int32_t height, const WorldPattern& world, double backExposure) {
+  DualShot shot;
+  shot.height = height;
+  shot.width = 2 * height;
+  shot.pixels.assign(4 * static_cast<size_t>(shot.width) * height, 0);
+  const int32_t half = FrontHalfWidth(shot.width);
+  const Camera front = CameraOf(lens.front);
+  Lens backInCamera;
+  backInCamera.yawDegrees = 180 + lens.back.yawDegrees;
+  backInCamera.pitchDegrees = lens.back.pitchDegrees;
+  backInCamera.rollDegrees = lens.back.rollDegrees;
+  const Camera relative = CameraOf(backInCamera);
+  const auto inWorld = [&](Vector3 v) { return v.x * front.right + v.y * front.up + v.z * front.ahead; };
+  const Camera back{inWorld(relative.right), inWorld(relative.up), inWorld(relative.ahead)};
+  RenderFisheyeInto(shot.Picture(), 0, half, lens.front, front, FrontCircleOf(lens, shot.width, height), world);
+  RenderFisheyeInto(shot.Picture(), half, shot.width - half, lens.front, back, BackCircleOf(lens, shot.width, height),
+                    world, backExposure);
+  return shot;
+}
+
+std::vector<uint8_t> Stitch(DualShot& shot, const DualLens& lens, int32_t threads = 0) {
+  std::vector<uint8_t> sphere(8 * static_cast<size_t>(shot.height) * shot.height, 0);
+  StitchDualPicture(shot.Picture(), {sphere.data(), 2 * shot.height, shot.height}, lens, threads);
+  return sphere;
+}
+
+// The world as the sphere should show it.
+std::vector<uint8_t> WorldSphere(int32_t height, const WorldPattern& world) {
+  std::vector<uint8_t> sphere(8 * static_cast<size_t>(height) * height, 0);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < 2 * height; ++x)
+      for (int c = 0; c < 3; ++c)
+        sphere[4 * (static_cast<size_t>(y) * 2 * height + x) + c] =
+            Level(world(c, PanoramaDirection(x, y, 2 * height, height)));
+  return sphere;
+}
+
+DualLens MakeDual(LensModel model, double fov, ImageCircle front, ImageCircle back, BackLensOffset offset) {
+  DualLens lens;
+  lens.front.model = model;
+  lens.front.fovDegrees = fov;
+  lens.front.circle = front;
+  lens.backCircle = back;
+  lens.back = offset;
+  return lens;
+}
+
+class DualPathTest : public ::testing::Test {
+ protected:
+  void TearDown() override { UseKernelPath(KernelPath::Automatic); }
+};
+
+// Off-centre circles of their own, the back lens about a degree off and 15%
+// darker, the camera itself turned: the stitched sphere matches the world,
+// and the alignment finds the back lens's offset from the picture alone.
+TEST(DualRoundTripTest, TheStitchedSphereMatchesTheWorldAndAlignmentFindsTheOffset) {
+  struct Case {
+    DualLens lens;
+    double cameraYaw, cameraPitch;
+  };
+  const Case cases[] = {
+      {MakeDual(LensModel::Equidistant, 200, {301.2, 298.7, 296}, {297.6, 301.9, 294}, {1.1, -0.8, 0.6}), 0, 0},
+      {MakeDual(LensModel::Equisolid, 190, {299.5, 300.5, 298}, {300.8, 299.1, 299}, {-0.7, 0.9, -1.2}), 25, -10},
+  };
+  for (const Case& c : cases) {
+    DualLens lens = c.lens;
+    lens.front.yawDegrees = c.cameraYaw;
+    lens.front.pitchDegrees = c.cameraPitch;
+    SCOPED_TRACE(LensModelName(lens.front.model));
+    DualShot shot = Photograph(lens, 600, TexturedWorld, 0.85);
+    const double psnr = PsnrOf(Stitch(shot, lens), WorldSphere(600, TexturedWorld));
+    EXPECT_GE(psnr, 35.0);
+
+    DualLens unknown = lens;
+    unknown.back = {};
+    BackLensOffset found;
+    ASSERT_TRUE(AlignBackLens(shot.Picture(), unknown, 0, found).ok());
+    EXPECT_NEAR(found.yawDegrees, lens.back.yawDegrees, 0.1);
+    EXPECT_NEAR(found.pitchDegrees, lens.back.pitchDegrees, 0.1);
+    EXPECT_NEAR(found.rollDegrees, lens.back.rollDegrees, 0.1);
+  }
+}
+
+// On the smooth world, with the back lens 15% darker: along the seam the
+// sphere's error on the back's side of the band is within a level of the
+// front side's, and no column across the band has a steeper gradient than
+// the columns a few degrees away.
+TEST(DualSeamTest, NoStepAndNoLineAcrossTheSeam) {
+  const int32_t height = 600;
+  const DualLens lens = MakeDual(LensModel::Equidistant, 200, {300, 300, 298}, {299, 301, 297}, {0.8, -0.5, 0.4});
+  DualShot shot = Photograph(lens, height, PatternAt, 0.85);
+  const std::vector<uint8_t> sphere = Stitch(shot, lens);
+  const std::vector<uint8_t> world = WorldSphere(height, PatternAt);
+  // The seam crosses the equator's middle rows at longitude +-90 degrees,
+  // columns width / 4 and 3 width / 4; the band is a few degrees wide.
+  const int32_t width = 2 * height;
+  const int32_t degree = height / 180;  // columns
+  const auto at = [&](const std::vector<uint8_t>& p, int32_t x, int32_t y, int c) {
+    return static_cast<double>(p[4 * (static_cast<size_t>(y) * width + x) + c]);
+  };
+  for (const int32_t seamColumn : {width / 4, 3 * width / 4}) {
+    SCOPED_TRACE(seamColumn);
+    double frontSide = 0, backSide = 0, count = 0;
+    std::vector<double> gradient(16 * degree, 0.0);
+    for (int32_t y = height / 3; y < 2 * height / 3; ++y) {
+      for (int c = 0; c < 3; ++c) {
+        for (int32_t k = 4 * degree; k < 6 * degree; ++k) {
+          // The front is nearer longitude 0, the middle of the sphere.
+          const int32_t towardsFront = seamColumn < width / 2 ? seamColumn + k : seamColumn - k;
+          const int32_t towardsBack = seamColumn < width / 2 ? seamColumn - k : seamColumn + k;
+          frontSide += at(sphere, towardsFront, y, c) - at(world, towardsFront, y, c);
+          backSide += at(sphere, towardsBack, y, c) - at(world, towardsBack, y, c);
+          count += 1;
+        }
+        for (int32_t k = 0; k < 16 * degree; ++k) {
+          const int32_t x = seamColumn - 8 * degree + k;
+          gradient[k] += std::abs((at(sphere, x + 1, y, c) - at(world, x + 1, y, c)) - (at(sphere, x, y, c) - at(world, x, y, c)));
+        }
+      }
+    }
+    EXPECT_LT(std::abs(frontSide - backSide) / count, 1.0);
+    // The band is the middle 6 degrees; columns 5 to 8 degrees away are the reference.
+    double farAway = 0;
+    for (int32_t k = 0; k < 3 * degree; ++k) farAway = std::max({farAway, gradient[k], gradient[16 * degree - 1 - k]});
+    for (int32_t k = 5 * degree; k < 11 * degree; ++k) EXPECT_LT(gradient[k], 1.5 * farAway) << k;
+  }
+}
+
+// Every path and thread count gives the plain loop's bits, and these
+// checksums on every system.
+TEST_F(DualPathTest, EveryPathThreadCountAndSystemGivesTheSameBits) {
+  const DualLens lens = MakeDual(LensModel::Equidistant, 196, {150.3, 149.2, 149}, {149.1, 151.0, 150}, {0.9, -0.4, 1.3});
+  DualShot shot = Photograph(lens, 300, TexturedWorld, 0.8);
+  ASSERT_TRUE(UseKernelPath(KernelPath::Plain));
+  const std::vector<uint8_t> plain = Stitch(shot, lens, 1);
+  for (const KernelPath path : RunnableKernelPaths()) {
+    ASSERT_TRUE(UseKernelPath(path));
+    for (const int32_t threads : {1, 2, 3}) {
+      EXPECT_EQ(Stitch(shot, lens, threads), plain) << KernelPathName(path) << ", " << threads << " threads";
+    }
+  }
+  EXPECT_EQ(Fnv1a(plain.data(), plain.size()), 0xf80214d6826bcaf7u);
+  for (const int32_t threads : {1, 2}) {
+    DualLens unknown = lens;
+    unknown.back = {};
+    BackLensOffset found;
+    ASSERT_TRUE(AlignBackLens(shot.Picture(), unknown, threads, found).ok());
+    char printed[64];
+    std::snprintf(printed, sizeof printed, "%.2f %.2f %.2f", found.yawDegrees, found.pitchDegrees, found.rollDegrees);
+    EXPECT_STREQ(printed, "0.89 -0.40 1.30") << threads << " threads";
+  }
+}
+
+// What is not two lenses side by side is refused, and each half's circle is
+// found in its own coordinates.
+TEST(DualPictureTest, PicturesThatAreNotSideBySideAreRefusedAndCirclesAreFoundPerHalf) {
+  EXPECT_TRUE(IsSideBySide(2000, 1000));
+  EXPECT_TRUE(IsSideBySide(2040, 1000));
+  EXPECT_TRUE(IsSideBySide(1960, 1000));
+  EXPECT_FALSE(IsSideBySide(2041, 1000));
+  EXPECT_FALSE(IsSideBySide(1959, 1000));
+  EXPECT_FALSE(IsSideBySide(1000, 1000));
+  const DualLens lens = MakeDual(LensModel::Equidistant, 200, {196.4, 203.1, 180.5}, {203.7, 196.2, 185.25}, {});
+  DualShot shot = Photograph(lens, 400, TexturedWorld, 0.9);
+  ImageCircle front, back;
+  ASSERT_TRUE(FindDualCircles(shot.Picture(), front, back).ok());
+  EXPECT_NEAR(front.x, 196.4, 0.3);
+  EXPECT_NEAR(front.y, 203.1, 0.3);
+  EXPECT_NEAR(front.radius, 180.5, 0.3);
+  EXPECT_NEAR(back.x, 203.7, 0.3);
+  EXPECT_NEAR(back.y, 196.2, 0.3);
+  EXPECT_NEAR(back.radius, 185.25, 0.3);
+  std::vector<uint8_t> square(4 * 400 * 400, 0);
+  BackLensOffset offset;
+  EXPECT_FALSE(AlignBackLens({square.data(), 400, 400}, lens, 0, offset).ok());
+  EXPECT_FALSE(FindDualCircles({square.data(), 400, 400}, front, back).ok());
+}
+
+}  // namespace

@@ -1,0 +1,576 @@
+#include "transform/dual_lens.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <numbers>
+#include <thread>
+#include <vector>
+
+#include "transform/circle_finder.h"
+#include "transform/lens_plan.h"
+#include "transform/parallel_rows.h"
+
+namespace {
+
+double Radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
+double Degrees(double radians) { return radians * 180.0 / std::numbers::pi; }
+
+// --- orientation --------------------------------------------------------------
+
+// A turn from world directions to a lens's own frame (X right, Y up, Z along
+// the axis), as the transform applies a lens's yaw, pitch and roll: the yaw
+// taken off the longitude, then the pitch, then the roll turning the picture
+// about the axis.
+struct Rotation {
+  double m[3][3];
+};
+
+Rotation Product(const Rotation& a, const Rotation& b) {
+  Rotation r{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r.m[i][j] = a.m[i][0] * b.m[0][j] + a.m[i][1] * b.m[1][j] + a.m[i][2] * b.m[2][j];
+  return r;
+}
+
+Rotation YawPitch(double yaw, double pitch) {
+  const double cy = std::cos(yaw), sy = std::sin(yaw), cp = std::cos(pitch), sp = std::sin(pitch);
+  // Pitch after yaw: X' = x cos(yaw) - z sin(yaw); Y = y cos(pitch) - Z' sin(pitch);
+  // Z = Z' cos(pitch) + y sin(pitch), with Z' = z cos(yaw) + x sin(yaw).
+  return {{{cy, 0.0, -sy}, {-sy * sp, cp, -cy * sp}, {sy * cp, sp, cy * cp}}};
+}
+
+Rotation Roll(double roll) {
+  const double c = std::cos(roll), s = std::sin(roll);
+  return {{{c, -s, 0.0}, {s, c, 0.0}, {0.0, 0.0, 1.0}}};
+}
+
+Rotation RotationOf(double yawDegrees, double pitchDegrees, double rollDegrees) {
+  return Product(Roll(Radians(rollDegrees)), YawPitch(Radians(yawDegrees), Radians(pitchDegrees)));
+}
+
+// The yaw, pitch and roll that make `rotation`. The axis (its last row) gives
+// yaw and pitch; what is left of the turn is the roll.
+void SetOrientation(Lens& lens, const Rotation& rotation) {
+  const double* axis = rotation.m[2];
+  const double pitch = std::asin(std::clamp(axis[1], -1.0, 1.0));
+  const double yaw = std::atan2(axis[0], axis[2]);
+  const Rotation rest = YawPitch(yaw, pitch);
+  // rotation = Roll * rest, so Roll = rotation * transpose(rest).
+  double cosRoll = 0.0;
+  double sinRoll = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    cosRoll += rotation.m[0][k] * rest.m[0][k];
+    sinRoll += rotation.m[1][k] * rest.m[0][k];
+  }
+  lens.yawDegrees = Degrees(yaw);
+  lens.pitchDegrees = Degrees(pitch);
+  lens.rollDegrees = Degrees(std::atan2(sinRoll, cosRoll));
+}
+
+// --- the two passes -------------------------------------------------------------
+
+// The seam runs midway between the lens axes; across it the front's weight
+// falls from 1 to 0 over this many degrees either side, less where the
+// lenses' fields leave less room.
+double SeamHalfWidthDegrees(double fovDegrees) { return std::clamp(fovDegrees / 2.0 - 90.0 - 1.0, 1.0, 3.0); }
+
+TransformRecord HalfRecord(const PixelBuffer& source, int32_t sphereWidth, int32_t sphereHeight, bool back) {
+  const int32_t half = FrontHalfWidth(source.width);
+  TransformRecord record{};
+  record.destWidth = sphereWidth;
+  record.destHeight = sphereHeight;
+  record.destStride = 4 * sphereWidth;
+  record.srcWidth = back ? source.width - half : half;
+  record.srcHeight = source.height;
+  record.srcStride = source.RowBytes();
+  record.srcBase = source.base + (back ? 4 * static_cast<ptrdiff_t>(half) : 0);
+  record.scale = 1.0f;
+  return record;
+}
+
+// Both lenses' passes into a sphere of one size, and where each is needed.
+struct DualPasses {
+  LensPlan front;
+  LensPlan back;
+  double seamAxis[3] = {};  // front axis less back axis, in the world
+  float seamHalfWidth = 0;  // in cosines: cos(front angle) - cos(back angle)
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+void PlanDual(DualPasses& passes, const PixelBuffer& source, int32_t width, int32_t height, const DualLens& lens) {
+  passes.width = width;
+  passes.height = height;
+  PlanLens(passes.front, HalfRecord(source, width, height, false), lens.front,
+           FrontCircleOf(lens, source.width, source.height));
+  PlanLens(passes.back, HalfRecord(source, width, height, true), BackLensOf(lens),
+           BackCircleOf(lens, source.width, source.height));
+  const Rotation front = RotationOf(lens.front.yawDegrees, lens.front.pitchDegrees, lens.front.rollDegrees);
+  const Rotation back = Product(
+      RotationOf(180.0 + lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees), front);
+  for (int k = 0; k < 3; ++k) passes.seamAxis[k] = front.m[2][k] - back.m[2][k];
+  // At the seam both angles are near 90 degrees, where the cosine falls by
+  // sin(h) for h either way.
+  passes.seamHalfWidth = static_cast<float>(2.0 * std::sin(Radians(SeamHalfWidthDegrees(lens.front.fovDegrees))));
+}
+
+// The columns of row y whose directions d have d . axis > threshold, a few
+// columns to spare, in vector-aligned spans (see ColumnSpan). Gives the count.
+int32_t SpansWhere(const double axis[3], double threshold, int32_t y, int32_t width, int32_t height,
+                   ColumnSpan spans[2]) {
+  const double latitude = (y + 0.5 - height / 2.0) * std::numbers::pi / height;
+  const double reach = std::cos(latitude) * std::hypot(axis[0], axis[2]);
+  const double rest = threshold - axis[1] * std::sin(latitude);
+  // Along the row, d . axis = reach cos(longitude - middle) - rest + threshold.
+  if (reach < 1e-9 || rest / reach <= -1.0) {
+    if (reach < 1e-9 && rest >= 0.0) return 0;
+    spans[0] = {0, width};
+    return 1;
+  }
+  if (rest / reach >= 1.0) return 0;
+  const double middle = std::atan2(axis[0], axis[2]);
+  const double halfArc = std::acos(rest / reach);
+  const double columnsPerRadian = height / std::numbers::pi;
+  int64_t first = static_cast<int64_t>(std::floor((middle - halfArc) * columnsPerRadian + width / 2.0 - 0.5)) - 2;
+  int64_t end = static_cast<int64_t>(std::ceil((middle + halfArc) * columnsPerRadian + width / 2.0 - 0.5)) + 3;
+  if (end - first >= width) {
+    spans[0] = {0, width};
+    return 1;
+  }
+  const int64_t length = end - first;
+  first = ((first % width) + width) % width;
+  end = first + length;
+  const auto aligned = [&](int64_t begin, int64_t stop) {
+    return ColumnSpan{static_cast<int32_t>(begin / 8 * 8), static_cast<int32_t>(std::min<int64_t>((stop + 7) / 8 * 8, width))};
+  };
+  if (end <= width) {
+    spans[0] = aligned(first, end);
+    return 1;
+  }
+  // Round the back of the sphere: the row's end, then its start.
+  spans[0] = aligned(0, end - width);
+  spans[1] = aligned(first, width);
+  if (spans[1].begin <= spans[0].end) {
+    spans[0] = {0, width};
+    return 1;
+  }
+  return 2;
+}
+
+// Runs job(i) for i in [0, count) on up to `threads` threads.
+template <class Job>
+void RunJobs(int32_t count, int32_t threads, const Job& job) {
+  const int32_t workers = std::min(ThreadCountFor(threads), count);
+  std::atomic<int32_t> next{0};
+  const auto work = [&] {
+    for (int32_t i = next++; i < count; i = next++) job(i);
+  };
+  std::vector<std::thread> helpers;
+  for (int32_t t = 1; t < workers; ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+}
+
+float Unseen() { return std::numeric_limits<float>::quiet_NaN(); }
+
+// The bytes a back-lens byte turns into under the gain of its channel.
+struct GainTables {
+  uint8_t table[3][256];
+
+  explicit GainTables(const ChannelGains& gains) {
+    const double gain[3] = {gains.blue, gains.green, gains.red};
+    for (int c = 0; c < 3; ++c)
+      for (int v = 0; v < 256; ++v) table[c][v] = static_cast<uint8_t>(std::min(255.0, std::floor(v * gain[c] + 0.5)));
+  }
+};
+
+// The fields' cosines, less a degree, inside which a sample's neighbourhood
+// lies well within the image circle.
+float CosineWellInside(double fovDegrees) { return static_cast<float>(std::cos(Radians(fovDegrees / 2.0 - 1.0))); }
+
+}  // namespace
+
+bool IsSideBySide(int32_t width, int32_t height) {
+  return height > 0 && width > 0 && 50 * std::abs(int64_t{width} - 2 * int64_t{height}) <= 2 * int64_t{height};
+}
+
+int32_t FrontHalfWidth(int32_t width) { return width / 2; }
+
+PanoramaSize DualSphereSize(int32_t pictureWidth, int32_t pictureHeight, int32_t height) {
+  Lens lens;
+  lens.fovDegrees = 200.0;  // never the program's own lens
+  return PanoramaSizeFor(lens, SaveShape::Sphere, pictureWidth, pictureHeight, height);
+}
+
+ImageCircle FrontCircleOf(const DualLens& lens, int32_t width, int32_t height) {
+  return lens.front.circle ? *lens.front.circle : DefaultCircle(FrontHalfWidth(width), height);
+}
+
+ImageCircle BackCircleOf(const DualLens& lens, int32_t width, int32_t height) {
+  if (lens.backCircle) return *lens.backCircle;
+  return lens.front.circle ? *lens.front.circle : DefaultCircle(width - FrontHalfWidth(width), height);
+}
+
+Lens BackLensOf(const DualLens& lens) {
+  Lens back = lens.front;
+  back.circle.reset();
+  const Rotation camera = RotationOf(lens.front.yawDegrees, lens.front.pitchDegrees, lens.front.rollDegrees);
+  SetOrientation(back, Product(RotationOf(180.0 + lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees),
+                               camera));
+  return back;
+}
+
+ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens) {
+  // Both lenses over a small sphere: enough samples for the sums, in a few
+  // milliseconds. One thread, rows in order: the same sums every time.
+  const int32_t height = std::min(source.height, 256);
+  const int32_t width = 2 * height;
+  DualPasses passes;
+  PlanDual(passes, source, width, height, lens);
+  const LensRowKernel kernel = ActiveLensRowKernel();
+  const float wellInside = CosineWellInside(lens.front.fovDegrees);
+  std::vector<uint8_t> frontRow(4 * static_cast<size_t>(width));
+  std::vector<uint8_t> backRow(4 * static_cast<size_t>(width));
+  std::vector<float> frontAxial(static_cast<size_t>(width));
+  std::vector<float> backAxial(static_cast<size_t>(width));
+  double frontSum[3] = {};
+  double backSum[3] = {};
+  int64_t count = 0;
+  for (int32_t y = 0; y < height; ++y) {
+    const ColumnSpan spans[1] = {{0, width}};
+    const int32_t spanCount = 1;
+    std::fill(frontAxial.begin(), frontAxial.end(), Unseen());
+    std::fill(backAxial.begin(), backAxial.end(), Unseen());
+    kernel(passes.front.plan, y, spans, spanCount, frontAxial.data(), frontRow.data());
+    kernel(passes.back.plan, y, spans, spanCount, backAxial.data(), backRow.data());
+    for (int32_t x = 0; x < width; ++x) {
+      // Seen well inside both circles (not-a-number fails), and neither
+      // clipped nor black in any channel.
+      if (!(frontAxial[x] > wellInside && backAxial[x] > wellInside)) continue;
+      const uint8_t* f = &frontRow[4 * static_cast<size_t>(x)];
+      const uint8_t* b = &backRow[4 * static_cast<size_t>(x)];
+      bool usable = true;
+      for (int c = 0; c < 3; ++c) usable = usable && f[c] > 3 && f[c] < 252 && b[c] > 3 && b[c] < 252;
+      if (!usable) continue;
+      for (int c = 0; c < 3; ++c) {
+        frontSum[c] += f[c];
+        backSum[c] += b[c];
+      }
+      ++count;
+    }
+  }
+  double gain[3] = {1.0, 1.0, 1.0};
+  if (count >= 100) {
+    for (int c = 0; c < 3; ++c) gain[c] = std::clamp(frontSum[c] / backSum[c], 0.25, 4.0);
+  }
+  return {gain[0], gain[1], gain[2]};
+}
+
+void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens, int32_t threads,
+                       const BandCallback& afterBand) {
+  const GainTables gains(MatchExposure(source, lens));
+  DualPasses passes;
+  PlanDual(passes, source, sphere.width, sphere.height, lens);
+  const LensRowKernel kernel = ActiveLensRowKernel();
+  const float seam = passes.seamHalfWidth;
+  const float inverseBand = 0.5f / seam;
+  const double backAxis[3] = {-passes.seamAxis[0], -passes.seamAxis[1], -passes.seamAxis[2]};
+  const size_t padded = (static_cast<size_t>(sphere.width) + 7) / 8 * 8;
+  ForEachRowBand(sphere.height, threads, [&](int32_t firstRow, int32_t endRow) {
+    std::vector<uint8_t> backRow(4 * padded);
+    std::vector<float> frontAxial(padded);
+    std::vector<float> backAxial(padded);
+    for (int32_t y = firstRow; y < endRow; ++y) {
+      uint8_t* out = sphere.Row(y);
+      ColumnSpan frontSpans[2];
+      ColumnSpan backSpans[2];
+      // Each lens where its weight is above 0.
+      const int32_t frontCount = SpansWhere(passes.seamAxis, -seam, y, sphere.width, sphere.height, frontSpans);
+      const int32_t backCount = SpansWhere(backAxis, -seam, y, sphere.width, sphere.height, backSpans);
+      std::fill(frontAxial.begin(), frontAxial.end(), Unseen());
+      std::fill(backAxial.begin(), backAxial.end(), Unseen());
+      // The front straight into the sphere; the back beside it, then laid
+      // over it, blended across the seam.
+      kernel(passes.front.plan, y, frontSpans, frontCount, frontAxial.data(), out);
+      kernel(passes.back.plan, y, backSpans, backCount, backAxial.data(), backRow.data());
+      for (int32_t span = 0; span < backCount; ++span) {
+        for (int32_t x = backSpans[span].begin; x < backSpans[span].end; ++x) {
+          const float back = backAxial[x];
+          if (back != back) continue;
+          uint8_t* pixel = out + 4 * static_cast<ptrdiff_t>(x);
+          const uint8_t* b = &backRow[4 * static_cast<size_t>(x)];
+          const float front = frontAxial[x];
+          if (front != front) {
+            for (int c = 0; c < 3; ++c) pixel[c] = gains.table[c][b[c]];
+            continue;
+          }
+          // cos(front angle) - cos(back angle) runs from -seam to +seam across
+          // the band; the front's weight follows a smooth step over it.
+          const float t = std::clamp((front - back + seam) * inverseBand, 0.0f, 1.0f);
+          const float weight = t * t * (3.0f - 2.0f * t);
+          for (int c = 0; c < 3; ++c) {
+            const float value = pixel[c] * weight + gains.table[c][b[c]] * (1.0f - weight);
+            pixel[c] = static_cast<uint8_t>(value + 0.5f);
+          }
+        }
+      }
+    }
+    if (afterBand) afterBand(firstRow, endRow);
+  });
+}
+
+// --- alignment -------------------------------------------------------------------
+
+namespace {
+
+// One half of the picture in grey, reduced by `factor` (boxes of factor x
+// factor pixels), rows in storage order.
+struct GreyHalf {
+  std::vector<float> pixels;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t factor = 1;
+
+  // Bilinear between the four pixels about (x, y); false outside.
+  bool Sample(float x, float y, float& value) const {
+    const float fx = std::floor(x);
+    const float fy = std::floor(y);
+    if (!(fx >= 0.0f && fy >= 0.0f && fx <= width - 2.0f && fy <= height - 2.0f)) return false;
+    const int32_t column = static_cast<int32_t>(fx);
+    const int32_t row = static_cast<int32_t>(fy);
+    const float ax = x - fx;
+    const float ay = y - fy;
+    const float* p = &pixels[static_cast<size_t>(row) * width + column];
+    const float bottom = p[0] + (p[1] - p[0]) * ax;
+    const float top = p[width] + (p[width + 1] - p[width]) * ax;
+    value = bottom + (top - bottom) * ay;
+    return true;
+  }
+};
+
+GreyHalf GreyOf(const PixelBuffer& source, bool back, int32_t threads) {
+  const int32_t half = FrontHalfWidth(source.width);
+  GreyHalf grey;
+  grey.width = back ? source.width - half : half;
+  grey.height = source.height;
+  grey.pixels.resize(static_cast<size_t>(grey.width) * grey.height);
+  const int32_t offset = back ? half : 0;
+  ForEachRowBand(grey.height, threads, [&](int32_t firstRow, int32_t endRow) {
+    for (int32_t y = firstRow; y < endRow; ++y) {
+      const uint8_t* p = source.Pixel(offset, y);
+      float* to = &grey.pixels[static_cast<size_t>(y) * grey.width];
+      for (int32_t x = 0; x < grey.width; ++x, p += 4) to[x] = static_cast<float>(p[0] + 2 * p[1] + p[2]) * 0.25f;
+    }
+  });
+  return grey;
+}
+
+GreyHalf Halved(const GreyHalf& from) {
+  GreyHalf to;
+  to.width = from.width / 2;
+  to.height = from.height / 2;
+  to.factor = from.factor * 2;
+  to.pixels.resize(static_cast<size_t>(to.width) * to.height);
+  for (int32_t y = 0; y < to.height; ++y) {
+    const float* below = &from.pixels[static_cast<size_t>(2 * y) * from.width];
+    const float* above = below + from.width;
+    for (int32_t x = 0; x < to.width; ++x)
+      to.pixels[static_cast<size_t>(y) * to.width + x] =
+          ((below[2 * x] + below[2 * x + 1]) + (above[2 * x] + above[2 * x + 1])) * 0.25f;
+  }
+  return to;
+}
+
+// A circle in full-size coordinates (y down) in those of a half reduced by
+// `factor`, whose storage rows count from the bottom of the full picture.
+ImageCircle ReducedCircle(const ImageCircle& circle, int32_t fullHeight, const GreyHalf& grey) {
+  const double f = grey.factor;
+  const double storageY = (fullHeight - 1 - circle.y + 0.5) / f - 0.5;
+  return {(circle.x + 0.5) / f - 0.5, grey.height - 1 - storageY, circle.radius / f};
+}
+
+// One level of the search: the overlap's directions on a sphere grid, with
+// the front's grey there, and the back half to compare with.
+struct AlignLevel {
+  const GreyHalf* back = nullptr;
+  ImageCircle backCircle;
+  int32_t width = 0;  // of the sphere grid
+  int32_t height = 0;
+  std::vector<int32_t> columns;
+  std::vector<int32_t> rows;
+  std::vector<float> front;
+};
+
+// Where `plan` puts the direction of grid pixel (x, y), in source pixels; its
+// cosine off the axis too.
+void PositionOf(const ResamplePlan& plan, int32_t x, int32_t y, float& sourceX, float& sourceY, float& cosine) {
+  float across;
+  float up;
+  ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up, &cosine);
+  sourceX = across * plan.cosRoll - up * plan.sinRoll + plan.centreSrcX;
+  sourceY = up * plan.cosRoll + across * plan.sinRoll + plan.centreSrcY;
+}
+
+// A record for a grid pass over a grey half (only its sizes count).
+TransformRecord GridRecord(const GreyHalf& grey, int32_t width, int32_t height) {
+  TransformRecord record{};
+  record.destWidth = width;
+  record.destHeight = height;
+  record.srcWidth = grey.width;
+  record.srcHeight = grey.height;
+  record.srcStride = 4 * grey.width;
+  record.scale = 1.0f;
+  return record;
+}
+
+AlignLevel LevelOf(const GreyHalf& front, const GreyHalf& back, const DualLens& lens, int32_t fullWidth,
+                   int32_t fullHeight, int32_t mostPoints) {
+  AlignLevel level;
+  level.back = &back;
+  level.backCircle = ReducedCircle(BackCircleOf(lens, fullWidth, fullHeight), fullHeight, back);
+  level.height = std::max(front.height, 16);
+  level.width = 2 * level.height;
+  LensPlan frontPass;
+  PlanLens(frontPass, GridRecord(front, level.width, level.height), lens.front,
+           ReducedCircle(FrontCircleOf(lens, fullWidth, fullHeight), fullHeight, front));
+  LensPlan backPass;
+  PlanLens(backPass, GridRecord(back, level.width, level.height), BackLensOf(lens), level.backCircle);
+  const float wellInside = CosineWellInside(lens.front.fovDegrees);
+  // The overlap is a band about the sphere; every `step`-th row and column of
+  // it, so that the level holds about `mostPoints` directions.
+  const double overlap = std::max(1e-3, std::sin(Radians(lens.front.fovDegrees / 2.0 - 90.0)));
+  const double points = 2.0 * level.height * level.height * overlap;
+  const int32_t step = std::max(1, static_cast<int32_t>(std::ceil(std::sqrt(points / mostPoints))));
+  for (int32_t y = step / 2; y < level.height; y += step) {
+    for (int32_t x = step / 2; x < level.width; x += step) {
+      float fx, fy, frontCosine, bx, by, backCosine, value, unused;
+      PositionOf(frontPass.plan, x, y, fx, fy, frontCosine);
+      PositionOf(backPass.plan, x, y, bx, by, backCosine);
+      if (!(frontCosine > wellInside && backCosine > wellInside)) continue;
+      if (!front.Sample(fx, fy, value) || !back.Sample(bx, by, unused)) continue;
+      level.columns.push_back(x);
+      level.rows.push_back(y);
+      level.front.push_back(value);
+    }
+  }
+  return level;
+}
+
+// How badly the lenses disagree over the level's directions with the back
+// lens at `offset`: one less the correlation of their greys, which no gain or
+// offset in brightness changes. Sums in the points' order.
+double Disagreement(const AlignLevel& level, const DualLens& lens, const BackLensOffset& offset) {
+  DualLens trial = lens;
+  trial.back = offset;
+  LensPlan pass;
+  PlanLens(pass, GridRecord(*level.back, level.width, level.height), BackLensOf(trial), level.backCircle);
+  const float wellInside = CosineWellInside(lens.front.fovDegrees);
+  double n = 0, sumF = 0, sumB = 0, sumFF = 0, sumBB = 0, sumFB = 0;
+  for (size_t i = 0; i < level.front.size(); ++i) {
+    float x, y, cosine, b;
+    PositionOf(pass.plan, level.columns[i], level.rows[i], x, y, cosine);
+    if (!(cosine > wellInside) || !level.back->Sample(x, y, b)) continue;
+    const double f = level.front[i];
+    n += 1;
+    sumF += f;
+    sumB += b;
+    sumFF += f * f;
+    sumBB += double{b} * b;
+    sumFB += f * b;
+  }
+  if (n < 100) return std::numeric_limits<double>::infinity();
+  const double varianceF = n * sumFF - sumF * sumF;
+  const double varianceB = n * sumBB - sumB * sumB;
+  if (!(varianceF > 0 && varianceB > 0)) return std::numeric_limits<double>::infinity();
+  return 1.0 - (n * sumFB - sumF * sumB) / std::sqrt(varianceF * varianceB);
+}
+
+double Within(double degrees) { return std::clamp(degrees, -kWidestBackOffsetDegrees, kWidestBackOffsetDegrees); }
+
+}  // namespace
+
+Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t threads, BackLensOffset& offset) {
+  if (!IsSideBySide(source.width, source.height))
+    return Result::Failure("the picture is not two lenses side by side (about twice as wide as high)");
+  // The offsets are the back lens's place in the camera, whatever way the
+  // camera was held.
+  DualLens level0 = lens;
+  level0.front.yawDegrees = level0.front.pitchDegrees = level0.front.rollDegrees = 0.0;
+  // A coarse search on copies an eighth the size, finer on a half, and the
+  // last steps at full size.
+  const GreyHalf frontFull = GreyOf(source, false, threads);
+  const GreyHalf backFull = GreyOf(source, true, threads);
+  const GreyHalf frontHalf = Halved(frontFull);
+  const GreyHalf backHalf = Halved(backFull);
+  const GreyHalf frontEighth = Halved(Halved(frontHalf));
+  const GreyHalf backEighth = Halved(Halved(backHalf));
+  struct Stage {
+    const GreyHalf* front;
+    const GreyHalf* back;
+    int32_t mostPoints;
+    std::vector<double> steps;
+  };
+  const Stage stages[] = {
+      {&frontEighth, &backEighth, 40'000, {1.0, 0.5, 0.25}},
+      {&frontHalf, &backHalf, 60'000, {0.12, 0.06}},
+      {&frontFull, &backFull, 100'000, {0.03, 0.015}},
+  };
+  BackLensOffset best{Within(lens.back.yawDegrees), Within(lens.back.pitchDegrees), Within(lens.back.rollDegrees)};
+  for (const Stage& stage : stages) {
+    if (stage.front->height < 16) continue;
+    const AlignLevel level = LevelOf(*stage.front, *stage.back, level0, source.width, source.height, stage.mostPoints);
+    double bestCost = Disagreement(level, level0, best);
+    if (!std::isfinite(bestCost)) return Result::Failure("the lenses' overlap holds nothing to compare");
+    for (const double step : stage.steps) {
+      for (;;) {
+        // The six neighbours one step away along each angle.
+        std::array<BackLensOffset, 6> trials;
+        for (int i = 0; i < 6; ++i) {
+          trials[i] = best;
+          double& angle = i / 2 == 0 ? trials[i].yawDegrees : i / 2 == 1 ? trials[i].pitchDegrees : trials[i].rollDegrees;
+          angle = Within(angle + (i % 2 == 0 ? step : -step));
+        }
+        std::array<double, 6> costs;
+        RunJobs(6, threads, [&](int32_t i) { costs[i] = Disagreement(level, level0, trials[i]); });
+        int chosen = -1;
+        for (int i = 0; i < 6; ++i) {
+          if (costs[i] < bestCost) {
+            bestCost = costs[i];
+            chosen = i;
+          }
+        }
+        if (chosen < 0) break;
+        best = trials[chosen];
+      }
+    }
+  }
+  const auto hundredths = [](double value) { return std::nearbyint(value * 100.0) / 100.0 + 0.0; };
+  offset = {hundredths(best.yawDegrees), hundredths(best.pitchDegrees), hundredths(best.rollDegrees)};
+  return {};
+}
+
+Result FindDualCircles(const PixelBuffer& picture, ImageCircle& front, ImageCircle& back) {
+  if (!IsSideBySide(picture.width, picture.height))
+    return Result::Failure("the picture is not two lenses side by side (about twice as wide as high)");
+  const int32_t half = FrontHalfWidth(picture.width);
+  ImageCircle found[2] = {front, back};
+  for (int side = 0; side < 2; ++side) {
+    const int32_t offset = side == 0 ? 0 : half;
+    const int32_t width = side == 0 ? half : picture.width - half;
+    PixelStore copy = AllocatePixels(int64_t{width} * picture.height);
+    if (!copy) return Result::Failure("not enough memory to look for the image circles");
+    const PixelBuffer part{copy.get(), width, picture.height};
+    for (int32_t y = 0; y < picture.height; ++y)
+      std::memcpy(part.Row(y), picture.Pixel(offset, y), 4 * static_cast<size_t>(width));
+    const Result result = FindImageCircle(part, found[side]);
+    if (!result.ok()) return Result::Failure((side == 0 ? "front lens: " : "back lens: ") + result.reason());
+  }
+  front = found[0];
+  back = found[1];
+  return {};
+}

@@ -1,0 +1,89 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+
+#include "imageio/result.h"
+#include "transform/lens.h"
+#include "transform/pixel_buffer.h"
+#include "transform/resample.h"
+
+// A two-lens camera's picture: two circular fisheyes side by side, the left
+// half (columns 0 to W / 2 - 1) looking ahead, the right half (from column
+// W / 2, rounded down) straight behind, each upright. The back lens is the
+// front lens turned 180 degrees about the vertical, give or take the few
+// tenths of a degree by which real cameras are never exactly back to back.
+
+// The back lens's offset from straight behind, in the camera's frame: it
+// looks along yaw 180 + yaw, with this pitch and roll, in the conventions of
+// one lens's yaw, pitch and roll.
+struct BackLensOffset {
+  double yawDegrees = 0.0;
+  double pitchDegrees = 0.0;
+  double rollDegrees = 0.0;
+};
+
+struct DualLens {
+  // The model and field of view both lenses share, the front half's circle
+  // (in the left half's own coordinates) and the whole camera's orientation.
+  Lens front;
+  // The back half's circle, in the right half's own coordinates (its
+  // column 0 is the picture's column W / 2); none: the front's.
+  std::optional<ImageCircle> backCircle;
+  BackLensOffset back;
+};
+
+// Two lenses need some overlap to match and blend: their field of view must
+// exceed this.
+inline constexpr double kNarrowestDualFovDegrees = 185.0;
+// The alignment searches this far from straight behind, in each angle.
+inline constexpr double kWidestBackOffsetDegrees = 3.0;
+
+// Whether a picture this size holds two fisheyes side by side: its width
+// within 2% of twice its height.
+bool IsSideBySide(int32_t width, int32_t height);
+
+// The width of each half: the front's columns 0 .. HalfWidth - 1; the back's
+// HalfWidth .. width - 1 (one more for an odd width).
+int32_t FrontHalfWidth(int32_t width);
+
+// The sphere a two-lens picture `pictureWidth` x `pictureHeight` turns into,
+// `height` high (0: the picture's height), 2N x N whatever shape is saved
+// from it, lowered until the sphere holds at most kMostPanoramaPixels.
+PanoramaSize DualSphereSize(int32_t pictureWidth, int32_t pictureHeight, int32_t height);
+
+// Each lens's circle in its own half's coordinates, as the stitch uses it
+// (none given: centred in the half, diameter the picture's height).
+ImageCircle FrontCircleOf(const DualLens& lens, int32_t width, int32_t height);
+ImageCircle BackCircleOf(const DualLens& lens, int32_t width, int32_t height);
+
+// The back lens's orientation in the world (camera orientation, then the
+// back lens's place in the camera), as one lens's yaw, pitch and roll.
+Lens BackLensOf(const DualLens& lens);
+
+// Stitches the two lenses of `source` into the whole sphere `sphere` (2N x N,
+// rows in storage order, columns and rows as TransformPicture places them).
+// The back lens's colours are scaled per channel to match the front's over
+// their overlap, and the two are blended across a band of a few degrees along
+// the seam, midway between the lens axes: each lens's weight falls smoothly to
+// zero across the band, so no line and no step is left. Pixels neither lens
+// sees are left as they are. The same bits for every thread count and path.
+void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens, int32_t threads,
+                       const BandCallback& afterBand = {});
+
+// The back lens's gain per channel (blue, green, red) that makes it match the
+// front over their overlap; 1 where the overlap tells nothing.
+struct ChannelGains {
+  double blue = 1.0;
+  double green = 1.0;
+  double red = 1.0;
+};
+ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens);
+
+// Finds the back lens's offset from straight behind (each angle within
+// kWidestBackOffsetDegrees, to 0.01 degree) at which the lenses agree best
+// over their overlap; `lens.back` is where the search starts. Fails when the
+// overlap holds nothing to compare.
+Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t threads, BackLensOffset& offset);
+
+// Finds both image circles, each in its own half's coordinates.
+Result FindDualCircles(const PixelBuffer& picture, ImageCircle& front, ImageCircle& back);
