@@ -178,6 +178,19 @@ void RunJobs(int32_t count, int32_t threads, const Job& job) {
 
 float Unseen() { return std::numeric_limits<float>::quiet_NaN(); }
 
+// Whether column x lies in one of `spans`; `end` (no further than it was)
+// becomes where that stops being so.
+bool Covers(const ColumnSpan* spans, int32_t count, int32_t x, int32_t& end) {
+  for (int32_t i = 0; i < count; ++i) {
+    if (x >= spans[i].begin && x < spans[i].end) {
+      end = std::min(end, spans[i].end);
+      return true;
+    }
+    if (spans[i].begin > x) end = std::min(end, spans[i].begin);
+  }
+  return false;
+}
+
 // The bytes a back-lens byte turns into under the gain of its channel.
 struct GainTables {
   uint8_t table[3][256];
@@ -228,7 +241,7 @@ Lens BackLensOf(const DualLens& lens) {
 ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens) {
   // Both lenses over a small sphere: enough samples for the sums, in a few
   // milliseconds. One thread, rows in order: the same sums every time.
-  const int32_t height = std::min(source.height, 256);
+  const int32_t height = std::min(source.height, 128);
   const int32_t width = 2 * height;
   DualPasses passes;
   PlanDual(passes, source, width, height, lens);
@@ -292,30 +305,32 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
       // Each lens where its weight is above 0.
       const int32_t frontCount = SpansWhere(passes.seamAxis, -seam, y, sphere.width, sphere.height, frontSpans);
       const int32_t backCount = SpansWhere(backAxis, -seam, y, sphere.width, sphere.height, backSpans);
-      std::fill(frontAxial.begin(), frontAxial.end(), Unseen());
-      std::fill(backAxial.begin(), backAxial.end(), Unseen());
       // The front straight into the sphere; the back beside it, then laid
-      // over it, blended across the seam.
+      // over it where it has weight, blended across the seam.
       kernel(passes.front.plan, y, frontSpans, frontCount, frontAxial.data(), out);
       kernel(passes.back.plan, y, backSpans, backCount, backAxial.data(), backRow.data());
       for (int32_t span = 0; span < backCount; ++span) {
-        for (int32_t x = backSpans[span].begin; x < backSpans[span].end; ++x) {
-          const float back = backAxial[x];
-          if (back != back) continue;
-          uint8_t* pixel = out + 4 * static_cast<ptrdiff_t>(x);
-          const uint8_t* b = &backRow[4 * static_cast<size_t>(x)];
-          const float front = frontAxial[x];
-          if (front != front) {
-            for (int c = 0; c < 3; ++c) pixel[c] = gains.table[c][b[c]];
-            continue;
-          }
-          // cos(front angle) - cos(back angle) runs from -seam to +seam across
-          // the band; the front's weight follows a smooth step over it.
-          const float t = std::clamp((front - back + seam) * inverseBand, 0.0f, 1.0f);
-          const float weight = t * t * (3.0f - 2.0f * t);
-          for (int c = 0; c < 3; ++c) {
-            const float value = pixel[c] * weight + gains.table[c][b[c]] * (1.0f - weight);
-            pixel[c] = static_cast<uint8_t>(value + 0.5f);
+        for (int32_t x = backSpans[span].begin; x < backSpans[span].end;) {
+          int32_t end = backSpans[span].end;
+          const bool frontToo = Covers(frontSpans, frontCount, x, end);
+          for (; x < end; ++x) {
+            const float back = backAxial[x];
+            if (back != back) continue;
+            uint8_t* pixel = out + 4 * static_cast<ptrdiff_t>(x);
+            const uint8_t* b = &backRow[4 * static_cast<size_t>(x)];
+            const float front = frontToo ? frontAxial[x] : Unseen();
+            if (front != front) {
+              for (int c = 0; c < 3; ++c) pixel[c] = gains.table[c][b[c]];
+              continue;
+            }
+            // cos(front angle) - cos(back angle) runs from -seam to +seam
+            // across the band; the front's weight follows a smooth step.
+            const float t = std::clamp((front - back + seam) * inverseBand, 0.0f, 1.0f);
+            const float weight = t * t * (3.0f - 2.0f * t);
+            for (int c = 0; c < 3; ++c) {
+              const float value = pixel[c] * weight + gains.table[c][b[c]] * (1.0f - weight);
+              pixel[c] = static_cast<uint8_t>(value + 0.5f);
+            }
           }
         }
       }
@@ -329,12 +344,17 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
 namespace {
 
 // One half of the picture in grey, reduced by `factor` (boxes of factor x
-// factor pixels), rows in storage order.
+// factor pixels), rows in storage order; at full size read from the
+// picture's own bytes.
 struct GreyHalf {
   std::vector<float> pixels;
+  const uint8_t* bytes = nullptr;  // full size: the half's first pixel
+  ptrdiff_t rowBytes = 0;
   int32_t width = 0;
   int32_t height = 0;
   int32_t factor = 1;
+
+  float At(const uint8_t* p) const { return static_cast<float>(p[0] + 2 * p[1] + p[2]) * 0.25f; }
 
   // Bilinear between the four pixels about (x, y); false outside.
   bool Sample(float x, float y, float& value) const {
@@ -345,44 +365,71 @@ struct GreyHalf {
     const int32_t row = static_cast<int32_t>(fy);
     const float ax = x - fx;
     const float ay = y - fy;
-    const float* p = &pixels[static_cast<size_t>(row) * width + column];
-    const float bottom = p[0] + (p[1] - p[0]) * ax;
-    const float top = p[width] + (p[width + 1] - p[width]) * ax;
+    float p00, p01, p10, p11;
+    if (bytes != nullptr) {
+      const uint8_t* p = bytes + row * rowBytes + 4 * static_cast<ptrdiff_t>(column);
+      p00 = At(p);
+      p01 = At(p + 4);
+      p10 = At(p + rowBytes);
+      p11 = At(p + rowBytes + 4);
+    } else {
+      const float* p = &pixels[static_cast<size_t>(row) * width + column];
+      p00 = p[0];
+      p01 = p[1];
+      p10 = p[width];
+      p11 = p[width + 1];
+    }
+    const float bottom = p00 + (p01 - p00) * ax;
+    const float top = p10 + (p11 - p10) * ax;
     value = bottom + (top - bottom) * ay;
     return true;
   }
 };
 
-GreyHalf GreyOf(const PixelBuffer& source, bool back, int32_t threads) {
+GreyHalf FullSizeGrey(const PixelBuffer& source, bool back) {
   const int32_t half = FrontHalfWidth(source.width);
   GreyHalf grey;
+  grey.bytes = source.Pixel(back ? half : 0, 0);
+  grey.rowBytes = source.RowBytes();
   grey.width = back ? source.width - half : half;
   grey.height = source.height;
-  grey.pixels.resize(static_cast<size_t>(grey.width) * grey.height);
-  const int32_t offset = back ? half : 0;
-  ForEachRowBand(grey.height, threads, [&](int32_t firstRow, int32_t endRow) {
-    for (int32_t y = firstRow; y < endRow; ++y) {
-      const uint8_t* p = source.Pixel(offset, y);
-      float* to = &grey.pixels[static_cast<size_t>(y) * grey.width];
-      for (int32_t x = 0; x < grey.width; ++x, p += 4) to[x] = static_cast<float>(p[0] + 2 * p[1] + p[2]) * 0.25f;
-    }
-  });
   return grey;
 }
 
-GreyHalf Halved(const GreyHalf& from) {
+// `from` reduced by `by` in each direction (boxes of by x by pixels).
+GreyHalf Reduced(const GreyHalf& from, int32_t by, int32_t threads) {
   GreyHalf to;
-  to.width = from.width / 2;
-  to.height = from.height / 2;
-  to.factor = from.factor * 2;
+  to.width = from.width / by;
+  to.height = from.height / by;
+  to.factor = from.factor * by;
   to.pixels.resize(static_cast<size_t>(to.width) * to.height);
-  for (int32_t y = 0; y < to.height; ++y) {
-    const float* below = &from.pixels[static_cast<size_t>(2 * y) * from.width];
-    const float* above = below + from.width;
-    for (int32_t x = 0; x < to.width; ++x)
-      to.pixels[static_cast<size_t>(y) * to.width + x] =
-          ((below[2 * x] + below[2 * x + 1]) + (above[2 * x] + above[2 * x + 1])) * 0.25f;
-  }
+  const float share = 1.0f / static_cast<float>(by * by);
+  ForEachRowBand(to.height, threads, [&](int32_t firstRow, int32_t endRow) {
+    for (int32_t y = firstRow; y < endRow; ++y) {
+      float* out = &to.pixels[static_cast<size_t>(y) * to.width];
+      if (from.bytes != nullptr) {
+        // Whole numbers: the sum of by x by pixels' four-times grey.
+        std::vector<int32_t> sums(static_cast<size_t>(to.width), 0);
+        std::vector<int32_t> greys(static_cast<size_t>(by) * to.width);
+        for (int32_t j = 0; j < by; ++j) {
+          const uint8_t* p = from.bytes + (by * y + j) * from.rowBytes;
+          for (size_t i = 0; i < greys.size(); ++i, p += 4) greys[i] = p[0] + 2 * p[1] + p[2];
+          for (int32_t x = 0; x < to.width; ++x)
+            for (int32_t i = 0; i < by; ++i) sums[x] += greys[static_cast<size_t>(by) * x + i];
+        }
+        for (int32_t x = 0; x < to.width; ++x) out[x] = static_cast<float>(sums[x]) * 0.25f * share;
+      } else {
+        for (int32_t x = 0; x < to.width; ++x) {
+          float sum = 0.0f;
+          for (int32_t j = 0; j < by; ++j) {
+            const float* p = &from.pixels[static_cast<size_t>(by * y + j) * from.width + by * x];
+            for (int32_t i = 0; i < by; ++i) sum += p[i];
+          }
+          out[x] = sum * share;
+        }
+      }
+    }
+  });
   return to;
 }
 
@@ -501,14 +548,14 @@ Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t th
   // camera was held.
   DualLens level0 = lens;
   level0.front.yawDegrees = level0.front.pitchDegrees = level0.front.rollDegrees = 0.0;
-  // A coarse search on copies an eighth the size, finer on a half, and the
-  // last steps at full size.
-  const GreyHalf frontFull = GreyOf(source, false, threads);
-  const GreyHalf backFull = GreyOf(source, true, threads);
-  const GreyHalf frontHalf = Halved(frontFull);
-  const GreyHalf backHalf = Halved(backFull);
-  const GreyHalf frontEighth = Halved(Halved(frontHalf));
-  const GreyHalf backEighth = Halved(Halved(backHalf));
+  // A coarse search on copies an eighth the size, finer on a quarter, and
+  // the last steps at full size.
+  const GreyHalf frontFull = FullSizeGrey(source, false);
+  const GreyHalf backFull = FullSizeGrey(source, true);
+  const GreyHalf frontQuarter = Reduced(frontFull, 4, threads);
+  const GreyHalf backQuarter = Reduced(backFull, 4, threads);
+  const GreyHalf frontEighth = Reduced(frontQuarter, 2, threads);
+  const GreyHalf backEighth = Reduced(backQuarter, 2, threads);
   struct Stage {
     const GreyHalf* front;
     const GreyHalf* back;
@@ -516,9 +563,9 @@ Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t th
     std::vector<double> steps;
   };
   const Stage stages[] = {
-      {&frontEighth, &backEighth, 40'000, {1.0, 0.5, 0.25}},
-      {&frontHalf, &backHalf, 60'000, {0.12, 0.06}},
-      {&frontFull, &backFull, 100'000, {0.03, 0.015}},
+      {&frontEighth, &backEighth, 6'000, {1.0, 0.5, 0.25}},
+      {&frontQuarter, &backQuarter, 12'000, {0.12, 0.06}},
+      {&frontFull, &backFull, 24'000, {0.03, 0.015}},
   };
   BackLensOffset best{Within(lens.back.yawDegrees), Within(lens.back.pitchDegrees), Within(lens.back.rollDegrees)};
   for (const Stage& stage : stages) {

@@ -216,7 +216,7 @@ void CubicWeightsOf(V t, V weights[4]) {
 // stereographic 2f tan(theta/2) / sin(theta) = 2f / (1 + cos theta),
 // orthographic f sin(theta) / sin(theta) = f.
 template <class V>
-void ProjectThroughLens(V sinLongitude, V cosLongitude, const LensRowConstants& row, const LensPassConstants& pass,
+[[gnu::always_inline]] inline void ProjectThroughLens(V sinLongitude, V cosLongitude, const LensRowConstants& row, const LensPassConstants& pass,
                         V& across, V& up, V* axial = nullptr) {
   const V zero = Splat(sinLongitude, 0.0f);
   const V one = Splat(sinLongitude, 1.0f);

@@ -49,9 +49,10 @@ ColumnAngles TabulateColumns(int32_t width, float centreX, float radiansPerPixel
 // Any other lens: column x of a panorama `height` high lies at longitude
 // (x + 0.5 - width / 2) * pi / height; the camera's yaw is taken off it here.
 // Worked in double and rounded once (see SinOf).
-ColumnAngles TabulateLongitudes(int32_t width, int32_t height, double yawRadians) {
-  ColumnAngles columns = ZeroColumns(width);
-  for (int32_t x = 0; x < width; ++x) {
+// `tabulated` columns, past the row's end too, when more than its width.
+ColumnAngles TabulateLongitudes(int32_t width, int32_t height, double yawRadians, int32_t tabulated = 0) {
+  ColumnAngles columns = ZeroColumns(std::max(width, tabulated));
+  for (int32_t x = 0; x < std::max(width, tabulated); ++x) {
     const double longitude = (x + 0.5 - width / 2.0) * std::numbers::pi / height - yawRadians;
     columns.sinAzimuth[x] = static_cast<float>(std::sin(longitude));
     columns.cosAzimuth[x] = static_cast<float>(std::cos(longitude));
@@ -340,7 +341,8 @@ void TransformPicture(const PixelBuffer& source, const PixelBuffer& panorama, co
 void PlanLens(LensPlan& pass, const TransformRecord& record, const Lens& lens, const ImageCircle& circle) {
   pass.plan = PlanFor(record, GeneralLens);
   SetLensOf(pass.plan, lens, circle, pass.rows);
-  ColumnAngles columns = TabulateLongitudes(record.destWidth, record.destHeight, Radians(lens.yawDegrees));
+  ColumnAngles columns = TabulateLongitudes(record.destWidth, record.destHeight, Radians(lens.yawDegrees),
+                                            (record.destWidth + 7) / 8 * 8 + kLensGrid);
   pass.sinLongitude = std::move(columns.sinAzimuth);
   pass.cosLongitude = std::move(columns.cosAzimuth);
   pass.plan.sinAzimuth = pass.sinLongitude.data();
@@ -364,11 +366,38 @@ void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* s
   const float maxCol = static_cast<float>(plan.maxCol);
   const float maxRow = static_cast<float>(plan.maxRow);
   for (int32_t span = 0; span < spanCount; ++span) {
+    // The vectorised kernels' grid: exact every kLensGrid columns from the
+    // span's start, straight lines between.
+    struct Exact {
+      float across, up, cosine;
+    };
+    const auto exactAt = [&](int32_t x) {
+      Exact e;
+      ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, e.across, e.up, &e.cosine);
+      return e;
+    };
+    Exact start{};
+    Exact stop{};
     for (int32_t x = spans[span].begin; x < spans[span].end; ++x) {
+      const int32_t offset = (x - spans[span].begin) % kLensGrid;
+      if (offset == 0) {
+        start = exactAt(x);
+        stop = exactAt(x + kLensGrid);
+      }
       float across;
       float up;
       float cosine;
-      ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up, &cosine);
+      if (start.across != start.across || stop.across != stop.across) {
+        const Exact e = exactAt(x);
+        across = e.across;
+        up = e.up;
+        cosine = e.cosine;
+      } else {
+        const float fraction = static_cast<float>(offset) * (1.0f / kLensGrid);
+        across = start.across + (stop.across - start.across) * fraction;
+        up = start.up + (stop.up - start.up) * fraction;
+        cosine = start.cosine + (stop.cosine - start.cosine) * fraction;
+      }
       const float sourceX = across * plan.cosRoll - up * plan.sinRoll + plan.centreSrcX;
       const float sourceY = up * plan.cosRoll + across * plan.sinRoll + plan.centreSrcY;
       const float nearestX = std::nearbyint(sourceX);

@@ -55,8 +55,14 @@ struct ColumnSpan {
 // A GeneralLens plan's pass over the columns `spans` of destination row `y`
 // alone: pixel x's sample goes to row + 4 * x (its unused byte kept), and
 // axial[x] becomes the cosine of its direction's angle off the lens axis, or
-// not a number where the pixel is not sampled. Nothing outside the spans is
-// touched. The same bits on every path.
+// not a number where the pixel is not sampled; `axial` holds the row's width
+// rounded up to a multiple of 8, and entries past a span's end up to the next
+// multiple of 8 may change. No other pixel or entry is touched. The same bits
+// on every path.
+// A lens row pass works the lens model out exactly every kLensGrid columns
+// (from each span's start) and interpolates between; the plan's longitude
+// tables reach kLensGrid entries past the padded width.
+inline constexpr int kLensGrid = 8;
 using LensRowKernel = void (*)(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
                                float* axial, uint8_t* row);
 void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,

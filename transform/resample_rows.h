@@ -74,6 +74,12 @@ struct TapPlacer {
         rowBytes(plan.record.srcStride) {}
 
   int Place(SamplePoints& points, int first, V u, V v, int lanes) const {
+    V inside;
+    return Place(points, first, u, v, lanes, inside);
+  }
+
+  // The same, with the lanes sampled as a mask as well.
+  int Place(SamplePoints& points, int first, V u, V v, int lanes, V& inside) const {
     const V zero = Splat(u, 0.0f);
     const V one = Splat(u, 1.0f);
     const V sourceX = u + centreSrcX;
@@ -92,7 +98,7 @@ struct TapPlacer {
     // column and row between 0 and maxCol, maxRow. Not-a-number fails it.
     const V firstColumn = nearestX - one;
     const V firstRowOfTaps = nearestY - one;
-    const V inside = LessOrEqual(zero, firstColumn) & LessOrEqual(zero, firstRowOfTaps) &
+    inside = LessOrEqual(zero, firstColumn) & LessOrEqual(zero, firstRowOfTaps) &
                      LessOrEqual(firstColumn, maxColumn) & LessOrEqual(firstRowOfTaps, maxRow);
     StoreTapOffsets(points.taps + first, inside, firstColumn, firstRowOfTaps, rowBytes);
     for (int p = lanes; p < static_cast<int>(sizeof(V) / sizeof(float)); ++p) points.taps[first + p] = -1;
@@ -222,34 +228,76 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   }
 }
 
-// One lens's pass over the spans of row y (see LensRowKernel).
+// One lens's pass over the spans of row y (see LensRowKernel). The lens
+// model goes through its formula only every kLensGrid columns; the columns
+// between take the straight line between those two, which is within 0.02
+// source pixels of the formula for any sphere the program makes (the
+// curvature of a row's image, at most the circle's radius, times the square
+// of kLensGrid columns' angle, over 8). Where either end lies outside the
+// lens's field, the columns between take the formula too.
 template <class V, int kLanes, class Sampler>
 void SampleLensRowVector(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                          uint8_t* row, Sampler sample) {
+  static_assert(kLensGrid % kLanes == 0);
+  constexpr int kGridPoints = kRunPixels / kLensGrid + 1;
+  constexpr int kGridPadded = (kGridPoints + kLanes - 1) / kLanes * kLanes;
   const TransformRecord& record = plan.record;
   const V tag = Splat(V{}, 0.0f);
   const V cosRoll = Splat(tag, plan.cosRoll);
   const V sinRoll = Splat(tag, plan.sinRoll);
-  constexpr float kUnseen = std::numeric_limits<float>::quiet_NaN();
+  const V unseen = Splat(tag, std::numeric_limits<float>::quiet_NaN());
+  const V gridStep = Splat(tag, 1.0f / kLensGrid);
   const TapPlacer<V> placer(plan);
   SamplePoints points;
+  alignas(32) float gridSin[kGridPadded] = {};
+  alignas(32) float gridCos[kGridPadded] = {};
+  alignas(32) float gridAcross[kGridPadded];
+  alignas(32) float gridUp[kGridPadded];
+  alignas(32) float gridCosine[kGridPadded];
   for (int32_t span = 0; span < spanCount; ++span) {
     for (int32_t runStart = spans[span].begin; runStart < spans[span].end; runStart += kRunPixels) {
       const int32_t runEnd = std::min(runStart + kRunPixels, spans[span].end);
-      int anyInside = 0;
-      for (int32_t x0 = runStart; x0 < runEnd; x0 += kLanes) {
+      // The formula at columns runStart, runStart + kLensGrid, ... up to the
+      // first at or past the run's end.
+      const int gridPoints = (runEnd - runStart + kLensGrid - 1) / kLensGrid + 1;
+      for (int k = 0; k < gridPoints; ++k) {
+        gridSin[k] = plan.sinAzimuth[runStart + k * kLensGrid];
+        gridCos[k] = plan.cosAzimuth[runStart + k * kLensGrid];
+      }
+      for (int k = 0; k < gridPoints; k += kLanes) {
         V across;
         V up;
         V cosine;
-        ProjectThroughLens(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), plan.lensRows[y],
-                           plan.lens, across, up, &cosine);
+        ProjectThroughLens(Load(tag, gridSin + k), Load(tag, gridCos + k), plan.lensRows[y], plan.lens, across, up,
+                           &cosine);
+        Store(gridAcross + k, across);
+        Store(gridUp + k, up);
+        Store(gridCosine + k, cosine);
+      }
+      int anyInside = 0;
+      for (int32_t x0 = runStart; x0 < runEnd; x0 += kLanes) {
+        const int k = (x0 - runStart) / kLensGrid;
+        V across;
+        V up;
+        V cosine;
+        if (gridAcross[k] != gridAcross[k] || gridAcross[k + 1] != gridAcross[k + 1]) {
+          ProjectThroughLens(Load(tag, plan.sinAzimuth + x0), Load(tag, plan.cosAzimuth + x0), plan.lensRows[y],
+                             plan.lens, across, up, &cosine);
+        } else {
+          const V fraction = Consecutive(tag, x0 - runStart - k * kLensGrid) * gridStep;
+          const V across0 = Splat(tag, gridAcross[k]);
+          const V up0 = Splat(tag, gridUp[k]);
+          const V cosine0 = Splat(tag, gridCosine[k]);
+          across = across0 + (Splat(tag, gridAcross[k + 1]) - across0) * fraction;
+          up = up0 + (Splat(tag, gridUp[k + 1]) - up0) * fraction;
+          cosine = cosine0 + (Splat(tag, gridCosine[k + 1]) - cosine0) * fraction;
+        }
         const int lanes = std::min(kLanes, runEnd - x0);
-        const int placed = placer.Place(points, x0 - runStart, across * cosRoll - up * sinRoll,
-                                        up * cosRoll + across * sinRoll, lanes);
-        alignas(32) float cosines[kLanes];
-        Store(cosines, cosine);
-        for (int p = 0; p < lanes; ++p) axial[x0 + p] = (placed >> p) & 1 ? cosines[p] : kUnseen;
-        anyInside |= placed;
+        V inside;
+        anyInside |= placer.Place(points, x0 - runStart, across * cosRoll - up * sinRoll,
+                                  up * cosRoll + across * sinRoll, lanes, inside);
+        // Whole vectors: the spans never share one, and the row's last is padded.
+        Store(axial + x0, Select(inside, cosine, unseen));
       }
       if (anyInside == 0) continue;
       SampleRun<kLanes>(row + 4 * static_cast<ptrdiff_t>(runStart), points, runEnd - runStart, record.srcBase,

@@ -1,0 +1,82 @@
+// Two lenses side by side at 12 megapixels (4896 x 2448, as 360-degree
+// cameras record them): the stitched sphere beside one lens's sphere of the
+// same size and field, and the alignment search beside the stitch.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "tests/lens_model.h"
+#include "transform/dual_lens.h"
+#include "transform/resample.h"
+
+namespace {
+
+constexpr int32_t kHeight = 2448;
+constexpr int32_t kWidth = 2 * kHeight;
+
+DualLens BenchLens() {
+  DualLens lens;
+  lens.front.fovDegrees = 200.0;
+  lens.back = {0.7, -0.4, 0.3};
+  return lens;
+}
+
+// The camera's picture of a textured world, made once.
+const std::vector<uint8_t>& DualPicture() {
+  static std::vector<uint8_t> pixels;
+  if (!pixels.empty()) return pixels;
+  using namespace lens_model;
+  pixels.assign(4 * size_t(kWidth) * kHeight, 0);
+  const PixelBuffer picture{pixels.data(), kWidth, kHeight};
+  const DualLens lens = BenchLens();
+  const auto world = [](int c, Vector3 d) {
+    return 0.75 * PatternAt(c, d) + 28 + 30 * std::sin(61 * d.x + 5 * d.z) * std::cos(53 * d.y - 11 * d.z);
+  };
+  const Camera front = CameraOf(lens.front);
+  Lens back = BackLensOf(lens);
+  RenderFisheyeInto(picture, 0, kHeight, lens.front, front, FrontCircleOf(lens, kWidth, kHeight), world);
+  RenderFisheyeInto(picture, kHeight, kHeight, lens.front, CameraOf(back), BackCircleOf(lens, kWidth, kHeight), world,
+                    0.85);
+  return pixels;
+}
+
+std::vector<uint8_t>& Sphere() {
+  static std::vector<uint8_t> sphere(4 * size_t(kWidth) * kHeight, 0);
+  return sphere;
+}
+
+// One lens of the same field filling the whole picture's height: the sphere
+// it makes is the same size as the two lenses'.
+void BM_OneLensSphere(benchmark::State& state) {
+  std::vector<uint8_t>& sphere = Sphere();
+  Lens lens = BenchLens().front;
+  lens.circle = ImageCircle{(kWidth - 1) / 2.0, (kHeight - 1) / 2.0, kHeight / 2.0 - 0.25};
+  const PixelBuffer source{const_cast<uint8_t*>(DualPicture().data()), kWidth, kHeight};
+  for (auto _ : state) TransformPicture(source, {sphere.data(), kWidth, kHeight}, lens, 0);
+  state.SetLabel("4896x2448 picture, 4896x2448 sphere, equidistant 200");
+}
+
+void BM_DualSphere(benchmark::State& state) {
+  std::vector<uint8_t>& sphere = Sphere();
+  const PixelBuffer source{const_cast<uint8_t*>(DualPicture().data()), kWidth, kHeight};
+  for (auto _ : state) StitchDualPicture(source, {sphere.data(), kWidth, kHeight}, BenchLens(), 0);
+  state.SetLabel("4896x2448 picture, 4896x2448 sphere, equidistant 200");
+}
+
+void BM_AlignBackLens(benchmark::State& state) {
+  const PixelBuffer source{const_cast<uint8_t*>(DualPicture().data()), kWidth, kHeight};
+  DualLens lens = BenchLens();
+  lens.back = {};
+  BackLensOffset found;
+  for (auto _ : state) benchmark::DoNotOptimize(AlignBackLens(source, lens, 0, found).ok());
+  state.SetLabel("found " + std::to_string(found.yawDegrees) + " " + std::to_string(found.pitchDegrees) + " " +
+                 std::to_string(found.rollDegrees));
+}
+
+}  // namespace
+
+BENCHMARK(BM_OneLensSphere)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DualSphere)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_AlignBackLens)->Unit(benchmark::kMillisecond)->UseRealTime();
