@@ -16,6 +16,7 @@
 #include "imageio/panorama_xmp.h"
 #include "imageio/picture_encoding.h"
 #include "transform/circle_finder.h"
+#include "transform/dual_lens.h"
 #include "transform/lens.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
@@ -33,7 +34,7 @@ constexpr int32_t kSharpenLevelStep = 32;
 struct Options {
   std::vector<std::string> inputs;
   std::string output;
-  std::string shape = "square";
+  std::optional<std::string> shape;
   int sharpen = 0;
   int threads = 0;
   bool noTransform = false;
@@ -48,6 +49,11 @@ struct Options {
   bool findCircle = false;
   int quality = kDefaultJpegQuality;
   bool noMetadata = false;
+  bool dual = false;
+  double backYaw = 0.0;
+  double backPitch = 0.0;
+  double backRoll = 0.0;
+  bool align = false;
 };
 
 // What every input shares: the lens as given (the circle aside, which may
@@ -56,6 +62,12 @@ struct Job {
   Lens lens;
   bool autoCircle = false;
   SaveShape shape = SaveShape::Square;
+  // Two lenses side by side: the back lens's circle (none: the front's) and
+  // offset, and whether to find the offset in each picture.
+  bool dual = false;
+  std::optional<ImageCircle> backCircle;
+  BackLensOffset back;
+  bool align = false;
 };
 
 // Where the extension of the file name `path` starts (its dot), or npos.
@@ -91,21 +103,41 @@ std::string Decimals(double value, int places) {
   return text;
 }
 
-// "X,Y,R": three finite numbers, the radius above 0.
-std::optional<ImageCircle> ParseCircle(const std::string& text) {
-  double x = 0, y = 0, radius = 0;
+// "X,Y,R" or, for two lenses, "X,Y,R,X2,Y2,R2": finite numbers, the radii
+// above 0. Gives the circles, none when the text is not so.
+std::vector<ImageCircle> ParseCircles(const std::string& text, bool dual) {
+  double v[6] = {};
   char end = 0;
-  if (std::sscanf(text.c_str(), "%lf,%lf,%lf%c", &x, &y, &radius, &end) != 3) return std::nullopt;
-  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(radius) || radius <= 0) return std::nullopt;
-  return ImageCircle{x, y, radius};
+  const int read = std::sscanf(text.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &end);
+  if (read != 3 && !(dual && read == 6)) return {};
+  std::vector<ImageCircle> circles;
+  for (int i = 0; i < read; i += 3) {
+    if (!std::isfinite(v[i]) || !std::isfinite(v[i + 1]) || !std::isfinite(v[i + 2]) || v[i + 2] <= 0) return {};
+    circles.push_back({v[i], v[i + 1], v[i + 2]});
+  }
+  return circles;
 }
+
+// Two lenses share one field of view, which must leave them an overlap; the
+// program's own 198 degrees unless given.
+constexpr double kDualDefaultFovDegrees = 198.0;
 
 // Checks what CLI11's own checks cannot: ranges that depend on other options.
 Job JobFor(const Options& options) {
   Job job;
   job.lens.model = *LensModelNamed(options.lensName);
   const double widest = WidestFovDegrees(job.lens.model);
-  job.lens.fovDegrees = options.fov.value_or(DefaultFovDegrees(job.lens.model));
+  job.dual = options.dual;
+  job.lens.fovDegrees = options.fov.value_or(job.dual ? kDualDefaultFovDegrees : DefaultFovDegrees(job.lens.model));
+  if (job.dual && !(job.lens.fovDegrees > kNarrowestDualFovDegrees && job.lens.fovDegrees <= widest)) {
+    throw CLI::ValidationError(
+        "--fov", widest <= kNarrowestDualFovDegrees
+                     ? "must be more than " + Decimals(kNarrowestDualFovDegrees, 0) +
+                           " degrees for two lenses, which an " + options.lensName + " lens cannot see"
+                     : "must be more than " + Decimals(kNarrowestDualFovDegrees, 0) + " and at most " +
+                           Decimals(widest, 0) + " degrees for two " + options.lensName +
+                           " lenses, so that they overlap (given: " + Decimals(job.lens.fovDegrees, 2) + ")");
+  }
   if (!(job.lens.fovDegrees >= kNarrowestFovDegrees && job.lens.fovDegrees <= widest)) {
     throw CLI::ValidationError("--fov", "must be from " + Decimals(kNarrowestFovDegrees, 0) + " to " +
                                             Decimals(widest, 0) + " degrees for an " + options.lensName +
@@ -114,24 +146,31 @@ Job JobFor(const Options& options) {
   if (options.circleText == "auto") {
     job.autoCircle = true;
   } else if (!options.circleText.empty()) {
-    job.lens.circle = ParseCircle(options.circleText);
-    if (!job.lens.circle) {
-      throw CLI::ValidationError("--circle", "must be auto or X,Y,R in pixels with a radius above 0 (given: " +
-                                                 options.circleText + ")");
+    const std::vector<ImageCircle> circles = ParseCircles(options.circleText, job.dual);
+    if (circles.empty()) {
+      throw CLI::ValidationError("--circle", std::string("must be auto or X,Y,R") +
+                                                 (job.dual ? " or X,Y,R,X2,Y2,R2" : "") +
+                                                 " in pixels with radii above 0 (given: " + options.circleText + ")");
     }
+    job.lens.circle = circles[0];
+    if (circles.size() == 2) job.backCircle = circles[1];
   }
+  job.back = {options.backYaw, options.backPitch, options.backRoll};
+  job.align = options.align;
   job.lens.yawDegrees = options.yaw;
   job.lens.pitchDegrees = options.pitch;
   job.lens.rollDegrees = options.roll;
-  job.shape = options.shape == "rectangle" ? SaveShape::Rectangle
-              : options.shape == "sphere"  ? SaveShape::Sphere
-                                           : SaveShape::Square;
-  if (options.height && (*options.height < 1 || SavedPixels(job.shape, *options.height) > kMostPanoramaPixels)) {
+  // Two lenses see the whole sphere: that is their default shape, and the
+  // panorama made is the sphere whatever part of it is saved.
+  const std::string shape = options.shape.value_or(job.dual ? "sphere" : "square");
+  job.shape = shape == "rectangle" ? SaveShape::Rectangle : shape == "sphere" ? SaveShape::Sphere : SaveShape::Square;
+  const SaveShape made = job.dual ? SaveShape::Sphere : job.shape;
+  if (options.height && (*options.height < 1 || SavedPixels(made, *options.height) > kMostPanoramaPixels)) {
     throw CLI::ValidationError("--height", "must be at least 1 and give a panorama of at most " +
                                                std::to_string(kMostPanoramaPixels) + " pixels (at most " +
                                                std::to_string(static_cast<int64_t>(std::sqrt(
-                                                   kMostPanoramaPixels / (job.shape == SaveShape::Square ? 1 : 2)))) +
-                                               " for the " + options.shape + ")");
+                                                   kMostPanoramaPixels / (made == SaveShape::Square ? 1 : 2)))) +
+                                               " for the " + (job.dual ? "sphere" : shape) + ")");
   }
   return job;
 }
@@ -143,6 +182,54 @@ Result FindCircle(const PixelBuffer& picture, ImageCircle& circle) {
   return result;
 }
 
+Result FindCircles(const PixelBuffer& picture, ImageCircle& front, ImageCircle& back) {
+  ImageCircle foundFront, foundBack;
+  Result result = FindDualCircles(picture, foundFront, foundBack);
+  if (result.ok()) {
+    front = RoundedCircle(foundFront);
+    back = RoundedCircle(foundBack);
+  }
+  return result;
+}
+
+Result NotSideBySide(const PixelBuffer& picture) {
+  return Result::Failure("is not two lenses side by side: for --dual its width must be within 2% of twice its height "
+                         "(it is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) + ")");
+}
+
+// Two lenses side by side into the whole sphere.
+Result StitchDual(const Options& options, const Job& job, const PixelBuffer& source, PixelStore& store,
+                  PixelBuffer& panorama, std::ostream& err) {
+  if (!IsSideBySide(source.width, source.height)) return NotSideBySide(source);
+  DualLens lens;
+  lens.front = job.lens;
+  lens.backCircle = job.backCircle;
+  lens.back = job.back;
+  if (job.autoCircle) {
+    ImageCircle front, back;
+    Result found = FindCircles(source, front, back);
+    if (!found.ok()) return found;
+    lens.front.circle = front;
+    lens.backCircle = back;
+  }
+  if (job.align) {
+    Result aligned = AlignBackLens(source, lens, options.threads, lens.back);
+    if (!aligned.ok()) return aligned;
+    err << "back lens: yaw " << Decimals(lens.back.yawDegrees, 2) << " pitch " << Decimals(lens.back.pitchDegrees, 2)
+        << " roll " << Decimals(lens.back.rollDegrees, 2) << "\n";
+  }
+  const PanoramaSize size = DualSphereSize(source.width, source.height, static_cast<int32_t>(options.height.value_or(0)));
+  if (size.reduced) {
+    err << kProgram << ": note: the sphere is " << size.height << " pixels high, not " << source.height
+        << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
+  }
+  store = AllocatePixels(int64_t{size.width} * size.height);
+  if (!store) return Result::Failure("not enough memory for a panorama of this size");
+  panorama = {store.get(), size.width, size.height};
+  StitchDualPicture(source, panorama, lens, options.threads);
+  return {};
+}
+
 // The panorama as the window makes it for the same lens: the program's own
 // lens gives a picture of the fisheye's size whose middle square is kept,
 // with the columns beyond it black (they are saved only by sharpening's
@@ -150,6 +237,7 @@ Result FindCircle(const PixelBuffer& picture, ImageCircle& circle) {
 Result Convert(const Options& options, const Job& job, const LoadedPicture& fisheye, PixelStore& store,
                PixelBuffer& panorama, std::ostream& err) {
   const PixelBuffer source = fisheye.View();
+  if (job.dual) return StitchDual(options, job, source, store, panorama, err);
   Lens lens = job.lens;
   if (job.autoCircle) {
     ImageCircle circle;
@@ -212,16 +300,20 @@ int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
   int failures = 0;
   for (const std::string& input : options.inputs) {
     LoadedPicture picture;
-    ImageCircle circle;
+    ImageCircle circle, back;
     Result result = LoadPicture(input, picture);
-    if (result.ok()) result = FindCircle(picture.View(), circle);
+    if (result.ok() && options.dual && !IsSideBySide(picture.width, picture.height))
+      result = NotSideBySide(picture.View());
+    if (result.ok()) result = options.dual ? FindCircles(picture.View(), circle, back) : FindCircle(picture.View(), circle);
     if (!result.ok()) {
       err << kProgram << ": " << input << ": " << result.reason() << "\n";
       ++failures;
       continue;
     }
-    out << input << " " << Decimals(circle.x, 2) << " " << Decimals(circle.y, 2) << " " << Decimals(circle.radius, 2)
-        << "\n";
+    out << input;
+    for (const ImageCircle& found : options.dual ? std::vector{circle, back} : std::vector{circle})
+      out << " " << Decimals(found.x, 2) << " " << Decimals(found.y, 2) << " " << Decimals(found.radius, 2);
+    out << "\n";
   }
   return failures == 0 ? 0 : 1;
 }
@@ -232,6 +324,8 @@ Examples:
     quorvane-convert --lens equisolid --fov 180 --circle auto photo.jpg
   An all-sky camera pointing straight up, the whole sky as a 360-degree panorama:
     quorvane-convert --pitch 90 --shape sphere sky.jpg
+  A 360-degree camera's two fisheyes side by side, stitched into the whole sphere:
+    quorvane-convert --dual --fov 200 --circle auto --align camera.jpg
   Without lens options the program's own lens: equidistant, 198 degrees across
   the picture height, centred.)";
 
@@ -258,11 +352,12 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
       ->check(CLI::IsMember({"equidistant", "equisolid", "stereographic", "orthographic"}))
       ->capture_default_str();
   app.add_option("--fov", options.fov,
-                 "Field of view across the image circle, in degrees (default 198 for equidistant, 180 for the "
-                 "others; 10 to 360, 300 for stereographic, 180 for orthographic)");
+                 "Field of view across the image circle, in degrees (default 198 for equidistant and with --dual, "
+                 "180 for the others; 10 to 360, 300 for stereographic, 180 for orthographic; over 185 with --dual)");
   app.add_option("--circle", options.circleText,
                  "The image circle: auto (found in each picture) or X,Y,R in pixels (the top-left pixel's centre "
-                 "is 0,0, y down); default: centred, diameter = picture height");
+                 "is 0,0, y down); with --dual X,Y,R,X2,Y2,R2, each in its own half (one circle: both); default: "
+                 "centred, diameter = picture height");
   app.add_option("--yaw", options.yaw, "Camera turned to the right (east), in degrees")
       ->check(CLI::Range(-360.0, 360.0))
       ->capture_default_str();
@@ -276,11 +371,25 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
                  "The saved shape: the square (longitudes -90 to 90), the 2:1 rectangle (the square, then black) "
                  "or the whole sphere (2:1, longitudes -180 to 180)")
       ->check(CLI::IsMember({"square", "rectangle", "sphere"}))
-      ->capture_default_str();
+      ->default_str("square; sphere with --dual");
+  auto* dual = app.add_flag("--dual", options.dual,
+                             "Two fisheyes side by side (width about twice the height): the left half looking ahead, "
+                             "the right half behind; stitched into the whole sphere (field of view over 185 degrees)");
+  const auto backAngle = [&](const char* name, double& value, double most, const char* what) {
+    app.add_option(name, value, what)->check(CLI::Range(-most, most))->needs(dual)->capture_default_str();
+  };
+  backAngle("--back-yaw", options.backYaw, 180.0, "With --dual: the back lens turned right from straight behind, in degrees");
+  backAngle("--back-pitch", options.backPitch, 90.0, "With --dual: the back lens tilted up, in degrees");
+  backAngle("--back-roll", options.backRoll, 180.0,
+            "With --dual: the back lens turned clockwise about its axis, as seen from behind it, in degrees");
+  app.add_flag("--align", options.align,
+               "With --dual: find the back lens's yaw, pitch and roll (within 3 degrees of straight behind, from "
+               "--back-yaw/--back-pitch/--back-roll on) where the lenses overlap, print them and use them")
+      ->needs(dual);
   app.add_option("--height", options.height, "The panorama's height in pixels (default: the picture's height)");
   app.add_flag("--find-circle", options.findCircle,
-               "Print \"FILE X Y R\" (the image circle) for each input and convert nothing; exit 1 for any file "
-               "without a circle");
+               "Print \"FILE X Y R\" (the image circle; with --dual \"FILE X Y R X2 Y2 R2\") for each input and "
+               "convert nothing; exit 1 for any file without a circle");
   app.add_option("--sharpen", options.sharpen, "Sharpen N times, as N uses of Save and Sharpen would")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();

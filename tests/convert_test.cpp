@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <regex>
 #include <string_view>
 #include <sstream>
 
@@ -149,6 +150,13 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
       {{"--height", "7072"}, "at most 7071 for the square"},
       {{"--shape", "sphere", "--height", "5001"}, "at most 5000 for the sphere"},
       {{"--pitch", "90.5"}, "--pitch"},
+      {{"--dual", "--fov", "185"}, "--fov: must be more than 185 and at most 360 degrees for two"},
+      {{"--dual", "--lens", "orthographic"}, "which an orthographic lens cannot see"},
+      {{"--circle", "40,30,20,40,30,20"}, "--circle: must be auto or X,Y,R in pixels"},
+      {{"--dual", "--circle", "40,30,20,40,30"}, "--circle: must be auto or X,Y,R or X,Y,R,X2,Y2,R2"},
+      {{"--back-yaw", "1"}, "--back-yaw requires --dual"},
+      {{"--align"}, "--align requires --dual"},
+      {{"--dual", "--back-pitch", "91"}, "--back-pitch"},
   };
   for (const auto& [options, message] : lensErrors) {
     std::vector<std::string> args = options;
@@ -276,6 +284,54 @@ TEST_F(ConvertTest, FoundCirclesArePrintedAndUsedAsPrinted) {
   EXPECT_EQ(Run({"--circle", "auto", Path("dome.bmp")}), 1);
   EXPECT_NE(err_.str().find("no image circle"), std::string::npos) << err_.str();
   EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
+}
+
+// Two lenses side by side: --find-circle --dual prints both circles, each in
+// its own half, and --align the back lens's angles; given back as options
+// they make the same sphere, the default shape. A picture that is not about
+// twice as wide as high is refused.
+TEST_F(ConvertTest, TwoLensesPrintTheirCirclesAndAnglesAndUseThemAsPrinted) {
+  const std::vector<uint8_t> front = DiscPicture(160, 78.4, 81.2, 76.5);
+  const std::vector<uint8_t> back = DiscPicture(160, 81.6, 79.3, 77.25);
+  std::vector<uint8_t> pair(4 * 320 * 160);
+  for (int32_t y = 0; y < 160; ++y) {
+    std::copy_n(&front[4 * 160 * y], 4 * 160, &pair[4 * 320 * y]);
+    std::copy_n(&back[4 * 160 * y], 4 * 160, &pair[4 * (320 * y + 160)]);
+  }
+  ASSERT_TRUE(WriteBmpPicture({pair.data(), 320, 160}, SaveShape::Sphere, Path("pair.bmp")).ok());
+  ASSERT_EQ(Run({"--find-circle", "--dual", Path("pair.bmp")}), 0) << err_.str();
+  std::istringstream line(out_.str());
+  std::string name;
+  double circle[6] = {};
+  line >> name;
+  for (double& value : circle) line >> value;
+  const double expected[6] = {78.4, 81.2, 76.5, 81.6, 79.3, 77.25};
+  for (int i = 0; i < 6; ++i) EXPECT_NEAR(circle[i], expected[i], 0.5) << i;
+  std::string given = out_.str().substr(name.size() + 1, out_.str().size() - name.size() - 2);
+  std::replace(given.begin(), given.end(), ' ', ',');
+
+  ASSERT_EQ(Run({"--dual", "--fov", "200", "--circle", "auto", "--align", "-o", Path("auto.bmp"), Path("pair.bmp")}), 0)
+      << err_.str();
+  std::smatch angles;
+  const std::string err = err_.str();
+  ASSERT_TRUE(std::regex_search(err, angles, std::regex("back lens: yaw (-?[0-9.]+) pitch (-?[0-9.]+) roll (-?[0-9.]+)\n")))
+      << err;
+  ASSERT_EQ(Run({"--dual", "--fov", "200", "--circle", given, "--back-yaw", angles[1], "--back-pitch", angles[2],
+                 "--back-roll", angles[3], "-o", Path("given.bmp"), Path("pair.bmp")}),
+            0)
+      << err_.str();
+  const std::vector<uint8_t> sphere = ReadBytes(Path("auto.bmp"));
+  EXPECT_EQ(sphere, ReadBytes(Path("given.bmp")));
+  int32_t width = 0, height = 0;
+  ASSERT_TRUE(ReadBmpSize(sphere, width, height).ok());
+  EXPECT_EQ(width, 320);
+  EXPECT_EQ(height, 160);
+
+  ASSERT_TRUE(WriteBmpPicture({const_cast<uint8_t*>(front.data()), 160, 160}, SaveShape::Square, Path("one.bmp")).ok());
+  EXPECT_EQ(Run({"--dual", Path("one.bmp")}), 1);
+  EXPECT_NE(err_.str().find("is not two lenses side by side"), std::string::npos) << err_.str();
+  EXPECT_EQ(Run({"--find-circle", "--dual", Path("one.bmp")}), 1);
+  EXPECT_NE(err_.str().find("is not two lenses side by side"), std::string::npos) << err_.str();
 }
 
 }  // namespace
