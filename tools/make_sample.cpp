@@ -3,6 +3,14 @@
 // that the converter should turn into straight lines.
 //
 //   make-sample [OUTPUT [WIDTH HEIGHT]]     (default samples/fisheye-sample.jpg, 1600 x 1200)
+//   make-sample --dual OUTPUT [HEIGHT]      (two lenses side by side, 2 HEIGHT x HEIGHT, default 1200)
+//
+// With --dual the same world as a two-lens 360-degree camera records it: two
+// equidistant 200-degree fisheyes side by side, the left looking ahead, the
+// right behind, each circle a little off its half's centre, the back lens
+// 0.8 degrees to the right, 0.5 down and turned 0.4 clockwise from straight
+// behind, 12% darker and a little warmer, as real cameras' lenses never quite
+// agree.
 //
 // The world: blue sky above a black horizon, green ground turning brown toward
 // the nadir, white parallels every 15 degrees of latitude and meridians every
@@ -120,20 +128,50 @@ Colour WorldColour(double azimuth, double latitude) {
   return Mix(kGroundAtHorizon, kGroundAtNadir, -latitude / 90.0);
 }
 
-// The world seen at the offset (u, v) in fisheye pixels from the picture
-// centre, u to the right and v upward. A direction theta off the lens axis
-// lies theta * pixelsPerRadian from the centre; X points right, Y up, Z ahead.
-Colour FisheyeColour(double u, double v, double pixelsPerRadian) {
+// A lens's right, up and ahead in the world (x east, y up, z ahead).
+struct Axes {
+  double right[3] = {1, 0, 0};
+  double up[3] = {0, 1, 0};
+  double ahead[3] = {0, 0, 1};
+};
+
+// The lens turned `yaw` degrees to the right, then tilted `pitch` up about its
+// own right axis, then turned `roll` clockwise about its axis as seen from
+// behind.
+Axes Turned(double yaw, double pitch, double roll) {
+  const double cy = std::cos(yaw * kDegree), sy = std::sin(yaw * kDegree);
+  const double cp = std::cos(pitch * kDegree), sp = std::sin(pitch * kDegree);
+  const double cr = std::cos(roll * kDegree), sr = std::sin(roll * kDegree);
+  Axes axes;
+  const double right[3] = {cy, 0, -sy};
+  const double up[3] = {-sp * sy, cp, -sp * cy};
+  const double ahead[3] = {cp * sy, sp, cp * cy};
+  for (int k = 0; k < 3; ++k) {
+    axes.ahead[k] = ahead[k];
+    axes.up[k] = cr * up[k] + sr * right[k];
+    axes.right[k] = cr * right[k] - sr * up[k];
+  }
+  return axes;
+}
+
+// The world seen at the offset (u, v) in fisheye pixels from the circle's
+// centre, u to the right and v upward, by a lens turned as `axes`. A
+// direction theta off the lens axis lies theta * pixelsPerRadian from the
+// centre; X points right, Y up, Z ahead.
+Colour FisheyeColour(double u, double v, double pixelsPerRadian, const Axes& axes = {}) {
   const double rho = std::hypot(u, v);
-  double x = 0.0;
-  double y = 0.0;
-  double z = 1.0;
+  double lensX = 0.0;
+  double lensY = 0.0;
+  double lensZ = 1.0;
   if (rho > 0.0) {
     const double theta = rho / pixelsPerRadian;
-    x = std::sin(theta) * u / rho;
-    y = std::sin(theta) * v / rho;
-    z = std::cos(theta);
+    lensX = std::sin(theta) * u / rho;
+    lensY = std::sin(theta) * v / rho;
+    lensZ = std::cos(theta);
   }
+  const double x = lensX * axes.right[0] + lensY * axes.up[0] + lensZ * axes.ahead[0];
+  const double y = lensX * axes.right[1] + lensY * axes.up[1] + lensZ * axes.ahead[1];
+  const double z = lensX * axes.right[2] + lensY * axes.up[2] + lensZ * axes.ahead[2];
   const double latitude = std::asin(std::fmin(1.0, std::fmax(-1.0, y))) / kDegree;
   const double azimuth = std::atan2(x, z) / kDegree;
   return WorldColour(azimuth, latitude);
@@ -171,6 +209,49 @@ void RenderFisheye(const PixelBuffer& picture) {
       pixel[1] = ToByte(sum.green * kShare);
       pixel[2] = ToByte(sum.red * kShare);
       pixel[3] = 0;
+    }
+  }
+}
+
+// The two-lens camera's picture (see the top of the file): each half's
+// circle of radius height / 2 - 6 lies a few pixels off the half's centre;
+// outside it, black.
+void RenderDualFisheye(const PixelBuffer& picture) {
+  const int32_t half = picture.width / 2;
+  const double radius = picture.height / 2.0 - 6.0;
+  const double pixelsPerRadian = radius / (100.0 * kDegree);
+  struct Lens {
+    int32_t left;
+    double centreX, centreY;
+    Axes axes;
+    Colour gain;
+  };
+  const Lens lenses[2] = {
+      {0, half / 2.0 - 0.5 + 2.25, picture.height / 2.0 - 0.5 - 1.5, Turned(0, 0, 0), {1, 1, 1}},
+      {half, half / 2.0 - 0.5 - 1.75, picture.height / 2.0 - 0.5 + 2.5, Turned(180.8, -0.5, 0.4), {0.9, 0.88, 0.84}},
+  };
+  constexpr double kShare = 1.0 / (kSupersample * kSupersample);
+  for (const Lens& lens : lenses) {
+    for (int32_t top = 0; top < picture.height; ++top) {
+      for (int32_t column = 0; column < half; ++column) {
+        Colour sum{0, 0, 0};
+        for (int sy = 0; sy < kSupersample; ++sy) {
+          const double v = lens.centreY - (top + (sy + 0.5) / kSupersample - 0.5);
+          for (int sx = 0; sx < kSupersample; ++sx) {
+            const double u = column + (sx + 0.5) / kSupersample - 0.5 - lens.centreX;
+            if (std::hypot(u, v) > radius) continue;
+            const Colour c = FisheyeColour(u, v, pixelsPerRadian, lens.axes);
+            sum.red += c.red * lens.gain.red;
+            sum.green += c.green * lens.gain.green;
+            sum.blue += c.blue * lens.gain.blue;
+          }
+        }
+        uint8_t* pixel = picture.Pixel(lens.left + column, picture.height - 1 - top);
+        pixel[0] = ToByte(sum.blue * kShare);
+        pixel[1] = ToByte(sum.green * kShare);
+        pixel[2] = ToByte(sum.red * kShare);
+        pixel[3] = 0;
+      }
     }
   }
 }
@@ -229,22 +310,38 @@ bool ParseSide(const char* text, int32_t& side) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: make-sample [OUTPUT [WIDTH HEIGHT]]   (sides 8 to %d pixels)\n", kMaxSide);
+  std::fprintf(stderr,
+               "usage: make-sample [OUTPUT [WIDTH HEIGHT]]   (sides 8 to %d pixels)\n"
+               "       make-sample --dual OUTPUT [HEIGHT]\n",
+               kMaxSide);
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 1 && argc != 2 && argc != 4) return Usage();
-  const std::string output = argc >= 2 ? argv[1] : kDefaultOutput;
+  const bool dual = argc >= 2 && std::strcmp(argv[1], "--dual") == 0;
+  std::string output = kDefaultOutput;
   int32_t width = kDefaultWidth;
   int32_t height = kDefaultHeight;
-  if (argc == 4 && (!ParseSide(argv[2], width) || !ParseSide(argv[3], height))) return Usage();
+  if (dual) {
+    if (argc != 3 && argc != 4) return Usage();
+    output = argv[2];
+    if (argc == 4 && (!ParseSide(argv[3], height) || 2 * height > kMaxSide)) return Usage();
+    width = 2 * height;
+  } else {
+    if (argc != 1 && argc != 2 && argc != 4) return Usage();
+    if (argc >= 2) output = argv[1];
+    if (argc == 4 && (!ParseSide(argv[2], width) || !ParseSide(argv[3], height))) return Usage();
+  }
 
   std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * kBytesPerPixel);
   const PixelBuffer picture{pixels.data(), width, height};
-  RenderFisheye(picture);
+  if (dual) {
+    RenderDualFisheye(picture);
+  } else {
+    RenderFisheye(picture);
+  }
 
   std::vector<uint8_t> jpeg;
   std::string error;
