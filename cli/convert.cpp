@@ -270,6 +270,12 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
   // A damaged EXIF block or profile is left out, never half copied.
   const CameraMetadata camera = ReadCameraMetadata(fileBytes);
   fileBytes = {};
+  // A two-lens picture stored turned has its halves elsewhere than side by
+  // side, front on the left: no roll of the camera puts them back.
+  if (job.dual && !options.noTransform && RollOfOrientation(camera.orientation) != 0.0) {
+    return Result::Failure("is a two-lens picture stored turned (EXIF orientation " +
+                           std::to_string(camera.orientation) + "); save it upright first");
+  }
   job.lens.rollDegrees += RollOfOrientation(camera.orientation);
   PixelStore store;
   PixelBuffer picture = fisheye.View();
