@@ -60,11 +60,14 @@ std::string ReadTestFile(const char* name) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// A 3 x 2 BMP as the program writes them.
-std::string SmallBmp() {
-  std::string file = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1, 0, 32, 0};
+// A small BMP as the program writes them (3 x 2 by default; 8 x 4 holds two
+// lenses side by side).
+std::string SmallBmp(char width = 3, char height = 2) {
+  const int pixels = width * height;
+  std::string file = {'B', 'M', char(54 + 4 * pixels), 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, width, 0, 0, 0,
+                      height, 0, 0, 0, 1, 0, 32, 0};
   file.resize(54, '\0');
-  for (int i = 0; i < 6; ++i) file += std::string{char(40 * i), char(200 - 30 * i), char(17 * i), 0};
+  for (int i = 0; i < pixels; ++i) file += std::string{char(40 * i), char(200 - 30 * i), char(17 * i), 0};
   return file;
 }
 
@@ -79,6 +82,7 @@ void MakeFixtures() {
       {"-dash.jpg", jpeg},                      // looks like an option
       {"noext", progressive},
       {"small.bmp", SmallBmp()},
+      {"pair.bmp", SmallBmp(8, 4)},
       {"bad.jpg", ReadTestFile("not-a-picture.jpg")},
       {"empty.jpg", ""},
       {"cut.jpg", jpeg.substr(0, jpeg.size() / 2)},

@@ -568,8 +568,10 @@ Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t th
       {&frontFull, &backFull, 24'000, {0.03, 0.015}},
   };
   BackLensOffset best{Within(lens.back.yawDegrees), Within(lens.back.pitchDegrees), Within(lens.back.rollDegrees)};
+  bool compared = false;
   for (const Stage& stage : stages) {
     if (stage.front->height < 16) continue;
+    compared = true;
     const AlignLevel level = LevelOf(*stage.front, *stage.back, level0, source.width, source.height, stage.mostPoints);
     double bestCost = Disagreement(level, level0, best);
     if (!std::isfinite(bestCost)) return Result::Failure("the lenses' overlap holds nothing to compare");
@@ -596,6 +598,7 @@ Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t th
       }
     }
   }
+  if (!compared) return Result::Failure("the picture is too small to compare its lenses");
   const auto hundredths = [](double value) { return std::nearbyint(value * 100.0) / 100.0 + 0.0; };
   offset = {hundredths(best.yawDegrees), hundredths(best.pitchDegrees), hundredths(best.rollDegrees)};
   return {};
