@@ -12,3 +12,6 @@ int32_t PanoramaShown = 0;
 Lens LensChoice;
 int32_t PanoramaHeightChoice = 0;
 int32_t ShowCircle = 1;
+int32_t TwoLensesChoice = 0;
+std::optional<ImageCircle> BackCircleChoice;
+BackLensOffset BackOffsetChoice;

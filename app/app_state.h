@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "imageio/bmp_format.h"
 #include "imageio/camera_metadata.h"
+#include "transform/dual_lens.h"
 #include "transform/lens.h"
 
 // Process-wide state through which the commands meet. The pixel stores and
@@ -22,6 +24,11 @@ extern int32_t PanoramaShown;         // 1 from a Transform until the next load
 extern Lens LensChoice;               // the Lens window's lens; no circle: centred
 extern int32_t PanoramaHeightChoice;  // the panorama's height; 0: the picture's
 extern int32_t ShowCircle;            // 1: the lens's circle is drawn over the fisheye
+// Two lenses side by side (dual_lens.h): LensChoice is then the front lens,
+// its circle in the left half's coordinates.
+extern int32_t TwoLensesChoice;                      // 1: Transform stitches the two into the sphere
+extern std::optional<ImageCircle> BackCircleChoice;  // in the right half's coordinates; none: the front's
+extern BackLensOffset BackOffsetChoice;              // the back lens's offset from straight behind
 
 // Window operations the commands ask for. The Windows program supplies the
 // real ones; the tests link stand-ins that record the requests.

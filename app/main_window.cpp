@@ -170,7 +170,13 @@ void RunCommand(int id) {
     case ID_LENS_SETTINGS:
       if (CommandGuard != 0) return;
       CommandGuard = 1;
-      ShowLensWindow();
+      {
+        // Two lenses see the whole sphere: newly chosen, they save it too,
+        // as the converter does for --dual; any shape may be chosen after.
+        const int32_t hadTwoLenses = TwoLensesChoice;
+        ShowLensWindow();
+        if (hadTwoLenses == 0 && TwoLensesChoice != 0) CheckSaveOption(2);
+      }
       CommandGuard = 0;
       RedrawMainWindow();
       return;

@@ -5,7 +5,9 @@
 
 #include "app/app_state.h"
 #include "app/command_ids.h"
+#include "transform/dual_lens.h"
 #include "transform/stores.h"
+#include "transform/transform_command.h"
 
 namespace {
 
@@ -30,15 +32,15 @@ BYTE Level(int value) { return static_cast<BYTE>(std::clamp(value, 0, 255)); }
 constexpr COLORREF kCircleColour = RGB(255, 255, 0);
 constexpr int kCrossArm = 6;  // client pixels either side of the circle's centre
 
-// The lens's image circle and a small cross at its centre, in one-pixel
-// yellow over the fisheye picture stretched across `client`. Drawn at paint
+// An image circle and a small cross at its centre, in one-pixel yellow over
+// the fisheye picture stretched across `client`; `left` is the first column
+// of the picture that the circle's coordinates count from. Drawn at paint
 // time only: the stored picture never holds it.
-void DrawLensCircle(HDC dc, const RECT& client) {
-  const ImageCircle circle = CircleOf(LensChoice, SourceWidth, SourceHeight);
+void DrawCircle(HDC dc, const RECT& client, const ImageCircle& circle, int32_t left) {
   // Picture coordinates count from the top-left pixel's centre.
   const double scaleX = static_cast<double>(client.right) / SourceWidth;
   const double scaleY = static_cast<double>(client.bottom) / SourceHeight;
-  const int centreX = static_cast<int>(std::lround((circle.x + 0.5) * scaleX));
+  const int centreX = static_cast<int>(std::lround((left + circle.x + 0.5) * scaleX));
   const int centreY = static_cast<int>(std::lround((circle.y + 0.5) * scaleY));
   const int radiusX = static_cast<int>(std::lround(circle.radius * scaleX));
   const int radiusY = static_cast<int>(std::lround(circle.radius * scaleY));
@@ -53,6 +55,17 @@ void DrawLensCircle(HDC dc, const RECT& client) {
   SelectObject(dc, oldBrush);
   SelectObject(dc, oldPen);
   DeleteObject(pen);
+}
+
+// The lens's circle; with two lenses both, the back one in the right half.
+void DrawLensCircles(HDC dc, const RECT& client) {
+  if (TwoLensesChoice == 0) {
+    DrawCircle(dc, client, CircleOf(LensChoice, SourceWidth, SourceHeight), 0);
+    return;
+  }
+  const DualLens lens = TransformDualLens();
+  DrawCircle(dc, client, FrontCircleOf(lens, SourceWidth, SourceHeight), 0);
+  DrawCircle(dc, client, BackCircleOf(lens, SourceWidth, SourceHeight), FrontHalfWidth(SourceWidth));
 }
 
 }  // namespace
@@ -71,7 +84,7 @@ void PaintMainWindow(HWND window) {
     StretchDIBits(dc, 0, 0, client.right, client.bottom, 0, 0, DisplayWidth, DisplayHeight, DisplayPixels,
                   reinterpret_cast<const BITMAPINFO*>(&DisplayInfo), DIB_RGB_COLORS, SRCCOPY);
     // While the loaded fisheye picture is shown, whether the circle fits it.
-    if (ShowCircle != 0 && PanoramaShown == 0 && SourceWidth > 0 && SourceHeight > 0) DrawLensCircle(dc, client);
+    if (ShowCircle != 0 && PanoramaShown == 0 && SourceWidth > 0 && SourceHeight > 0) DrawLensCircles(dc, client);
   }
   EndPaint(window, &paint);
 }

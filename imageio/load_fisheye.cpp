@@ -47,8 +47,12 @@ Result LoadFisheyeImage(const std::string& name) {
   SetMainWindowTitle("  " + name);
   SourceStore = std::move(decoded);
   SourcePixels = SourceStore.get();
-  // A picture of another size has another circle: back to the centred one.
-  if (width != SourceWidth || height != SourceHeight) LensChoice.circle.reset();
+  // A picture of another size has other circles: back to the centred ones.
+  // Whether it holds two lenses, and the back lens's angles, stay.
+  if (width != SourceWidth || height != SourceHeight) {
+    LensChoice.circle.reset();
+    BackCircleChoice.reset();
+  }
   SourceWidth = width;
   SourceHeight = height;
   PanoramaWidth = width;

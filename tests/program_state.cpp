@@ -16,6 +16,9 @@ void ResetProgramState() {
   DisplayPixels = nullptr;
   SourceWidth = SourceHeight = PanoramaWidth = PanoramaHeight = 0;
   LensChoice = Lens{};
+  TwoLensesChoice = 0;
+  BackCircleChoice.reset();
+  BackOffsetChoice = BackLensOffset{};
   PanoramaHeightChoice = 0;
   ShowCircle = 1;
   PanoramaShown = 0;
@@ -26,6 +29,7 @@ void ResetProgramState() {
   ProjectionMode = Centred;
   HeadlessTitle.clear();
   HeadlessRedraws = 0;
+  HeadlessFailure.clear();
   ASSERT_TRUE(ReserveSourceStore());
 }
 

@@ -1,10 +1,13 @@
 #include "transform/transform_command.h"
 
+#include <cmath>
 #include <cstring>
+#include <string>
 
 #include "app/app_state.h"
 #include "imageio/camera_metadata.h"
 #include "transform/circle_finder.h"
+#include "transform/dual_lens.h"
 #include "transform/lens.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
@@ -33,6 +36,19 @@ bool FitStores(const PanoramaSize& size) {
   return true;
 }
 
+// Why a picture that is not about 2:1 cannot be taken as two lenses.
+Result NotSideBySide() {
+  return Result::Failure("the picture is " + std::to_string(SourceWidth) + " x " + std::to_string(SourceHeight) +
+                         " pixels; two lenses side by side make a picture twice as wide as it is high");
+}
+
+// Two lenses make sense only of a loaded picture about 2:1.
+Result CheckSideBySide() {
+  if (SourceWidth <= 0 || SourceHeight <= 0) return Result::Failure("no fisheye picture is loaded; load one first");
+  if (!IsSideBySide(SourceWidth, SourceHeight)) return NotSideBySide();
+  return {};
+}
+
 }  // namespace
 
 SaveShape ChosenSaveShape() {
@@ -46,10 +62,29 @@ Lens TransformLens() {
   return lens;
 }
 
+DualLens TransformDualLens() {
+  return DualLens{.front = TransformLens(), .backCircle = BackCircleChoice, .back = BackOffsetChoice};
+}
+
 void RunTransform() {
   BusyFlag = 1;
   const Lens lens = TransformLens();
-  const PanoramaSize size = PanoramaSizeFor(lens, ChosenSaveShape(), SourceWidth, SourceHeight, PanoramaHeightChoice);
+  // Two lenses make the whole sphere, whichever shape is saved.
+  const bool twoLenses = TwoLensesChoice != 0 && SourceWidth > 0;
+  if (twoLenses && !IsSideBySide(SourceWidth, SourceHeight)) {
+    ReportCommandFailure("transform", NotSideBySide().reason());
+    return;
+  }
+  // Stored turned, the halves are not side by side, front on the left.
+  if (twoLenses && RollOfOrientation(LoadedCamera.orientation) != 0.0) {
+    ReportCommandFailure("transform", "the picture is stored turned (EXIF orientation " +
+                                          std::to_string(LoadedCamera.orientation) +
+                                          "); two lenses side by side need it saved upright first");
+    return;
+  }
+  const PanoramaSize size =
+      twoLenses ? DualSphereSize(SourceWidth, SourceHeight, PanoramaHeightChoice)
+                : PanoramaSizeFor(lens, ChosenSaveShape(), SourceWidth, SourceHeight, PanoramaHeightChoice);
   if (SourceWidth > 0 && !FitStores(size)) {
     ReportCommandFailure("transform", "not enough memory for a panorama of this size");
     return;
@@ -75,12 +110,17 @@ void RunTransform() {
   if (show) std::memset(PanoramaPixels, 0, 4 * static_cast<size_t>(PanoramaWidth) * PanoramaHeight);
   ProjectionMode = Fisheye;
   SetTransformPriority(true);
-  TransformPicture(SourceBuffer(), panorama, lens, 0, [&](int32_t firstRow, int32_t endRow) {
+  const BandCallback showBand = [&](int32_t firstRow, int32_t endRow) {
     if (!show) return;
     std::memcpy(display.Row(firstRow), panorama.Row(firstRow),
                 static_cast<size_t>(endRow - firstRow) * static_cast<size_t>(panorama.RowBytes()));
     if (size.programLens) ClearSideMarginRows(display, firstRow, endRow);
-  });
+  };
+  if (twoLenses) {
+    StitchDualPicture(SourceBuffer(), panorama, TransformDualLens(), 0, showBand);
+  } else {
+    TransformPicture(SourceBuffer(), panorama, lens, 0, showBand);
+  }
   SetTransformPriority(false);
   ProjectionMode = Centred;
 
@@ -90,11 +130,34 @@ void RunTransform() {
 }
 
 Result FindLensCircle() {
+  if (TwoLensesChoice != 0) {
+    Result usable = CheckSideBySide();
+    if (!usable.ok()) return usable;
+    ImageCircle front;
+    ImageCircle back;
+    Result found = FindDualCircles(SourceBuffer(), front, back);
+    if (found.ok()) {
+      LensChoice.circle = RoundedCircle(front);
+      BackCircleChoice = RoundedCircle(back);
+    }
+    return found;
+  }
   if (SourceWidth <= 0 || SourceHeight <= 0) return Result::Failure("no fisheye picture is loaded; load one first");
   ImageCircle circle;
   Result found = FindImageCircle(SourceBuffer(), circle);
   if (found.ok()) LensChoice.circle = RoundedCircle(circle);
   return found;
+}
+
+Result AlignLenses() {
+  Result usable = CheckSideBySide();
+  if (!usable.ok()) return usable;
+  BackLensOffset offset;
+  Result aligned = AlignBackLens(SourceBuffer(), TransformDualLens(), 0, offset);
+  if (!aligned.ok()) return aligned;
+  auto hundredths = [](double degrees) { return std::nearbyint(degrees * 100.0) / 100.0; };
+  BackOffsetChoice = {hundredths(offset.yawDegrees), hundredths(offset.pitchDegrees), hundredths(offset.rollDegrees)};
+  return {};
 }
 
 void SharpenDisplay() { SharpenPicture(DisplayBuffer(), SharpenWeightsFor(SharpenLevel), 0); }

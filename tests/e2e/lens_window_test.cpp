@@ -1,8 +1,8 @@
 // End-to-end tests of the Lens window: what it is given reaches Transform as
 // the converter's options do (the saved file and quorvane-convert's, run in
 // this process on the same picture, agree byte for byte), it refuses what the
-// converter refuses, and Find circle fills it with the circle the converter
-// prints.
+// converter refuses, and Find circle and Align fill it with what the
+// converter prints; for one lens and for two side by side.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +11,8 @@
 #include "cli/convert.h"
 #include "imageio/bmp_writer.h"
 #include "program_driver.h"
+#include "tests/lens_model.h"
+#include "transform/dual_lens.h"
 
 namespace {
 
@@ -29,11 +31,38 @@ enum LensControl : int {
   kPitch,
   kRoll,
   kHeight,
+  kTwoLenses = 3013,
+  kBackX,
+  kBackY,
+  kBackRadius,
+  kBackYaw,
+  kBackPitch,
+  kBackRoll,
+  kAlign,
 };
 // Positions in the model list.
 enum ModelItem : int { kEquidistant, kEquisolid, kStereographic, kOrthographic };
 
 std::wstring WorkFile(const std::wstring& name) { return Paths.work + L"\\" + name; }
+
+// Writes `picture` whole (its square, or for a 2:1 picture its sphere) as the
+// BMP file `name` in the work folder.
+std::wstring WriteBmp(const PixelBuffer& picture, SaveShape shape, const std::wstring& name) {
+  std::vector<uint8_t> bytes;
+  EncodeBmp(picture, shape, [&](std::span<const uint8_t> piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return true;
+  });
+  const std::wstring path = WorkFile(name);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  const bool ok = file != INVALID_HANDLE_VALUE &&
+                  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!ok) throw DriverError("cannot write " + Narrow(path));
+  return path;
+}
 
 // The circle of the picture WriteOffCentreFisheye makes.
 constexpr double kCircleX = 112.3;
@@ -64,31 +93,54 @@ std::wstring WriteOffCentreFisheye() {
       p[2] = static_cast<uint8_t>(inside * (230 - x / 2) / 16);
     }
   }
-  std::vector<uint8_t> bytes;
-  EncodeBmp(picture, SaveShape::Square, [&](std::span<const uint8_t> piece) {
-    bytes.insert(bytes.end(), piece.begin(), piece.end());
-    return true;
-  });
-  const std::wstring path = WorkFile(L"off-centre.bmp");
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  const bool ok = file != INVALID_HANDLE_VALUE &&
-                  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  if (!ok) throw DriverError("cannot write " + Narrow(path));
-  return path;
+  return WriteBmp(picture, SaveShape::Square, L"off-centre.bmp");
 }
 
-// quorvane-convert run in this process; what it prints.
-std::string Converter(const std::vector<std::string>& arguments) {
+// The two-lens picture WriteTwoLensPicture makes: each lens's circle in its
+// own half, the back lens this far off straight behind and darker.
+constexpr ImageCircle kFrontCircle = {101.3, 97.6, 93.4};
+constexpr ImageCircle kBackCircle = {97.2, 101.8, 95.1};
+constexpr BackLensOffset kBackOffset = {0.9, -0.6, 0.4};
+
+// A 400 x 200 picture of two equidistant 200-degree lenses back to back, as
+// our own forward model photographs a textured world; black around.
+std::wstring WriteTwoLensPicture() {
+  using namespace lens_model;
+  constexpr int32_t kHeight = 200;
+  std::vector<uint8_t> pixels(8 * kHeight * kHeight);
+  const PixelBuffer picture{pixels.data(), 2 * kHeight, kHeight};
+  const auto world = [](int channel, Vector3 d) {
+    return 0.75 * PatternAt(channel, d) + 28 + 30 * std::sin(23 * d.x + 5 * d.z) * std::cos(19 * d.y - 11 * d.z);
+  };
+  Lens lens;
+  lens.fovDegrees = 200;
+  RenderFisheyeInto(picture, 0, kHeight, lens, CameraOf(lens), kFrontCircle, world);
+  Lens back = lens;
+  back.yawDegrees = 180 + kBackOffset.yawDegrees;
+  back.pitchDegrees = kBackOffset.pitchDegrees;
+  back.rollDegrees = kBackOffset.rollDegrees;
+  RenderFisheyeInto(picture, kHeight, kHeight, lens, CameraOf(back), kBackCircle, world, 0.9);
+  return WriteBmp(picture, SaveShape::Sphere, L"two-lenses.bmp");
+}
+
+// quorvane-convert run in this process; what it prints, and in `errors` what
+// it says beside.
+std::string Converter(const std::vector<std::string>& arguments, std::string* errors = nullptr) {
   std::vector<const char*> argv = {"quorvane-convert"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   std::ostringstream out;
   std::ostringstream err;
   if (RunConverter(static_cast<int>(argv.size()), argv.data(), out, err) != 0)
     throw DriverError("quorvane-convert failed: " + err.str());
+  if (errors) *errors = err.str();
   return out.str();
+}
+
+std::vector<std::wstring> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::wstring> words;
+  for (std::string word; in >> word;) words.emplace_back(word.begin(), word.end());
+  return words;
 }
 
 // The BMP file quorvane-convert makes of `input` with `options`.
@@ -130,6 +182,23 @@ std::vector<std::wstring> CircleFields(HWND lens) {
   return {Field(lens, kCentreX), Field(lens, kCentreY), Field(lens, kRadius)};
 }
 
+std::vector<std::wstring> BackCircleFields(HWND lens) {
+  return {Field(lens, kBackX), Field(lens, kBackY), Field(lens, kBackRadius)};
+}
+
+std::vector<std::wstring> BackAngleFields(HWND lens) {
+  return {Field(lens, kBackYaw), Field(lens, kBackPitch), Field(lens, kBackRoll)};
+}
+
+bool TwoLensesChecked(HWND lens) { return SendMessageW(Child(lens, kTwoLenses), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+// Clicks "Two lenses, side by side" when it does not show `checked`.
+void CheckTwoLenses(ProgramRun& run, HWND lens, bool checked) {
+  if (TwoLensesChecked(lens) == checked) return;
+  Press(Child(lens, kTwoLenses));
+  run.Settle(lens);
+}
+
 void Type(HWND lens, int id, const std::wstring& text) { TypeInto(Child(lens, id), text); }
 
 // As a pick in the list tells the window.
@@ -169,15 +238,20 @@ TEST(LensWindow, ItsSettingsGiveTheConvertersBytes) {
   HWND lens = OpenLensWindow(run, mainWindow);
   EXPECT_EQ(GetWindow(lens, GW_OWNER), mainWindow);
   EXPECT_FALSE(IsWindowEnabled(mainWindow)) << "the Lens window is modal";
-  const RECT size = DialogRect(DialogFontBaseUnits(), 0, 0, 190, 222);
+  const RECT size = DialogRect(DialogFontBaseUnits(), 0, 0, 190, 356);
   RECT client = {};
   GetClientRect(lens, &client);
-  EXPECT_TRUE(client.right == size.right && client.bottom == size.bottom) << "190 x 222 dialog units";
+  EXPECT_TRUE(client.right == size.right && client.bottom == size.bottom) << "190 x 356 dialog units";
   std::vector<int> tabOrder;
   for (HWND child = GetWindow(lens, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
     if (GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) tabOrder.push_back(GetDlgCtrlID(child));
-  EXPECT_EQ(tabOrder, (std::vector<int>{kModel, kFov, kCentreX, kCentreY, kRadius, kFind, kReset, kYaw, kPitch, kRoll,
-                                        kHeight, IDOK, IDCANCEL}));
+  EXPECT_EQ(tabOrder, (std::vector<int>{kModel, kFov, kTwoLenses, kCentreX, kCentreY, kRadius, kBackX, kBackY,
+                                        kBackRadius, kFind, kReset, kYaw, kPitch, kRoll, kBackYaw, kBackPitch,
+                                        kBackRoll, kAlign, kHeight, IDOK, IDCANCEL}));
+  // One lens: the back lens's controls wait for "Two lenses".
+  EXPECT_FALSE(TwoLensesChecked(lens));
+  for (int id : {kBackX, kBackY, kBackRadius, kBackYaw, kBackPitch, kBackRoll, kAlign})
+    EXPECT_FALSE(IsWindowEnabled(Child(lens, id))) << "control " << id;
   EXPECT_EQ(ModelShown(lens), kEquidistant);
   EXPECT_EQ(Field(lens, kFov), L"198");
   EXPECT_EQ(CircleFields(lens), (std::vector<std::wstring>{L"99.50", L"99.50", L"100.00"}));
@@ -216,24 +290,31 @@ TEST(LensWindow, RefusesWhatTheConverterRefusesAndCancelChangesNothing) {
   // Each value alone in its field; the message names the field and its range.
   struct Case {
     ModelItem model;
+    bool twoLenses;
     int field;
     const wchar_t* typed;
     const wchar_t* named;
     const wchar_t* range;
   };
   const Case kCases[] = {
-      {kEquidistant, kFov, L"360.01", L"field of view", L"from 10 to 360 degrees for the equidistant"},
-      {kEquidistant, kFov, L"9,5", L"field of view", L"from 10 to 360 degrees"},
-      {kOrthographic, kFov, L"180.01", L"field of view", L"from 10 to 180 degrees for the orthographic"},
-      {kEquidistant, kCentreY, L"nan", L"centre Y", L"number"},
-      {kEquidistant, kRadius, L"0", L"radius", L"above 0"},
-      {kEquidistant, kPitch, L"90.01", L"pitch", L"from -90 to 90 degrees"},
-      {kEquidistant, kRoll, L"-360.5", L"roll", L"from -360 to 360 degrees"},
-      {kEquidistant, kHeight, L"7072", L"height", L"from 1 to 7071 for Save as square"},
-      {kEquidistant, kHeight, L"100.5", L"height", L"whole number"},
+      {kEquidistant, false, kFov, L"360.01", L"field of view", L"from 10 to 360 degrees for the equidistant"},
+      {kEquidistant, false, kFov, L"9,5", L"field of view", L"from 10 to 360 degrees"},
+      {kOrthographic, false, kFov, L"180.01", L"field of view", L"from 10 to 180 degrees for the orthographic"},
+      {kEquidistant, false, kCentreY, L"nan", L"centre Y", L"number"},
+      {kEquidistant, false, kRadius, L"0", L"radius", L"above 0"},
+      {kEquidistant, false, kPitch, L"90.01", L"pitch", L"from -90 to 90 degrees"},
+      {kEquidistant, false, kRoll, L"-360.5", L"roll", L"from -360 to 360 degrees"},
+      {kEquidistant, false, kHeight, L"7072", L"height", L"from 1 to 7071 for Save as square"},
+      {kEquidistant, false, kHeight, L"100.5", L"height", L"whole number"},
+      // Two lenses: wide enough to overlap, the sphere's height.
+      {kEquidistant, true, kFov, L"185", L"field of view", L"above 185, up to 360 degrees"},
+      {kOrthographic, true, kFov, L"180", L"field of view", L"above 185 degrees"},
+      {kEquidistant, true, kBackYaw, L"180.5", L"back yaw", L"from -180 to 180 degrees"},
+      {kEquidistant, true, kHeight, L"5001", L"height", L"from 1 to 5000 for the sphere two lenses make"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(Narrow(c.typed));
+    CheckTwoLenses(run, lens, c.twoLenses);
     PickModel(run, lens, c.model);
     const std::wstring shown = Field(lens, c.field);
     Type(lens, c.field, c.typed);
@@ -249,6 +330,7 @@ TEST(LensWindow, RefusesWhatTheConverterRefusesAndCancelChangesNothing) {
 
   // Cancel after all that: the program's own lens still transforms.
   Type(lens, kPitch, L"45");
+  CheckTwoLenses(run, lens, true);
   Close(run, mainWindow, lens, IDCANCEL);
   Transform(run, mainWindow);
   EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"cancelled.bmp"), ConverterBmp(Paths.picture, {})));
@@ -328,6 +410,140 @@ TEST(LensWindow, FindCircleTakesTheCircleTheConverterPrints) {
   // The circle is drawn over the picture on the screen only: saved now, the
   // file is the picture as loaded, the very bytes it was loaded from.
   EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"found.bmp"), ReadFileBytes(fisheye)));
+}
+
+// A message of the program's that says it cannot `what`, because of `why`.
+void ExpectCannot(const MessageBoxView& view, const wchar_t* what, const wchar_t* why) {
+  EXPECT_EQ(view.text.rfind(std::wstring(L"Cannot ") + what, 0), 0u) << Narrow(view.text);
+  EXPECT_NE(view.text.find(why), std::wstring::npos) << Narrow(view.text);
+}
+
+TEST(LensWindow, TwoLensesGiveTheConvertersSphere) {
+  const std::wstring picture = WriteTwoLensPicture();
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  LoadThroughOpenDialog(run, mainWindow, picture);
+
+  // Checked, the circle fields hold each half's centred circle and the back
+  // lens's controls open.
+  HWND lens = OpenLensWindow(run, mainWindow);
+  EXPECT_EQ(CircleFields(lens), (std::vector<std::wstring>{L"199.50", L"99.50", L"100.00"}));
+  CheckTwoLenses(run, lens, true);
+  const std::vector<std::wstring> centred = {L"99.50", L"99.50", L"100.00"};
+  EXPECT_EQ(CircleFields(lens), centred);
+  EXPECT_EQ(BackCircleFields(lens), centred);
+  for (int id : {kBackX, kBackY, kBackRadius, kBackYaw, kBackPitch, kBackRoll, kAlign})
+    EXPECT_TRUE(IsWindowEnabled(Child(lens, id))) << "control " << id;
+  const std::pair<int, const wchar_t*> kTyped[] = {
+      {kFov, L"200"},        {kCentreX, L"101.3"}, {kCentreY, L"97.6"},    {kRadius, L"93.4"},
+      {kBackX, L"97.2"},     {kBackY, L"101.8"},   {kBackRadius, L"95.1"}, {kYaw, L"30"},
+      {kBackYaw, L"1.2"},    {kBackPitch, L"-0.8"}, {kBackRoll, L"0.6"},
+  };
+  for (const auto& [field, typed] : kTyped) Type(lens, field, typed);
+  Close(run, mainWindow, lens, IDOK);
+  PostCommand(mainWindow, ID_SAVE_SPHERE);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"two-lenses-sphere.bmp"),
+                        ConverterBmp(picture, {"--dual", "--fov", "200", "--circle", "101.3,97.6,93.4,97.2,101.8,95.1",
+                                               "--yaw", "30", "--back-yaw", "1.2", "--back-pitch", "-0.8",
+                                               "--back-roll", "0.6"})));
+  lens = OpenLensWindow(run, mainWindow);
+  EXPECT_TRUE(TwoLensesChecked(lens));
+  for (const auto& [field, typed] : kTyped)
+    EXPECT_EQ(std::stod(Field(lens, field)), std::stod(typed)) << "field " << field;
+  Close(run, mainWindow, lens, IDCANCEL);
+
+  // A picture that is not two lenses side by side: Transform says why, and
+  // keeps the sphere on the screen.
+  LoadThroughOpenDialog(run, mainWindow, Paths.picture);
+  Transform(run, mainWindow);
+  const MessageBoxView view = TakeMessage(run);
+  EXPECT_EQ(view.owner, mainWindow);
+  ExpectCannot(view, L"transform", L"64 x 48 pixels");
+}
+
+TEST(LensWindow, WithTwoLensesFindAndAlignTakeWhatTheConverterPrints) {
+  const std::wstring picture = WriteTwoLensPicture();
+  const std::string name = Narrow(picture);
+  // "FILE X Y R X2 Y2 R2"
+  const std::vector<std::wstring> found = Words(Converter({"--find-circle", "--dual", name}).substr(name.size()));
+  ASSERT_EQ(found.size(), 6u);
+  const ImageCircle truth[] = {kFrontCircle, kBackCircle};
+  for (int lens = 0; lens < 2; ++lens) {
+    ASSERT_NEAR(std::stod(found[3 * lens]), truth[lens].x, 0.5);
+    ASSERT_NEAR(std::stod(found[3 * lens + 1]), truth[lens].y, 0.5);
+    ASSERT_NEAR(std::stod(found[3 * lens + 2]), truth[lens].radius, 0.5);
+  }
+  std::string circles;
+  for (const std::wstring& number : found) {
+    if (!circles.empty()) circles += ',';
+    circles += Narrow(number);
+  }
+  // "back lens: yaw 1.20 pitch -0.80 roll 0.60"
+  std::string said;
+  const std::string output = Narrow(WorkFile(L"aligned.bmp"));
+  Converter({"--dual", "--fov", "200", "--circle", circles, "--align", "--force", "-o", output, name}, &said);
+  const size_t at = said.find("back lens:");
+  ASSERT_NE(at, std::string::npos) << said;
+  const std::vector<std::wstring> words = Words(said.substr(at + 10));
+  ASSERT_GE(words.size(), 6u) << said;
+  ASSERT_EQ((std::vector<std::wstring>{words[0], words[2], words[4]}),
+            (std::vector<std::wstring>{L"yaw", L"pitch", L"roll"}))
+      << said;
+  const std::vector<std::wstring> aligned = {words[1], words[3], words[5]};
+
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  // Nothing loaded, then a picture that is not 2:1: Align says why it cannot.
+  HWND lens = OpenLensWindow(run, mainWindow);
+  CheckTwoLenses(run, lens, true);
+  Press(Child(lens, kAlign));
+  MessageBoxView view = TakeMessage(run);
+  EXPECT_EQ(view.owner, lens);
+  ExpectCannot(view, L"align the two lenses", L"fisheye picture is loaded");
+  run.Settle(lens);
+  Close(run, mainWindow, lens, IDOK);
+  LoadThroughOpenDialog(run, mainWindow, Paths.picture);
+  lens = OpenLensWindow(run, mainWindow);
+  Press(Child(lens, kAlign));
+  ExpectCannot(TakeMessage(run), L"align the two lenses", L"64 x 48 pixels");
+  run.Settle(lens);
+  Close(run, mainWindow, lens, IDCANCEL);
+
+  // Find circle from the menu takes both circles; Reset and the window's own
+  // Find do both.
+  LoadThroughOpenDialog(run, mainWindow, picture);
+  PostCommand(mainWindow, ID_FIND_CIRCLE);
+  run.Settle(mainWindow);
+  EXPECT_EQ(run.Windows().size(), 1u) << "Find circle found them without a word";
+  lens = OpenLensWindow(run, mainWindow);
+  const std::vector<std::wstring> front(found.begin(), found.begin() + 3);
+  const std::vector<std::wstring> back(found.begin() + 3, found.end());
+  EXPECT_EQ(CircleFields(lens), front);
+  EXPECT_EQ(BackCircleFields(lens), back);
+  Press(Child(lens, kReset));
+  run.Settle(lens);
+  const std::vector<std::wstring> centred = {L"99.50", L"99.50", L"100.00"};
+  EXPECT_EQ(CircleFields(lens), centred);
+  EXPECT_EQ(BackCircleFields(lens), centred);
+  Press(Child(lens, kFind));
+  run.Settle(lens);
+  EXPECT_EQ(CircleFields(lens), front);
+  EXPECT_EQ(BackCircleFields(lens), back);
+
+  // Align with the circles found and the field of view typed; what it fills
+  // in is what Transform then uses.
+  Type(lens, kFov, L"200");
+  Press(Child(lens, kAlign));
+  run.Settle(lens);
+  EXPECT_EQ(BackAngleFields(lens), aligned);
+  Close(run, mainWindow, lens, IDOK);
+  PostCommand(mainWindow, ID_SAVE_SPHERE);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"aligned-sphere.bmp"),
+                        ConverterBmp(picture, {"--dual", "--fov", "200", "--circle", circles, "--back-yaw",
+                                               Narrow(aligned[0]), "--back-pitch", Narrow(aligned[1]), "--back-roll",
+                                               Narrow(aligned[2])})));
 }
 
 }  // namespace
