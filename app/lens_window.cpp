@@ -183,17 +183,17 @@ void AddLensControls(HWND window) {
   row(L"Back r&adius:", ID_LENS_BACK_RADIUS, 140, L"pixels");
   AddControl(window, L"BUTTON", L"Fin&d", kButton, 0, ID_LENS_FIND, 82, 156, 42, 14);
   AddControl(window, L"BUTTON", L"R&eset", kButton, 0, ID_LENS_RESET, 128, 156, 42, 14);
-  row(L"Ya&w:", ID_LENS_YAW, 180, L"degrees");
-  row(L"&Pitch:", ID_LENS_PITCH, 196, L"degrees");
-  row(L"R&oll:", ID_LENS_ROLL, 212, L"degrees");
-  row(L"Bac&k yaw:", ID_LENS_BACK_YAW, 232, L"degrees");
-  row(L"Back p&itch:", ID_LENS_BACK_PITCH, 248, L"degrees");
-  row(L"Back ro&ll:", ID_LENS_BACK_ROLL, 264, L"degrees");
-  AddControl(window, L"BUTTON", L"Ali&gn", kButton, 0, ID_LENS_ALIGN, 82, 280, 42, 14);
-  row(L"Panorama &height:", ID_LENS_HEIGHT, 304, L"pixels");
-  label(L"0: the picture's height", 82, 318, 98);
-  AddControl(window, L"BUTTON", L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, IDOK, 40, 334, 50, 14);
-  AddControl(window, L"BUTTON", L"Cancel", kButton, 0, IDCANCEL, 100, 334, 50, 14);
+  row(L"Ya&w:", ID_LENS_YAW, 174, L"degrees");
+  row(L"&Pitch:", ID_LENS_PITCH, 190, L"degrees");
+  row(L"R&oll:", ID_LENS_ROLL, 206, L"degrees");
+  row(L"Bac&k yaw:", ID_LENS_BACK_YAW, 224, L"degrees");
+  row(L"Back p&itch:", ID_LENS_BACK_PITCH, 240, L"degrees");
+  row(L"Back ro&ll:", ID_LENS_BACK_ROLL, 256, L"degrees");
+  AddControl(window, L"BUTTON", L"Ali&gn", kButton, 0, ID_LENS_ALIGN, 82, 272, 42, 14);
+  row(L"Panorama &height:", ID_LENS_HEIGHT, 292, L"pixels");
+  label(L"0: the picture's height", 82, 306, 98);
+  AddControl(window, L"BUTTON", L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, IDOK, 40, 322, 50, 14);
+  AddControl(window, L"BUTTON", L"Cancel", kButton, 0, IDCANCEL, 100, 322, 50, 14);
 }
 
 // The back lens's circle can be set only for two lenses and a loaded
@@ -537,14 +537,14 @@ INT_PTR CALLBACK LensWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 }  // namespace
 
-// Placed 376, 72 dialog units from the main window's client corner: right of
-// the middle, so that the centre of a centred circle stays in sight, and
-// below the Load, Transform and Save buttons. The close box, like Escape,
-// sends Cancel.
+// Placed 310, 24 dialog units from the main window's client corner: right of
+// the middle, so that the centre of a centred circle stays in sight, and left
+// of the Load, Transform and Save buttons, so that the whole window fits
+// beside them. The close box, like Escape, sends Cancel.
 void ShowLensWindow() {
   LensWindowState state;
   State = &state;
-  std::vector<WORD> dialog = DialogTemplate(L"Lens", kDialogStyle, 376, 72, 190, 356);
+  std::vector<WORD> dialog = DialogTemplate(L"Lens", kDialogStyle, 310, 24, 190, 342);
   DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(dialog.data()), MainDialog,
                           LensWindowProc, 0);
   State = nullptr;

@@ -238,10 +238,10 @@ TEST(LensWindow, ItsSettingsGiveTheConvertersBytes) {
   HWND lens = OpenLensWindow(run, mainWindow);
   EXPECT_EQ(GetWindow(lens, GW_OWNER), mainWindow);
   EXPECT_FALSE(IsWindowEnabled(mainWindow)) << "the Lens window is modal";
-  const RECT size = DialogRect(DialogFontBaseUnits(), 0, 0, 190, 356);
+  const RECT size = DialogRect(DialogFontBaseUnits(), 0, 0, 190, 342);
   RECT client = {};
   GetClientRect(lens, &client);
-  EXPECT_TRUE(client.right == size.right && client.bottom == size.bottom) << "190 x 356 dialog units";
+  EXPECT_TRUE(client.right == size.right && client.bottom == size.bottom) << "190 x 342 dialog units";
   std::vector<int> tabOrder;
   for (HWND child = GetWindow(lens, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
     if (GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) tabOrder.push_back(GetDlgCtrlID(child));
