@@ -327,11 +327,15 @@ TEST_F(ConvertTest, TwoLensesPrintTheirCirclesAndAnglesAndUseThemAsPrinted) {
   ASSERT_TRUE(ReadBmpSize(sphere, width, height).ok());
   EXPECT_EQ(width, 320);
   EXPECT_EQ(height, 160);
+  // One circle given is both lenses' circle.
+  ASSERT_EQ(Run({"--dual", "--circle", "80,80,78", "-o", Path("one.bmp"), Path("pair.bmp")}), 0) << err_.str();
+  ASSERT_EQ(Run({"--dual", "--circle", "80,80,78,80,80,78", "-o", Path("both.bmp"), Path("pair.bmp")}), 0) << err_.str();
+  EXPECT_EQ(ReadBytes(Path("one.bmp")), ReadBytes(Path("both.bmp")));
 
-  ASSERT_TRUE(WriteBmpPicture({const_cast<uint8_t*>(front.data()), 160, 160}, SaveShape::Square, Path("one.bmp")).ok());
-  EXPECT_EQ(Run({"--dual", Path("one.bmp")}), 1);
+  ASSERT_TRUE(WriteBmpPicture({const_cast<uint8_t*>(front.data()), 160, 160}, SaveShape::Square, Path("single.bmp")).ok());
+  EXPECT_EQ(Run({"--dual", Path("single.bmp")}), 1);
   EXPECT_NE(err_.str().find("is not two lenses side by side"), std::string::npos) << err_.str();
-  EXPECT_EQ(Run({"--find-circle", "--dual", Path("one.bmp")}), 1);
+  EXPECT_EQ(Run({"--find-circle", "--dual", Path("single.bmp")}), 1);
   EXPECT_NE(err_.str().find("is not two lenses side by side"), std::string::npos) << err_.str();
 }
 
