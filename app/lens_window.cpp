@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "app/app_state.h"
 #include "app/command_ids.h"
@@ -71,27 +72,26 @@ std::optional<std::string> NumberLetters(const std::wstring& text) {
   return ascii;
 }
 
-// A finite number with an optional sign, point and exponent. A comma is no
-// decimal point, whatever the system's language.
-std::optional<double> NumberIn(const std::wstring& text) {
+// A number with an optional sign (and for a double, point and exponent);
+// for a double, finite. A comma is no decimal point, whatever the system's
+// language.
+template <class Number>
+std::optional<Number> ParsedNumber(const std::wstring& text) {
   const std::optional<std::string> letters = NumberLetters(text);
   if (!letters || letters->empty()) return std::nullopt;
-  double value = 0;
-  const char* end = letters->data() + letters->size();
-  const std::from_chars_result read = std::from_chars(letters->data(), end, value);
-  if (read.ec != std::errc() || read.ptr != end || !std::isfinite(value)) return std::nullopt;
-  return value;
-}
-
-std::optional<int64_t> WholeNumberIn(const std::wstring& text) {
-  const std::optional<std::string> letters = NumberLetters(text);
-  if (!letters || letters->empty()) return std::nullopt;
-  int64_t value = 0;
+  Number value = 0;
   const char* end = letters->data() + letters->size();
   const std::from_chars_result read = std::from_chars(letters->data(), end, value);
   if (read.ec != std::errc() || read.ptr != end) return std::nullopt;
+  if constexpr (std::is_floating_point_v<Number>) {
+    if (!std::isfinite(value)) return std::nullopt;
+  }
   return value;
 }
+
+std::optional<double> NumberIn(const std::wstring& text) { return ParsedNumber<double>(text); }
+
+std::optional<int64_t> WholeNumberIn(const std::wstring& text) { return ParsedNumber<int64_t>(text); }
 
 // --- Fields --------------------------------------------------------------------
 

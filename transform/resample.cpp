@@ -205,6 +205,30 @@ TransformRecord RecordFor(const PixelBuffer& source, const PixelBuffer& destinat
   };
 }
 
+// The plain loops' sample at source position (sourceX, sourceY): the nearest
+// source pixel, ties to even, and the fraction left over. Positions whose
+// 4 x 4 neighbourhood leaves the source are skipped (false), compared as
+// floats, so that positions far outside (or not numbers) never reach a
+// conversion to an integer.
+bool SampleIfInside(const ResamplePlan& plan, float sourceX, float sourceY, uint8_t* destination) {
+  const float nearestX = std::nearbyint(sourceX);
+  const float nearestY = std::nearbyint(sourceY);
+  if (!(nearestY - 1.0f >= 0.0f && nearestX - 1.0f >= 0.0f && nearestY - 1.0f <= static_cast<float>(plan.maxRow) &&
+        nearestX - 1.0f <= static_cast<float>(plan.maxCol))) {
+    return false;
+  }
+  const TransformRecord& record = plan.record;
+  const int32_t column = static_cast<int32_t>(nearestX);
+  const int32_t row = static_cast<int32_t>(nearestY);
+  const uint8_t* rows[4];
+  for (int k = 0; k < 4; ++k) {
+    rows[k] = record.srcBase + static_cast<ptrdiff_t>(row - 1 + k) * record.srcStride +
+              4 * static_cast<ptrdiff_t>(column - 1);
+  }
+  SampleBicubicAt(destination, rows, sourceX - nearestX, sourceY - nearestY);
+  return true;
+}
+
 }  // namespace
 
 bool ProcessorHasAvx2() {
@@ -243,8 +267,6 @@ const char* KernelPathName(KernelPath path) {
 // to right. The vectorised kernels are checked against it.
 void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
   const TransformRecord& record = plan.record;
-  const float maxCol = static_cast<float>(plan.maxCol);
-  const float maxRow = static_cast<float>(plan.maxRow);
   for (int32_t y = firstRow; y < endRow; ++y) {
     const float dy = static_cast<float>(y) - plan.centreDestY;
     float sinPolar = 0.0f;
@@ -283,25 +305,7 @@ void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRo
         default:
           continue;  // reserved modes map nothing
       }
-      // Nearest source pixel, ties to even, and the fraction left over.
-      const float sourceX = u + plan.centreSrcX;
-      const float sourceY = v + plan.centreSrcY;
-      const float nearestX = std::nearbyint(sourceX);
-      const float nearestY = std::nearbyint(sourceY);
-      // Compared as floats, so positions far outside (or not numbers) are
-      // skipped before any conversion to an integer.
-      if (!(nearestY - 1.0f >= 0.0f && nearestX - 1.0f >= 0.0f && nearestY - 1.0f <= maxRow &&
-            nearestX - 1.0f <= maxCol)) {
-        continue;
-      }
-      const int32_t column = static_cast<int32_t>(nearestX);
-      const int32_t row = static_cast<int32_t>(nearestY);
-      const uint8_t* rows[4];
-      for (int k = 0; k < 4; ++k) {
-        rows[k] = record.srcBase + static_cast<ptrdiff_t>(row - 1 + k) * record.srcStride +
-                  4 * static_cast<ptrdiff_t>(column - 1);
-      }
-      SampleBicubicAt(destRow + 4 * static_cast<ptrdiff_t>(x), rows, sourceX - nearestX, sourceY - nearestY);
+      SampleIfInside(plan, u + plan.centreSrcX, v + plan.centreSrcY, destRow + 4 * static_cast<ptrdiff_t>(x));
     }
   }
 }
@@ -362,9 +366,6 @@ LensRowKernel ActiveLensRowKernel() {
 
 void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                         uint8_t* row) {
-  const TransformRecord& record = plan.record;
-  const float maxCol = static_cast<float>(plan.maxCol);
-  const float maxRow = static_cast<float>(plan.maxRow);
   for (int32_t span = 0; span < spanCount; ++span) {
     // The vectorised kernels' grid: exact every kLensGrid columns from the
     // span's start, straight lines between.
@@ -398,24 +399,10 @@ void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* s
         up = start.up + (stop.up - start.up) * fraction;
         cosine = start.cosine + (stop.cosine - start.cosine) * fraction;
       }
-      const float sourceX = across * plan.cosRoll - up * plan.sinRoll + plan.centreSrcX;
-      const float sourceY = up * plan.cosRoll + across * plan.sinRoll + plan.centreSrcY;
-      const float nearestX = std::nearbyint(sourceX);
-      const float nearestY = std::nearbyint(sourceY);
-      axial[x] = std::numeric_limits<float>::quiet_NaN();
-      if (!(nearestY - 1.0f >= 0.0f && nearestX - 1.0f >= 0.0f && nearestY - 1.0f <= maxRow &&
-            nearestX - 1.0f <= maxCol)) {
-        continue;
-      }
-      const int32_t column = static_cast<int32_t>(nearestX);
-      const int32_t sourceRow = static_cast<int32_t>(nearestY);
-      const uint8_t* rows[4];
-      for (int k = 0; k < 4; ++k) {
-        rows[k] = record.srcBase + static_cast<ptrdiff_t>(sourceRow - 1 + k) * record.srcStride +
-                  4 * static_cast<ptrdiff_t>(column - 1);
-      }
-      SampleBicubicAt(row + 4 * static_cast<ptrdiff_t>(x), rows, sourceX - nearestX, sourceY - nearestY);
-      axial[x] = cosine;
+      const bool sampled = SampleIfInside(plan, across * plan.cosRoll - up * plan.sinRoll + plan.centreSrcX,
+                                          up * plan.cosRoll + across * plan.sinRoll + plan.centreSrcY,
+                                          row + 4 * static_cast<ptrdiff_t>(x));
+      axial[x] = sampled ? cosine : std::numeric_limits<float>::quiet_NaN();
     }
   }
 }
