@@ -2,12 +2,10 @@
 
 #include <windows.h>
 
-#include <charconv>
 #include <cmath>
 #include <cwctype>
 #include <optional>
 #include <string>
-#include <type_traits>
 
 #include "app/app_state.h"
 #include "app/command_ids.h"
@@ -15,6 +13,7 @@
 #include "app/main_window.h"
 #include "transform/dual_lens.h"
 #include "transform/lens.h"
+#include "transform/numbers.h"
 #include "transform/stores.h"
 #include "transform/transform_command.h"
 
@@ -47,51 +46,31 @@ LensWindowState* State = nullptr;
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-// With `places` decimals, or else the fewest that give `value` back exactly
-// (198, 12.5), never with an exponent. The same in every language setting.
 std::wstring DecimalText(double value, std::optional<int> places = std::nullopt) {
-  char text[400];  // the largest double has 309 digits before the point
-  const std::to_chars_result written =
-      places ? std::to_chars(text, std::end(text), value, std::chars_format::fixed, *places)
-             : std::to_chars(text, std::end(text), value, std::chars_format::fixed);
-  return Wide(std::string(text, written.ptr));
+  return Wide(::DecimalText(value, places));
 }
 
-// The text of a field without blanks around it and without a leading "+",
-// or nullopt when it holds anything but ASCII.
-std::optional<std::string> NumberLetters(const std::wstring& text) {
+// The field's text as ASCII, or nullopt when it holds anything else (no
+// number does).
+std::optional<std::string> AsciiOf(const std::wstring& text) {
   std::string ascii;
   for (wchar_t c : text) {
     if (c > 0x7F) return std::nullopt;
     ascii += static_cast<char>(c);
   }
-  const size_t first = ascii.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  ascii = ascii.substr(first, ascii.find_last_not_of(" \t") - first + 1);
-  if (ascii.size() > 1 && ascii[0] == '+' && ascii[1] != '-' && ascii[1] != '+') ascii.erase(0, 1);
   return ascii;
 }
 
-// A number with an optional sign (and for a double, point and exponent);
-// for a double, finite. A comma is no decimal point, whatever the system's
-// language.
-template <class Number>
-std::optional<Number> ParsedNumber(const std::wstring& text) {
-  const std::optional<std::string> letters = NumberLetters(text);
-  if (!letters || letters->empty()) return std::nullopt;
-  Number value = 0;
-  const char* end = letters->data() + letters->size();
-  const std::from_chars_result read = std::from_chars(letters->data(), end, value);
-  if (read.ec != std::errc() || read.ptr != end) return std::nullopt;
-  if constexpr (std::is_floating_point_v<Number>) {
-    if (!std::isfinite(value)) return std::nullopt;
-  }
-  return value;
+// Read as the converter reads its options.
+std::optional<double> NumberIn(const std::wstring& text) {
+  const std::optional<std::string> ascii = AsciiOf(text);
+  return ascii ? ParseDecimal(*ascii) : std::nullopt;
 }
 
-std::optional<double> NumberIn(const std::wstring& text) { return ParsedNumber<double>(text); }
-
-std::optional<int64_t> WholeNumberIn(const std::wstring& text) { return ParsedNumber<int64_t>(text); }
+std::optional<int64_t> WholeNumberIn(const std::wstring& text) {
+  const std::optional<std::string> ascii = AsciiOf(text);
+  return ascii ? ParseWholeNumber(*ascii) : std::nullopt;
+}
 
 // --- Fields --------------------------------------------------------------------
 
@@ -324,7 +303,10 @@ void Hold(const Choice& choice) {
 }
 
 // One circle's fields, `which` ("circle", "back circle") naming it.
-bool CircleIn(HWND window, const CircleFields& fields, const std::string& which, ImageCircle& circle) {
+// The circle must reach into its picture, `width` x `height` (one half's with
+// two lenses).
+bool CircleIn(HWND window, const CircleFields& fields, const std::string& which, int32_t width, int32_t height,
+              ImageCircle& circle) {
   const std::optional<double> x = NumberIn(FieldText(window, fields[0]));
   if (!x) return Refuse(window, fields[0], "The " + which + "'s centre X must be a number of pixels.");
   const std::optional<double> y = NumberIn(FieldText(window, fields[1]));
@@ -333,6 +315,11 @@ bool CircleIn(HWND window, const CircleFields& fields, const std::string& which,
   if (!radius || !(*radius > 0))
     return Refuse(window, fields[2], "The " + which + "'s radius must be a number of pixels above 0.");
   circle = {*x, *y, *radius};
+  if (!CircleMeetsPicture(circle, width, height)) {
+    return Refuse(window, fields[0],
+                  "The " + which + " has no pixel inside its picture (" + std::to_string(width) + " x " +
+                      std::to_string(height) + "); a circle clipped by the frame must still reach into it.");
+  }
   return true;
 }
 
@@ -342,7 +329,8 @@ bool CircleIn(HWND window, const CircleFields& fields, const std::string& which,
 // program's own.
 bool ReadCircle(HWND window, bool twoLenses, std::optional<ImageCircle>& circle) {
   ImageCircle typed;
-  if (!CircleIn(window, kCircleFields, "circle", typed)) return false;
+  const int32_t width = twoLenses ? FrontHalfWidth(SourceWidth) : SourceWidth;
+  if (!CircleIn(window, kCircleFields, "circle", width, SourceHeight, typed)) return false;
   bool unchanged = true;
   for (int i = 0; i < 3; ++i) unchanged = unchanged && FieldText(window, kCircleFields[i]) == State->shownCircle[i];
   if (unchanged) return true;
@@ -359,7 +347,8 @@ bool ReadCircle(HWND window, bool twoLenses, std::optional<ImageCircle>& circle)
 // front's, which none stands for.
 bool ReadBackCircle(HWND window, Choice& choice) {
   ImageCircle typed;
-  if (!CircleIn(window, kBackCircleFields, "back circle", typed)) return false;
+  const int32_t width = SourceWidth - FrontHalfWidth(SourceWidth);
+  if (!CircleIn(window, kBackCircleFields, "back circle", width, SourceHeight, typed)) return false;
   bool unchanged = true;
   for (int i = 0; i < 3; ++i)
     unchanged = unchanged && FieldText(window, kBackCircleFields[i]) == State->shownBackCircle[i];
@@ -378,15 +367,14 @@ bool ReadBackCircle(HWND window, Choice& choice) {
 struct Angle {
   int id;
   const char* name;
-  double limit;
+  NumberRange range;
 };
 
 bool ReadAngle(HWND window, const Angle& angle, double& degrees) {
   const std::optional<double> typed = NumberIn(FieldText(window, angle.id));
-  if (!typed || std::fabs(*typed) > angle.limit) {
-    const std::string limit = std::to_string(static_cast<int>(angle.limit));
+  if (!typed || !InRange(angle.range, *typed)) {
     return Refuse(window, angle.id,
-                  std::string("The ") + angle.name + " must be a number from -" + limit + " to " + limit + " degrees.");
+                  std::string("The ") + angle.name + " must be a number " + RangeText(angle.range) + " degrees.");
   }
   degrees = *typed;
   return true;
@@ -421,13 +409,13 @@ bool ReadFields(HWND window, Choice& choice) {
     if (!ReadCircle(window, choice.twoLenses, lens.circle)) return false;
     if (choice.twoLenses && !ReadBackCircle(window, choice)) return false;
   }
-  if (!ReadAngle(window, {ID_LENS_YAW, "yaw", 360.0}, lens.yawDegrees) ||
-      !ReadAngle(window, {ID_LENS_PITCH, "pitch", 90.0}, lens.pitchDegrees) ||
-      !ReadAngle(window, {ID_LENS_ROLL, "roll", 360.0}, lens.rollDegrees))
+  if (!ReadAngle(window, {ID_LENS_YAW, "yaw", kYawRange}, lens.yawDegrees) ||
+      !ReadAngle(window, {ID_LENS_PITCH, "pitch", kPitchRange}, lens.pitchDegrees) ||
+      !ReadAngle(window, {ID_LENS_ROLL, "roll", kRollRange}, lens.rollDegrees))
     return false;
-  if (choice.twoLenses && (!ReadAngle(window, {ID_LENS_BACK_YAW, "back yaw", 180.0}, choice.back.yawDegrees) ||
-                           !ReadAngle(window, {ID_LENS_BACK_PITCH, "back pitch", 90.0}, choice.back.pitchDegrees) ||
-                           !ReadAngle(window, {ID_LENS_BACK_ROLL, "back roll", 180.0}, choice.back.rollDegrees)))
+  if (choice.twoLenses && (!ReadAngle(window, {ID_LENS_BACK_YAW, "back yaw", kBackYawRange}, choice.back.yawDegrees) ||
+                           !ReadAngle(window, {ID_LENS_BACK_PITCH, "back pitch", kBackPitchRange}, choice.back.pitchDegrees) ||
+                           !ReadAngle(window, {ID_LENS_BACK_ROLL, "back roll", kBackRollRange}, choice.back.rollDegrees)))
     return false;
   // The saved picture's limit depends on the shape Save Options holds now;
   // two lenses always make the sphere.

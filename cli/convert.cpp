@@ -18,6 +18,7 @@
 #include "transform/circle_finder.h"
 #include "transform/dual_lens.h"
 #include "transform/lens.h"
+#include "transform/numbers.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
@@ -40,7 +41,7 @@ struct Options {
   bool noTransform = false;
   bool force = false;
   std::string lensName = "equidistant";
-  std::optional<double> fov;
+  std::optional<std::string> fov;
   std::string circleText;
   double yaw = 0.0;
   double pitch = 0.0;
@@ -97,26 +98,52 @@ std::string BaseName(const std::string& path) {
   return folderEnd == std::string::npos ? path : path.substr(folderEnd + 1);
 }
 
-std::string Decimals(double value, int places) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", places, value);
-  return text;
-}
-
-// "X,Y,R" or, for two lenses, "X,Y,R,X2,Y2,R2": finite numbers, the radii
-// above 0. Gives the circles, none when the text is not so.
+// "X,Y,R" or, for two lenses, "X,Y,R,X2,Y2,R2": numbers, the radii above 0.
+// Gives the circles, none when the text is not so.
 std::vector<ImageCircle> ParseCircles(const std::string& text, bool dual) {
-  double v[6] = {};
-  char end = 0;
-  const int read = std::sscanf(text.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &end);
-  if (read != 3 && !(dual && read == 6)) return {};
+  std::vector<double> values;
+  for (size_t start = 0;;) {
+    const size_t comma = text.find(',', start);
+    const std::optional<double> value = ParseDecimal(std::string_view(text).substr(start, comma - start));
+    if (!value) return {};
+    values.push_back(*value);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (values.size() != 3 && !(dual && values.size() == 6)) return {};
   std::vector<ImageCircle> circles;
-  for (int i = 0; i < read; i += 3) {
-    if (!std::isfinite(v[i]) || !std::isfinite(v[i + 1]) || !std::isfinite(v[i + 2]) || v[i + 2] <= 0) return {};
-    circles.push_back({v[i], v[i + 1], v[i + 2]});
+  for (size_t i = 0; i < values.size(); i += 3) {
+    if (!(values[i + 2] > 0)) return {};
+    circles.push_back({values[i], values[i + 1], values[i + 2]});
   }
   return circles;
 }
+
+// CLI11's own range check lets NaN through: every decimal option goes
+// through the program's one parser and range rule instead.
+CLI::Validator DecimalIn(const NumberRange& range, const std::string& unit) {
+  return CLI::Validator(
+      [range, unit](std::string& text) -> std::string {
+        const std::optional<double> value = ParseDecimal(text);
+        if (value && InRange(range, *value)) return {};
+        return "must be a number " + RangeText(range) + unit + " (given: " + text + ")";
+      },
+      "");
+}
+
+CLI::Validator WholeNumberIn(const NumberRange& range) {
+  return CLI::Validator(
+      [range](std::string& text) -> std::string {
+        const std::optional<int64_t> value = ParseWholeNumber(text);
+        if (value && InRange(range, static_cast<double>(*value))) return {};
+        return "must be a whole number " + RangeText(range) + " (given: " + text + ")";
+      },
+      "");
+}
+
+// More uses of Save and Sharpen than anyone means: each pass costs as much
+// as a transform, and a thousand turn any picture into noise.
+constexpr NumberRange kSharpenRange{0.0, 100.0};
 
 // Two lenses share one field of view, which must leave them an overlap; the
 // program's own 198 degrees unless given.
@@ -128,21 +155,24 @@ Job JobFor(const Options& options) {
   job.lens.model = *LensModelNamed(options.lensName);
   const double widest = WidestFovDegrees(job.lens.model);
   job.dual = options.dual;
-  job.lens.fovDegrees = options.fov.value_or(job.dual ? kDualDefaultFovDegrees : DefaultFovDegrees(job.lens.model));
-  if (job.dual && !(job.lens.fovDegrees > kNarrowestDualFovDegrees && job.lens.fovDegrees <= widest)) {
+  const double defaultFov = job.dual ? kDualDefaultFovDegrees : DefaultFovDegrees(job.lens.model);
+  const std::optional<double> fov = options.fov ? ParseDecimal(*options.fov) : defaultFov;
+  const std::string given = " (given: " + (fov ? DecimalText(*fov, 2) : *options.fov) + ")";
+  const NumberRange dualRange{kNarrowestDualFovDegrees, widest, true};
+  if (job.dual && !(fov && InRange(dualRange, *fov))) {
     throw CLI::ValidationError(
         "--fov", widest <= kNarrowestDualFovDegrees
-                     ? "must be more than " + Decimals(kNarrowestDualFovDegrees, 0) +
+                     ? "must be more than " + DecimalText(kNarrowestDualFovDegrees) +
                            " degrees for two lenses, which an " + options.lensName + " lens cannot see"
-                     : "must be more than " + Decimals(kNarrowestDualFovDegrees, 0) + " and at most " +
-                           Decimals(widest, 0) + " degrees for two " + options.lensName +
-                           " lenses, so that they overlap (given: " + Decimals(job.lens.fovDegrees, 2) + ")");
+                     : "must be " + RangeText(dualRange) + " degrees for two " + options.lensName +
+                           " lenses, so that they overlap" + given);
   }
-  if (!(job.lens.fovDegrees >= kNarrowestFovDegrees && job.lens.fovDegrees <= widest)) {
-    throw CLI::ValidationError("--fov", "must be from " + Decimals(kNarrowestFovDegrees, 0) + " to " +
-                                            Decimals(widest, 0) + " degrees for an " + options.lensName +
-                                            " lens (given: " + Decimals(job.lens.fovDegrees, 2) + ")");
+  const NumberRange range{kNarrowestFovDegrees, widest};
+  if (!(fov && InRange(range, *fov))) {
+    throw CLI::ValidationError("--fov", "must be " + RangeText(range) + " degrees for an " + options.lensName +
+                                            " lens" + given);
   }
+  job.lens.fovDegrees = *fov;
   if (options.circleText == "auto") {
     job.autoCircle = true;
   } else if (!options.circleText.empty()) {
@@ -215,8 +245,8 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
   if (job.align) {
     Result aligned = AlignBackLens(source, lens, options.threads, lens.back);
     if (!aligned.ok()) return aligned;
-    err << "back lens: yaw " << Decimals(lens.back.yawDegrees, 2) << " pitch " << Decimals(lens.back.pitchDegrees, 2)
-        << " roll " << Decimals(lens.back.rollDegrees, 2) << "\n";
+    err << "back lens: yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
+        << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
   }
   const PanoramaSize size = DualSphereSize(source.width, source.height, static_cast<int32_t>(options.height.value_or(0)));
   if (size.reduced) {
@@ -259,14 +289,33 @@ Result Convert(const Options& options, const Job& job, const LoadedPicture& fish
   return {};
 }
 
+// A circle given that no pixel of the picture lies in (each lens's in its own
+// half) is the user's mistake, not the picture's: reported as a usage error.
+Result CheckCirclesMeetPicture(const Options& options, const Job& job, int32_t width, int32_t height) {
+  if (job.autoCircle || options.noTransform || !job.lens.circle) return {};
+  const int32_t frontWidth = job.dual ? FrontHalfWidth(width) : width;
+  const bool frontMeets = CircleMeetsPicture(*job.lens.circle, frontWidth, height);
+  const bool backMeets = !job.dual || CircleMeetsPicture(job.backCircle.value_or(*job.lens.circle),
+                                                         width - frontWidth, height);
+  if (frontMeets && backMeets) return {};
+  return Result::Failure("--circle: " + options.circleText + " has no pixel inside the " +
+                         (job.dual ? std::string(frontMeets ? "back" : "front") + " lens's half of the picture (" +
+                                         std::to_string(frontMeets ? width - frontWidth : frontWidth)
+                                   : "picture (" + std::to_string(width)) +
+                         " x " + std::to_string(height) + "); a circle clipped by the frame must still reach into it");
+}
+
 Result ConvertOne(const Options& options, Job job, const std::string& input, const std::string& output,
-                  std::ostream& err) {
+                  std::ostream& err, bool& usageError) {
   if (!options.force && FileExists(output))
     return Result::Failure(output + " already exists (use --force to replace it)");
   LoadedPicture fisheye;
   std::vector<uint8_t> fileBytes;
   Result load = LoadPicture(input, fisheye, &fileBytes);
   if (!load.ok()) return load;
+  Result circles = CheckCirclesMeetPicture(options, job, fisheye.width, fisheye.height);
+  usageError = !circles.ok();
+  if (!circles.ok()) return circles;
   // A damaged EXIF block or profile is left out, never half copied.
   const CameraMetadata camera = ReadCameraMetadata(fileBytes);
   fileBytes = {};
@@ -318,7 +367,7 @@ int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
     }
     out << input;
     for (const ImageCircle& found : options.dual ? std::vector{circle, back} : std::vector{circle})
-      out << " " << Decimals(found.x, 2) << " " << Decimals(found.y, 2) << " " << Decimals(found.radius, 2);
+      out << " " << DecimalText(found.x, 2) << " " << DecimalText(found.y, 2) << " " << DecimalText(found.radius, 2);
     out << "\n";
   }
   return failures == 0 ? 0 : 1;
@@ -365,13 +414,13 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
                  "is 0,0, y down); with --dual X,Y,R,X2,Y2,R2, each in its own half (one circle: both); default: "
                  "centred, diameter = picture height");
   app.add_option("--yaw", options.yaw, "Camera turned to the right (east), in degrees")
-      ->check(CLI::Range(-360.0, 360.0))
+      ->check(DecimalIn(kYawRange, " degrees"))
       ->capture_default_str();
   app.add_option("--pitch", options.pitch, "Camera tilted up, in degrees (90: at the zenith)")
-      ->check(CLI::Range(-90.0, 90.0))
+      ->check(DecimalIn(kPitchRange, " degrees"))
       ->capture_default_str();
   app.add_option("--roll", options.roll, "Camera turned clockwise about the lens axis, as seen from behind, in degrees")
-      ->check(CLI::Range(-360.0, 360.0))
+      ->check(DecimalIn(kRollRange, " degrees"))
       ->capture_default_str();
   app.add_option("--shape", options.shape,
                  "The saved shape: the square (longitudes -90 to 90), the 2:1 rectangle (the square, then black) "
@@ -381,12 +430,13 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
   auto* dual = app.add_flag("--dual", options.dual,
                              "Two fisheyes side by side (width about twice the height): the left half looking ahead, "
                              "the right half behind; stitched into the whole sphere (field of view over 185 degrees)");
-  const auto backAngle = [&](const char* name, double& value, double most, const char* what) {
-    app.add_option(name, value, what)->check(CLI::Range(-most, most))->needs(dual)->capture_default_str();
+  const auto backAngle = [&](const char* name, double& value, const NumberRange& range, const char* what) {
+    app.add_option(name, value, what)->check(DecimalIn(range, " degrees"))->needs(dual)->capture_default_str();
   };
-  backAngle("--back-yaw", options.backYaw, 180.0, "With --dual: the back lens turned right from straight behind, in degrees");
-  backAngle("--back-pitch", options.backPitch, 90.0, "With --dual: the back lens tilted up, in degrees");
-  backAngle("--back-roll", options.backRoll, 180.0,
+  backAngle("--back-yaw", options.backYaw, kBackYawRange,
+            "With --dual: the back lens turned right from straight behind, in degrees");
+  backAngle("--back-pitch", options.backPitch, kBackPitchRange, "With --dual: the back lens tilted up, in degrees");
+  backAngle("--back-roll", options.backRoll, kBackRollRange,
             "With --dual: the back lens turned clockwise about its axis, as seen from behind it, in degrees");
   app.add_flag("--align", options.align,
                "With --dual: find the back lens's yaw, pitch and roll (within 3 degrees of straight behind, from "
@@ -396,8 +446,8 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
   app.add_flag("--find-circle", options.findCircle,
                "Print \"FILE X Y R\" (the image circle; with --dual \"FILE X Y R X2 Y2 R2\") for each input and "
                "convert nothing; exit 1 for any file without a circle");
-  app.add_option("--sharpen", options.sharpen, "Sharpen N times, as N uses of Save and Sharpen would")
-      ->check(CLI::NonNegativeNumber)
+  app.add_option("--sharpen", options.sharpen, "Sharpen N times (0 to 100), as N uses of Save and Sharpen would")
+      ->check(WholeNumberIn(kSharpenRange))
       ->capture_default_str();
   app.add_option("--threads", options.threads,
                  "Threads for the transform (default: one per processor core); the panorama is the same for every count")
@@ -420,16 +470,19 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
 
   if (options.findCircle) return PrintCircles(options, out, err);
   int failures = 0;
+  bool usageErrors = false;
   const size_t count = options.inputs.size();
   for (size_t i = 0; i < count; ++i) {
     const std::string& input = options.inputs[i];
     const std::string output = options.output.empty() ? DefaultOutputName(input) : *OutputFileName(options.output);
     err << "[" << i + 1 << "/" << count << "] " << BaseName(input) << " -> " << BaseName(output) << "\n";
-    Result result = ConvertOne(options, job, input, output, err);
+    bool usageError = false;
+    Result result = ConvertOne(options, job, input, output, err, usageError);
     if (!result.ok()) {
       err << kProgram << ": " << input << ": " << result.reason() << "\n";
       ++failures;
+      usageErrors = usageErrors || usageError;
     }
   }
-  return failures == 0 ? 0 : 1;
+  return usageErrors ? 2 : failures == 0 ? 0 : 1;
 }

@@ -173,6 +173,60 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
   EXPECT_NE(out_.str().find("--pitch 90 --shape sphere"), std::string::npos);
 }
 
+// Every decimal option refuses what is no number, or out of its range, by
+// name and with its range; a circle must reach into the picture.
+TEST_F(ConvertTest, BadNumbersAreUsageErrorsThatNameTheOptionAndItsRange) {
+  struct Option {
+    std::vector<std::string> before;  // what the option needs beside it
+    std::string name;
+    std::string range;
+    std::string outOfRange;
+  };
+  const Option kOptions[] = {
+      {{}, "--fov", "from 10 to 360 degrees", "360.5"},
+      {{"--dual"}, "--fov", "more than 185 and at most 360 degrees", "185"},
+      {{}, "--yaw", "from -360 to 360 degrees", "-361"},
+      {{}, "--pitch", "from -90 to 90 degrees", "90.001"},
+      {{}, "--roll", "from -360 to 360 degrees", "1e308"},
+      {{"--dual"}, "--back-yaw", "from -180 to 180 degrees", "181"},
+      {{"--dual"}, "--back-pitch", "from -90 to 90 degrees", "-91"},
+      {{"--dual"}, "--back-roll", "from -180 to 180 degrees", "180.01"},
+  };
+  for (const Option& option : kOptions) {
+    for (const std::string& value : {std::string("nan"), std::string("-nan"), std::string("inf"),
+                                     std::string("-inf"), std::string("1e400"), std::string(""), option.outOfRange}) {
+      std::vector<std::string> args = option.before;
+      args.insert(args.end(), {option.name, value, Path("dome.bmp")});
+      EXPECT_EQ(Run(args), 2) << option.name << " " << value;
+      EXPECT_NE(err_.str().find(option.name + ": must be"), std::string::npos) << err_.str();
+      EXPECT_NE(err_.str().find(option.range), std::string::npos) << err_.str();
+    }
+  }
+  const std::vector<std::pair<std::vector<std::string>, std::string>> kOthers = {
+      {{"--sharpen", "101"}, "--sharpen: must be a whole number from 0 to 100"},
+      {{"--sharpen", "1000000"}, "--sharpen: must be a whole number from 0 to 100"},
+      {{"--circle", "40,30,inf"}, "--circle: must be auto or X,Y,R"},
+      {{"--circle", "nan,30,20"}, "--circle: must be auto or X,Y,R"},
+      // dome.bmp is 120 x 60: a circle must hold a pixel of it.
+      {{"--circle", "1e300,1,5"}, "--circle: 1e300,1,5 has no pixel inside the picture (120 x 60)"},
+      {{"--circle", "-5.5,30,5"}, "has no pixel inside the picture"},
+      {{"--circle", "45,-10.5,10"}, "has no pixel inside the picture"},
+      {{"--dual", "--circle", "20,30,20,200,30,5"}, "has no pixel inside the back lens's half of the picture (60 x 60)"},
+  };
+  for (const auto& [options, message] : kOthers) {
+    std::vector<std::string> args = options;
+    args.push_back(Path("dome.bmp"));
+    EXPECT_EQ(Run(args), 2) << options[1];
+    EXPECT_NE(err_.str().find(message), std::string::npos) << err_.str();
+  }
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
+
+  // A circle clipped by the frame, its centre outside, and the widest counts
+  // are still converted.
+  ASSERT_EQ(Run({"--circle", "-5,30,10", "--sharpen", "100", "-o", Path("clipped.bmp"), Path("dome.bmp")}), 0)
+      << err_.str();
+}
+
 // The program's own lens, given in full as options, is no lens option at all.
 TEST_F(ConvertTest, TheProgramsOwnLensGivenExplicitlyChangesNoByte) {
   ASSERT_EQ(Run({"-o", Path("plain.bmp"), Path("dome.bmp")}), 0) << err_.str();

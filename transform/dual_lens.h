@@ -35,6 +35,10 @@ struct DualLens {
 // Two lenses need some overlap to match and blend: their field of view must
 // exceed this.
 inline constexpr double kNarrowestDualFovDegrees = 185.0;
+// The back lens's offset from straight behind, in degrees.
+inline constexpr NumberRange kBackYawRange{-180.0, 180.0};
+inline constexpr NumberRange kBackPitchRange{-90.0, 90.0};
+inline constexpr NumberRange kBackRollRange{-180.0, 180.0};
 // The alignment searches this far from straight behind, in each angle.
 inline constexpr double kWidestBackOffsetDegrees = 3.0;
 

@@ -1,5 +1,6 @@
 #include "transform/lens.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -43,6 +44,13 @@ ImageCircle DefaultCircle(int32_t width, int32_t height) {
 
 ImageCircle CircleOf(const Lens& lens, int32_t width, int32_t height) {
   return lens.circle ? *lens.circle : DefaultCircle(width, height);
+}
+
+bool CircleMeetsPicture(const ImageCircle& circle, int32_t width, int32_t height) {
+  // The pixel centre nearest to the circle's centre.
+  const double x = std::clamp(std::nearbyint(circle.x), 0.0, width - 1.0);
+  const double y = std::clamp(std::nearbyint(circle.y), 0.0, height - 1.0);
+  return std::hypot(x - circle.x, y - circle.y) < circle.radius;
 }
 
 ImageCircle RoundedCircle(const ImageCircle& circle) {

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "transform/numbers.h"
+
 // The lens a fisheye picture was taken with, and how the camera was held.
 //
 // Source coordinates: the top-left pixel's centre is (0, 0), x to the right,
@@ -54,6 +56,12 @@ PanoramaSize PanoramaSizeFor(const Lens& lens, SaveShape shape, int32_t pictureW
                              int32_t height);
 inline constexpr double kNarrowestFovDegrees = 10.0;
 
+// The camera's angles, in degrees: a full turn either way for yaw and roll,
+// up to the zenith or the nadir for pitch.
+inline constexpr NumberRange kYawRange{-360.0, 360.0};
+inline constexpr NumberRange kPitchRange{-90.0, 90.0};
+inline constexpr NumberRange kRollRange{-360.0, 360.0};
+
 const char* LensModelName(LensModel model);
 std::optional<LensModel> LensModelNamed(const std::string& name);
 double DefaultFovDegrees(LensModel model);
@@ -61,6 +69,9 @@ double WidestFovDegrees(LensModel model);
 
 ImageCircle DefaultCircle(int32_t width, int32_t height);
 ImageCircle CircleOf(const Lens& lens, int32_t width, int32_t height);
+// Whether some pixel of a picture `width` x `height` lies inside `circle`
+// (clipped circles are real; one wholly outside sees nothing).
+bool CircleMeetsPicture(const ImageCircle& circle, int32_t width, int32_t height);
 // To 0.01 px, as the finder's circle is printed and used.
 ImageCircle RoundedCircle(const ImageCircle& circle);
 

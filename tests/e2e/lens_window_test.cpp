@@ -301,6 +301,11 @@ TEST(LensWindow, RefusesWhatTheConverterRefusesAndCancelChangesNothing) {
       {kEquidistant, false, kFov, L"9,5", L"field of view", L"from 10 to 360 degrees"},
       {kOrthographic, false, kFov, L"180.01", L"field of view", L"from 10 to 180 degrees for the orthographic"},
       {kEquidistant, false, kCentreY, L"nan", L"centre Y", L"number"},
+      // No number: NaN, infinities and values beyond a double's range.
+      {kEquidistant, false, kFov, L"inf", L"field of view", L"from 10 to 360 degrees"},
+      {kEquidistant, false, kYaw, L"nan", L"yaw", L"from -360 to 360 degrees"},
+      {kEquidistant, false, kRoll, L"-1e400", L"roll", L"from -360 to 360 degrees"},
+      {kEquidistant, false, kCentreX, L"1e300", L"circle", L"no pixel inside its picture"},
       {kEquidistant, false, kRadius, L"0", L"radius", L"above 0"},
       {kEquidistant, false, kPitch, L"90.01", L"pitch", L"from -90 to 90 degrees"},
       {kEquidistant, false, kRoll, L"-360.5", L"roll", L"from -360 to 360 degrees"},
@@ -310,6 +315,8 @@ TEST(LensWindow, RefusesWhatTheConverterRefusesAndCancelChangesNothing) {
       {kEquidistant, true, kFov, L"185", L"field of view", L"above 185, up to 360 degrees"},
       {kOrthographic, true, kFov, L"180", L"field of view", L"above 185 degrees"},
       {kEquidistant, true, kBackYaw, L"180.5", L"back yaw", L"from -180 to 180 degrees"},
+      {kEquidistant, true, kBackPitch, L"nan", L"back pitch", L"from -90 to 90 degrees"},
+      {kEquidistant, true, kBackRoll, L"1e400", L"back roll", L"from -180 to 180 degrees"},
       {kEquidistant, true, kHeight, L"5001", L"height", L"from 1 to 5000 for the sphere two lenses make"},
   };
   for (const Case& c : kCases) {
