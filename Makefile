@@ -56,6 +56,7 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	FUZZ_JOBS=1 fuzz/run 60 load_fuzzer convert_fuzzer
 	FUZZ_JOBS=1 fuzz/run 30 decode_fuzzer
+	FUZZ_JOBS=1 fuzz/run 30 calibration_fuzzer
 
 # Builds the Windows program and starts it under Wine with its own desktop.
 run: windows

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <optional>
 #include <ostream>
@@ -15,6 +17,8 @@
 #include "imageio/load_picture.h"
 #include "imageio/panorama_xmp.h"
 #include "imageio/picture_encoding.h"
+#include "transform/calibrated_lens.h"
+#include "transform/calibration.h"
 #include "transform/circle_finder.h"
 #include "transform/dual_lens.h"
 #include "transform/lens.h"
@@ -55,6 +59,15 @@ struct Options {
   double backPitch = 0.0;
   double backRoll = 0.0;
   bool align = false;
+  bool alignLenses = false;
+  std::string calibrationPath;
+  std::optional<std::string> lensScale;
+  // Which of the options a calibration file sets were given.
+  bool lensGiven = false;
+  bool backAnglesGiven = false;
+  bool yawGiven = false;
+  bool pitchGiven = false;
+  bool rollGiven = false;
 };
 
 // What every input shares: the lens as given (the circle aside, which may
@@ -69,6 +82,19 @@ struct Job {
   std::optional<ImageCircle> backCircle;
   BackLensOffset back;
   bool align = false;
+  // With --align-lens each lens's own size too; the back lens's own field of
+  // view (none: the front's).
+  bool alignLenses = false;
+  std::optional<double> backFov;
+  // A calibration file's lenses (the front's, then the back's), placed on
+  // each picture, and each lens's radius factor. A project holding both
+  // lenses gives the back lens's offset, and the search starts from it.
+  std::optional<CalibrationFile> calibration;
+  std::shared_ptr<const CalibratedLens> backPlaced;  // on the picture at hand
+  bool fovGiven = false;
+  double frontScale = 1.0;
+  double backScale = 1.0;
+  bool backFromFile = false;
 };
 
 // Where the extension of the file name `path` starts (its dot), or npos.
@@ -101,20 +127,12 @@ std::string BaseName(const std::string& path) {
 // "X,Y,R" or, for two lenses, "X,Y,R,X2,Y2,R2": numbers, the radii above 0.
 // Gives the circles, none when the text is not so.
 std::vector<ImageCircle> ParseCircles(const std::string& text, bool dual) {
-  std::vector<double> values;
-  for (size_t start = 0;;) {
-    const size_t comma = text.find(',', start);
-    const std::optional<double> value = ParseDecimal(std::string_view(text).substr(start, comma - start));
-    if (!value) return {};
-    values.push_back(*value);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  if (values.size() != 3 && !(dual && values.size() == 6)) return {};
+  const std::optional<std::vector<double>> values = ParseDecimalList(text);
+  if (!values || (values->size() != 3 && !(dual && values->size() == 6))) return {};
   std::vector<ImageCircle> circles;
-  for (size_t i = 0; i < values.size(); i += 3) {
-    if (!(values[i + 2] > 0)) return {};
-    circles.push_back({values[i], values[i + 1], values[i + 2]});
+  for (size_t i = 0; i < values->size(); i += 3) {
+    if (!((*values)[i + 2] > 0)) return {};
+    circles.push_back({(*values)[i], (*values)[i + 1], (*values)[i + 2]});
   }
   return circles;
 }
@@ -149,30 +167,100 @@ constexpr NumberRange kSharpenRange{0.0, 100.0};
 // program's own 198 degrees unless given.
 constexpr double kDualDefaultFovDegrees = 198.0;
 
+// --calibration and --lens-scale into `job`: the file's lenses, and from a
+// project its pose, which --yaw, --pitch and --roll replace one by one.
+void ReadCalibration(const Options& options, Job& job) {
+  if (options.calibrationPath.empty()) {
+    if (options.lensScale) throw CLI::ValidationError("--lens-scale", "is for calibrated lenses (see --calibration)");
+    return;
+  }
+  CalibrationFile file;
+  const Result read = ReadCalibrationFile(options.calibrationPath, job.dual ? 2 : 1, file);
+  if (!read.ok()) throw CLI::ValidationError("--calibration", read.reason());
+  const auto alreadySet = [&](const char* option, const std::string& what) {
+    throw CLI::ValidationError(option, "cannot be given with --calibration " + options.calibrationPath +
+                                           ", which sets " + what);
+  };
+  if (options.lensGiven) alreadySet("--lens", "the lens");
+  const std::optional<LensPose> pose = file.lenses[0].pose;
+  if (pose) {
+    if (!options.yawGiven) job.lens.yawDegrees = pose->yawDegrees;
+    if (!options.pitchGiven) job.lens.pitchDegrees = pose->pitchDegrees;
+    if (!options.rollGiven) job.lens.rollDegrees = pose->rollDegrees;
+    const auto inRange = [](const NumberRange& range, double value, const char* what) {
+      if (!InRange(range, value))
+        throw CLI::ValidationError("--calibration", std::string("the project's ") + what + " must be " +
+                                                        RangeText(range) + " degrees");
+    };
+    inRange(kYawRange, job.lens.yawDegrees, "yaw");
+    inRange(kPitchRange, job.lens.pitchDegrees, "pitch");
+    inRange(kRollRange, job.lens.rollDegrees, "roll");
+  }
+  if (job.dual && file.lenses.size() == 2 && file.lenses[1].pose && pose) {
+    if (options.backAnglesGiven) alreadySet("--back-yaw", "the back lens's turn");
+    job.back = BackOffsetBetween(*pose, *file.lenses[1].pose);
+    job.backFromFile = true;
+  }
+  if (options.lensScale) {
+    const std::optional<std::vector<double>> scales = ParseDecimalList(*options.lensScale);
+    if (!scales || scales->size() > (job.dual ? 2u : 1u) ||
+        !std::all_of(scales->begin(), scales->end(), [](double s) { return InRange(kLensScaleRange, s); })) {
+      throw CLI::ValidationError("--lens-scale", "must be a number " + RangeText(kLensScaleRange) +
+                                                     (job.dual ? " or two, S1,S2, one for each lens" : "") +
+                                                     " (given: " + *options.lensScale + ")");
+    }
+    job.frontScale = (*scales)[0];
+    job.backScale = scales->back();
+  }
+  job.calibration = std::move(file);
+}
+
 // Checks what CLI11's own checks cannot: ranges that depend on other options.
 Job JobFor(const Options& options) {
   Job job;
   job.lens.model = *LensModelNamed(options.lensName);
   const double widest = WidestFovDegrees(job.lens.model);
   job.dual = options.dual;
-  const double defaultFov = job.dual ? kDualDefaultFovDegrees : DefaultFovDegrees(job.lens.model);
-  const std::optional<double> fov = options.fov ? ParseDecimal(*options.fov) : defaultFov;
-  const std::string given = " (given: " + (fov ? DecimalText(*fov, 2) : *options.fov) + ")";
-  const NumberRange dualRange{kNarrowestDualFovDegrees, widest, true};
-  if (job.dual && !(fov && InRange(dualRange, *fov))) {
-    throw CLI::ValidationError(
-        "--fov", widest <= kNarrowestDualFovDegrees
-                     ? "must be more than " + DecimalText(kNarrowestDualFovDegrees) +
-                           " degrees for two lenses, which an " + options.lensName + " lens cannot see"
-                     : "must be " + RangeText(dualRange) + " degrees for two " + options.lensName +
-                           " lenses, so that they overlap" + given);
+  std::vector<double> fovs = {job.dual ? kDualDefaultFovDegrees : DefaultFovDegrees(job.lens.model)};
+  if (options.fov) {
+    // What is no number is out of every range: the checks below say which.
+    const std::optional<std::vector<double>> given = ParseDecimalList(*options.fov);
+    fovs = given.value_or(std::vector<double>{std::numeric_limits<double>::quiet_NaN()});
+    if (fovs.size() > (job.dual ? 2u : 1u)) {
+      throw CLI::ValidationError("--fov", job.dual ? "takes one field of view, or two (F1,F2), one for each lens"
+                                                   : "takes one field of view (two, F1,F2, are for --dual)");
+    }
   }
-  const NumberRange range{kNarrowestFovDegrees, widest};
-  if (!(fov && InRange(range, *fov))) {
-    throw CLI::ValidationError("--fov", "must be " + RangeText(range) + " degrees for an " + options.lensName +
-                                            " lens" + given);
+  job.fovGiven = options.fov.has_value();
+  if (!options.calibrationPath.empty()) {
+    // With a calibration the field of view is only a cap on its field.
+    const NumberRange range{kNarrowestFovDegrees, 360.0};
+    for (const double fov : fovs) {
+      if (!InRange(range, fov))
+        throw CLI::ValidationError("--fov", "must be " + RangeText(range) + " degrees (given: " + *options.fov + ")");
+    }
+    if (!job.fovGiven) fovs = {360.0};
+  } else {
+    for (const double fov : fovs) {
+      const std::string given = " (given: " + options.fov.value_or(DecimalText(fov, 2)) + ")";
+      const NumberRange dualRange{kNarrowestDualFovDegrees, widest, true};
+      if (job.dual && !InRange(dualRange, fov)) {
+        throw CLI::ValidationError(
+            "--fov", widest <= kNarrowestDualFovDegrees
+                         ? "must be more than " + DecimalText(kNarrowestDualFovDegrees) +
+                               " degrees for two lenses, which an " + options.lensName + " lens cannot see"
+                         : "must be " + RangeText(dualRange) + " degrees for two " + options.lensName +
+                               " lenses, so that they overlap" + given);
+      }
+      const NumberRange range{kNarrowestFovDegrees, widest};
+      if (!InRange(range, fov)) {
+        throw CLI::ValidationError("--fov", "must be " + RangeText(range) + " degrees for an " + options.lensName +
+                                                " lens" + given);
+      }
+    }
   }
-  job.lens.fovDegrees = *fov;
+  job.lens.fovDegrees = fovs[0];
+  if (fovs.size() == 2) job.backFov = fovs[1];
   if (options.circleText == "auto") {
     job.autoCircle = true;
   } else if (!options.circleText.empty()) {
@@ -186,10 +274,12 @@ Job JobFor(const Options& options) {
     if (circles.size() == 2) job.backCircle = circles[1];
   }
   job.back = {options.backYaw, options.backPitch, options.backRoll};
-  job.align = options.align;
+  job.align = options.align || options.alignLenses;
+  job.alignLenses = options.alignLenses;
   job.lens.yawDegrees = options.yaw;
   job.lens.pitchDegrees = options.pitch;
   job.lens.rollDegrees = options.roll;
+  ReadCalibration(options, job);
   // Two lenses see the whole sphere: that is their default shape, and the
   // panorama made is the sphere whatever part of it is saved.
   const std::string shape = options.shape.value_or(job.dual ? "sphere" : "square");
@@ -242,10 +332,25 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
     lens.front.circle = front;
     lens.backCircle = back;
   }
+  lens.backFovDegrees = job.backFov;
+  lens.backCalibrated = job.backPlaced;
+  lens.front.radiusScale = job.frontScale;
+  lens.backRadiusScale = job.backScale;
   if (job.align) {
-    Result aligned = AlignBackLens(source, lens, options.threads, lens.back);
-    if (!aligned.ok()) return aligned;
-    err << "back lens: yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
+    DualLens aligned;
+    Result found = AlignLenses(source, lens, job.alignLenses, job.backFromFile, options.threads, aligned);
+    if (!found.ok()) return found;
+    lens = aligned;
+    std::string back = "back lens:";
+    if (job.alignLenses) {
+      const bool scales = lens.front.calibrated != nullptr;
+      const double front = scales ? lens.front.radiusScale : lens.front.fovDegrees;
+      const double backSize = scales ? lens.backRadiusScale : lens.backFovDegrees.value_or(lens.front.fovDegrees);
+      const char* what = scales ? " scale " : " fov ";
+      err << "front lens:" << what << DecimalText(front, scales ? 4 : 2) << "\n";
+      back += what + DecimalText(backSize, scales ? 4 : 2);
+    }
+    err << back << " yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
         << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
   }
   const PanoramaSize size = DualSphereSize(source.width, source.height, static_cast<int32_t>(options.height.value_or(0)));
@@ -269,11 +374,16 @@ Result Convert(const Options& options, const Job& job, const LoadedPicture& fish
   const PixelBuffer source = fisheye.View();
   if (job.dual) return StitchDual(options, job, source, store, panorama, err);
   Lens lens = job.lens;
+  lens.radiusScale = job.frontScale;
   if (job.autoCircle) {
     ImageCircle circle;
     Result found = FindCircle(source, circle);
     if (!found.ok()) return found;
     lens.circle = circle;
+    if (lens.calibrated) {
+      Result reach = CheckFieldLimits(*lens.calibrated, std::nullopt, circle);
+      if (!reach.ok()) return reach;
+    }
   }
   const PanoramaSize size = PanoramaSizeFor(lens, job.shape, source.width, source.height,
                                             static_cast<int32_t>(options.height.value_or(0)));
@@ -305,6 +415,50 @@ Result CheckCirclesMeetPicture(const Options& options, const Job& job, int32_t w
                          " x " + std::to_string(height) + "); a circle clipped by the frame must still reach into it");
 }
 
+// One calibrated lens placed on its picture, or on one half of a two-lens
+// picture `wholeWidth` wide whose first column is `firstColumn`: a line made
+// for the half, or for the whole picture (as projects that load a two-lens
+// picture once per lens have it). Its limits (a field of view or a circle
+// given) must lie inside its polynomial's reach.
+Result PlaceOne(const Job& job, const LensCalibration& calibration, int32_t width, int32_t height, int32_t wholeWidth,
+                int32_t firstColumn, const std::optional<ImageCircle>& circle, double fovDegrees,
+                std::shared_ptr<const CalibratedLens>& placed) {
+  CalibratedLens lens;
+  Result result = PlaceCalibration(calibration, width, height, lens);
+  if (!result.ok() && wholeWidth != width && PlaceCalibration(calibration, wholeWidth, height, lens).ok()) {
+    MoveCalibration(lens, -firstColumn, 0.0);
+    result = {};
+  }
+  if (result.ok())
+    result = CheckFieldLimits(lens, job.fovGiven ? std::optional<double>(fovDegrees) : std::nullopt, circle);
+  if (!result.ok()) return result;
+  placed = std::make_shared<const CalibratedLens>(lens);
+  return {};
+}
+
+// The calibration's lenses placed on a picture `width` x `height`; a
+// failure is the user's (the file does not fit the picture).
+Result PlaceCalibration(Job& job, int32_t width, int32_t height) {
+  // Not two lenses side by side: the stitch says so.
+  if (!job.calibration || (job.dual && !IsSideBySide(width, height))) return {};
+  const std::vector<LensCalibration>& lenses = job.calibration->lenses;
+  Result result;
+  if (!job.dual) {
+    result = PlaceOne(job, lenses[0], width, height, width, 0, job.lens.circle, job.lens.fovDegrees, job.lens.calibrated);
+  } else {
+    const int32_t half = FrontHalfWidth(width);
+    result = PlaceOne(job, lenses[0], half, height, width, 0, job.lens.circle, job.lens.fovDegrees, job.lens.calibrated);
+    if (!result.ok()) return Result::Failure("--calibration: front lens: " + result.reason());
+    result = PlaceOne(job, lenses.back(), width - half, height, width, half,
+                      job.backCircle ? job.backCircle : job.lens.circle, job.backFov.value_or(job.lens.fovDegrees),
+                      job.backPlaced);
+    if (!result.ok()) return Result::Failure("--calibration: back lens: " + result.reason());
+    return {};
+  }
+  if (!result.ok()) return Result::Failure("--calibration: " + result.reason());
+  return {};
+}
+
 Result ConvertOne(const Options& options, Job job, const std::string& input, const std::string& output,
                   std::ostream& err, bool& usageError) {
   if (!options.force && FileExists(output))
@@ -314,6 +468,7 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
   Result load = LoadPicture(input, fisheye, &fileBytes);
   if (!load.ok()) return load;
   Result circles = CheckCirclesMeetPicture(options, job, fisheye.width, fisheye.height);
+  if (circles.ok() && !options.noTransform) circles = PlaceCalibration(job, fisheye.width, fisheye.height);
   usageError = !circles.ok();
   if (!circles.ok()) return circles;
   // A damaged EXIF block or profile is left out, never half copied.
@@ -325,7 +480,8 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
     return Result::Failure("is a two-lens picture stored turned (EXIF orientation " +
                            std::to_string(camera.orientation) + "); save it upright first");
   }
-  job.lens.rollDegrees += RollOfOrientation(camera.orientation);
+  // A project's roll holds the picture's turn already.
+  if (!(job.calibration && job.calibration->fromProject)) job.lens.rollDegrees += RollOfOrientation(camera.orientation);
   PixelStore store;
   PixelBuffer picture = fisheye.View();
   if (!options.noTransform) {
@@ -442,6 +598,17 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
                "With --dual: find the back lens's yaw, pitch and roll (within 3 degrees of straight behind, from "
                "--back-yaw/--back-pitch/--back-roll on) where the lenses overlap, print them and use them")
       ->needs(dual);
+  app.add_flag("--align-lens", options.alignLenses,
+               "With --dual: as --align, and find each lens's own field of view (within 5 degrees of --fov), or "
+               "with --calibration its radius factor (0.95 to 1.05); print them and use them")
+      ->needs(dual);
+  app.add_option("--calibration", options.calibrationPath,
+                 "The lens's calibration: a Hugin project (.pto: its first image line, with --dual its first two) "
+                 "or a camera YAML (ROS or OpenCV, equidistant/fisheye model); --fov and --circle then only limit "
+                 "the field, --yaw/--pitch/--roll replace the project's");
+  app.add_option("--lens-scale", options.lensScale,
+                 "With --calibration: each lens's radii times S (0.95 to 1.05; with --dual S1,S2), as --align-lens "
+                 "prints them");
   app.add_option("--height", options.height, "The panorama's height in pixels (default: the picture's height)");
   app.add_flag("--find-circle", options.findCircle,
                "Print \"FILE X Y R\" (the image circle; with --dual \"FILE X Y R X2 Y2 R2\") for each input and "
@@ -463,6 +630,11 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
       throw CLI::ValidationError("--output", "takes one input only");
     if (!options.output.empty() && !OutputFileName(options.output))
       throw CLI::ValidationError("--output", options.output + ": the name must end in .jpg, .jpeg, .png or .bmp");
+    options.lensGiven = app.count("--lens") > 0;
+    options.backAnglesGiven = app.count("--back-yaw") + app.count("--back-pitch") + app.count("--back-roll") > 0;
+    options.yawGiven = app.count("--yaw") > 0;
+    options.pitchGiven = app.count("--pitch") > 0;
+    options.rollGiven = app.count("--roll") > 0;
     job = JobFor(options);
   } catch (const CLI::ParseError& error) {
     return app.exit(error, out, err) == 0 ? 0 : 2;

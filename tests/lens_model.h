@@ -90,6 +90,20 @@ inline PhotoPoint PhotoPointOf(const Lens& lens, const ImageCircle& circle, Vect
   return {circle.x + rho * across / sine, circle.y - rho * up / sine, theta};
 }
 
+// The inverse: the direction that photo point (x, y) (y down) sees through a
+// lens of `model` with focal length `focal` (FocalOf), turned as `camera`,
+// its circle at `circle`; false beyond the circle, where the lens sees nothing.
+inline bool DirectionOfPhotoPoint(LensModel model, double focal, const Camera& camera, const ImageCircle& circle,
+                                  double x, double y, Vector3& direction) {
+  const double across = x - circle.x, up = circle.y - y;
+  const double rho = std::hypot(across, up);
+  if (rho > circle.radius) return false;
+  const double theta = ThetaOf(model, rho, focal);
+  const double scale = rho == 0 ? 0 : std::sin(theta) / rho;
+  direction = (scale * across) * camera.right + (scale * up) * camera.up + std::cos(theta) * camera.ahead;
+  return true;
+}
+
 // A pattern on the sphere, smooth everywhere (no pole or seam), different in
 // each channel, so that a mirror, a swap or a turn shows.
 inline double PatternAt(int channel, Vector3 d) {
@@ -122,12 +136,8 @@ inline void RenderFisheyeInto(const PixelBuffer& picture, int32_t left, int32_t 
     for (int32_t x = 0; x < width; ++x) {
       uint8_t* pixel = picture.Pixel(left + x, picture.height - 1 - top);
       pixel[0] = pixel[1] = pixel[2] = pixel[3] = 0;
-      const double across = x - circle.x, up = circle.y - top;
-      const double rho = std::hypot(across, up);
-      if (rho > circle.radius) continue;
-      const double theta = ThetaOf(lens.model, rho, f);
-      const double scale = rho == 0 ? 0 : std::sin(theta) / rho;
-      const Vector3 d = (scale * across) * camera.right + (scale * up) * camera.up + std::cos(theta) * camera.ahead;
+      Vector3 d;
+      if (!DirectionOfPhotoPoint(lens.model, f, camera, circle, x, top, d)) continue;
       for (int channel = 0; channel < 3; ++channel) pixel[channel] = Level(exposure * pattern(channel, d));
     }
   }

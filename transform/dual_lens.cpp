@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "transform/calibrated_lens.h"
 #include "transform/circle_finder.h"
 #include "transform/lens_plan.h"
 #include "transform/parallel_rows.h"
@@ -116,7 +117,7 @@ void PlanDual(DualPasses& passes, const PixelBuffer& source, int32_t width, int3
   for (int k = 0; k < 3; ++k) passes.seamAxis[k] = front.m[2][k] - back.m[2][k];
   // At the seam both angles are near 90 degrees, where the cosine falls by
   // sin(h) for h either way.
-  passes.seamHalfWidth = static_cast<float>(2.0 * std::sin(Radians(SeamHalfWidthDegrees(lens.front.fovDegrees))));
+  passes.seamHalfWidth = static_cast<float>(2.0 * std::sin(Radians(SeamHalfWidthDegrees(DualFieldDegrees(lens)))));
 }
 
 // The columns of row y whose directions d have d . axis > threshold, a few
@@ -206,6 +207,13 @@ struct GainTables {
 // lies well within the image circle.
 float CosineWellInside(double fovDegrees) { return static_cast<float>(std::cos(Radians(fovDegrees / 2.0 - 1.0))); }
 
+// The field a lens sees, in degrees across: its field of view, or a
+// calibrated lens's own field within it.
+double FieldDegrees(const Lens& lens) {
+  if (!lens.calibrated) return lens.fovDegrees;
+  return std::min(lens.fovDegrees, 2.0 * Degrees(FieldLimit(*lens.calibrated, std::numbers::pi)));
+}
+
 }  // namespace
 
 bool IsSideBySide(int32_t width, int32_t height) {
@@ -229,9 +237,29 @@ ImageCircle BackCircleOf(const DualLens& lens, int32_t width, int32_t height) {
   return lens.front.circle ? *lens.front.circle : DefaultCircle(width - FrontHalfWidth(width), height);
 }
 
+BackLensOffset BackOffsetBetween(const LensPose& front, const LensPose& back) {
+  const Rotation first = RotationOf(front.yawDegrees, front.pitchDegrees, front.rollDegrees);
+  const Rotation second = RotationOf(back.yawDegrees, back.pitchDegrees, back.rollDegrees);
+  // second = offset * first, and a rotation's inverse is its transpose.
+  Rotation firstInverse{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) firstInverse.m[i][j] = first.m[j][i];
+  Lens offset;
+  SetOrientation(offset, Product(second, firstInverse));
+  const auto turn = [](double degrees) { return degrees > 180.0 ? degrees - 360.0 : degrees <= -180.0 ? degrees + 360.0 : degrees; };
+  return {turn(offset.yawDegrees - 180.0), offset.pitchDegrees, offset.rollDegrees};
+}
+
+double DualFieldDegrees(const DualLens& lens) { return std::min(FieldDegrees(lens.front), FieldDegrees(BackLensOf(lens))); }
+
 Lens BackLensOf(const DualLens& lens) {
   Lens back = lens.front;
   back.circle.reset();
+  if (lens.backFovDegrees) back.fovDegrees = *lens.backFovDegrees;
+  back.calibrated = lens.backCalibrated;
+  back.radiusScale = lens.backRadiusScale;
+  // A calibrated lens's circle only limits its field, where one was given.
+  if (back.calibrated && (lens.backCircle || lens.front.circle)) back.circle = lens.backCircle ? lens.backCircle : lens.front.circle;
   const Rotation camera = RotationOf(lens.front.yawDegrees, lens.front.pitchDegrees, lens.front.rollDegrees);
   SetOrientation(back, Product(RotationOf(180.0 + lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees),
                                camera));
@@ -246,7 +274,7 @@ ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens) {
   DualPasses passes;
   PlanDual(passes, source, width, height, lens);
   const LensRowKernel kernel = ActiveLensRowKernel();
-  const float wellInside = CosineWellInside(lens.front.fovDegrees);
+  const float wellInside = CosineWellInside(DualFieldDegrees(lens));
   std::vector<uint8_t> frontRow(4 * static_cast<size_t>(width));
   std::vector<uint8_t> backRow(4 * static_cast<size_t>(width));
   std::vector<float> frontAxial(static_cast<size_t>(width));
@@ -441,16 +469,38 @@ ImageCircle ReducedCircle(const ImageCircle& circle, int32_t fullHeight, const G
   return {(circle.x + 0.5) / f - 0.5, grey.height - 1 - storageY, circle.radius / f};
 }
 
+// A lens placed on a half reduced by `factor`: a calibrated lens's centre,
+// scale and crop as ReducedCircle moves a circle.
+Lens ReducedLens(const Lens& lens, int32_t fullHeight, const GreyHalf& grey) {
+  if (!lens.calibrated || grey.factor == 1) return lens;
+  CalibratedLens placed = *lens.calibrated;
+  const ImageCircle centre = ReducedCircle({placed.centreX, placed.centreY, 0.0}, fullHeight, grey);
+  placed.centreX = centre.x;
+  placed.centreY = centre.y;
+  for (auto& row : placed.matrix)
+    for (double& entry : row) entry /= grey.factor;
+  if (placed.crop) placed.crop = ReducedCircle(*placed.crop, fullHeight, grey);
+  Lens reduced = lens;
+  reduced.calibrated = std::make_shared<const CalibratedLens>(placed);
+  return reduced;
+}
+
 // One level of the search: the overlap's directions on a sphere grid, with
-// the front's grey there, and the back half to compare with.
+// the front's grey there (while the front lens stays as it was), and the
+// halves to compare.
 struct AlignLevel {
+  const GreyHalf* front = nullptr;
   const GreyHalf* back = nullptr;
+  ImageCircle frontCircle;
   ImageCircle backCircle;
+  int32_t fullHeight = 0;
   int32_t width = 0;  // of the sphere grid
   int32_t height = 0;
   std::vector<int32_t> columns;
   std::vector<int32_t> rows;
-  std::vector<float> front;
+  std::vector<float> frontValues;
+  float frontInside = 0.0f;  // the cosines off each axis inside which the directions lie
+  float backInside = 0.0f;
 };
 
 // Where `plan` puts the direction of grid pixel (x, y), in source pixels; its
@@ -459,8 +509,11 @@ void PositionOf(const ResamplePlan& plan, int32_t x, int32_t y, float& sourceX, 
   float across;
   float up;
   ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up, &cosine);
-  sourceX = across * plan.cosRoll - up * plan.sinRoll + plan.centreSrcX;
-  sourceY = up * plan.cosRoll + across * plan.sinRoll + plan.centreSrcY;
+  float u;
+  float v;
+  TurnLanes<float>(plan.turn).Apply(across, up, u, v);
+  sourceX = u + plan.centreSrcX;
+  sourceY = v + plan.centreSrcY;
 }
 
 // A record for a grid pass over a grey half (only its sizes count).
@@ -475,22 +528,37 @@ TransformRecord GridRecord(const GreyHalf& grey, int32_t width, int32_t height) 
   return record;
 }
 
-AlignLevel LevelOf(const GreyHalf& front, const GreyHalf& back, const DualLens& lens, int32_t fullWidth,
-                   int32_t fullHeight, int32_t mostPoints) {
+void PlanFront(LensPlan& pass, const AlignLevel& level, const DualLens& lens) {
+  PlanLens(pass, GridRecord(*level.front, level.width, level.height),
+           ReducedLens(lens.front, level.fullHeight, *level.front), level.frontCircle);
+}
+
+void PlanBack(LensPlan& pass, const AlignLevel& level, const DualLens& lens) {
+  PlanLens(pass, GridRecord(*level.back, level.width, level.height),
+           ReducedLens(BackLensOf(lens), level.fullHeight, *level.back), level.backCircle);
+}
+
+// `fields`: the front's and the back's, in degrees across, inside which the
+// level's directions are chosen, once for all the steps on it.
+AlignLevel LevelOf(const GreyHalf& front, const GreyHalf& back, const DualLens& lens, const double fields[2],
+                   int32_t fullWidth, int32_t fullHeight, int32_t mostPoints) {
   AlignLevel level;
+  level.front = &front;
   level.back = &back;
+  level.fullHeight = fullHeight;
+  level.frontCircle = ReducedCircle(FrontCircleOf(lens, fullWidth, fullHeight), fullHeight, front);
   level.backCircle = ReducedCircle(BackCircleOf(lens, fullWidth, fullHeight), fullHeight, back);
   level.height = std::max(front.height, 16);
   level.width = 2 * level.height;
   LensPlan frontPass;
-  PlanLens(frontPass, GridRecord(front, level.width, level.height), lens.front,
-           ReducedCircle(FrontCircleOf(lens, fullWidth, fullHeight), fullHeight, front));
+  PlanFront(frontPass, level, lens);
   LensPlan backPass;
-  PlanLens(backPass, GridRecord(back, level.width, level.height), BackLensOf(lens), level.backCircle);
-  const float wellInside = CosineWellInside(lens.front.fovDegrees);
+  PlanBack(backPass, level, lens);
+  level.frontInside = CosineWellInside(fields[0]);
+  level.backInside = CosineWellInside(fields[1]);
   // The overlap is a band about the sphere; every `step`-th row and column of
   // it, so that the level holds about `mostPoints` directions.
-  const double overlap = std::max(1e-3, std::sin(Radians(lens.front.fovDegrees / 2.0 - 90.0)));
+  const double overlap = std::max(1e-3, std::sin(Radians(std::min(fields[0], fields[1]) / 2.0 - 90.0)));
   const double points = 2.0 * level.height * level.height * overlap;
   const int32_t step = std::max(1, static_cast<int32_t>(std::ceil(std::sqrt(points / mostPoints))));
   for (int32_t y = step / 2; y < level.height; y += step) {
@@ -498,37 +566,44 @@ AlignLevel LevelOf(const GreyHalf& front, const GreyHalf& back, const DualLens& 
       float fx, fy, frontCosine, bx, by, backCosine, value, unused;
       PositionOf(frontPass.plan, x, y, fx, fy, frontCosine);
       PositionOf(backPass.plan, x, y, bx, by, backCosine);
-      if (!(frontCosine > wellInside && backCosine > wellInside)) continue;
+      if (!(frontCosine > level.frontInside && backCosine > level.backInside)) continue;
       if (!front.Sample(fx, fy, value) || !back.Sample(bx, by, unused)) continue;
       level.columns.push_back(x);
       level.rows.push_back(y);
-      level.front.push_back(value);
+      level.frontValues.push_back(value);
     }
   }
   return level;
 }
 
-// How badly the lenses disagree over the level's directions with the back
-// lens at `offset`: one less the correlation of their greys, which no gain or
-// offset in brightness changes. Sums in the points' order.
-double Disagreement(const AlignLevel& level, const DualLens& lens, const BackLensOffset& offset) {
-  DualLens trial = lens;
-  trial.back = offset;
-  LensPlan pass;
-  PlanLens(pass, GridRecord(*level.back, level.width, level.height), BackLensOf(trial), level.backCircle);
-  const float wellInside = CosineWellInside(lens.front.fovDegrees);
+// How badly the lenses disagree over the level's directions with the lenses
+// as `trial` has them: one less the correlation of their greys, which no
+// gain or offset in brightness changes. Sums in the points' order. The front
+// is sampled anew only when `frontMoved`.
+double Disagreement(const AlignLevel& level, const DualLens& trial, bool frontMoved) {
+  LensPlan backPass;
+  PlanBack(backPass, level, trial);
+  LensPlan frontPass;
+  if (frontMoved) PlanFront(frontPass, level, trial);
+  const float frontInside = level.frontInside;
+  const float backInside = level.backInside;
   double n = 0, sumF = 0, sumB = 0, sumFF = 0, sumBB = 0, sumFB = 0;
-  for (size_t i = 0; i < level.front.size(); ++i) {
+  for (size_t i = 0; i < level.columns.size(); ++i) {
     float x, y, cosine, b;
-    PositionOf(pass.plan, level.columns[i], level.rows[i], x, y, cosine);
-    if (!(cosine > wellInside) || !level.back->Sample(x, y, b)) continue;
-    const double f = level.front[i];
+    float f = level.frontValues[i];
+    if (frontMoved) {
+      PositionOf(frontPass.plan, level.columns[i], level.rows[i], x, y, cosine);
+      if (!(cosine > frontInside) || !level.front->Sample(x, y, f)) continue;
+    }
+    if (f != f) continue;  // the front lens no longer sees it
+    PositionOf(backPass.plan, level.columns[i], level.rows[i], x, y, cosine);
+    if (!(cosine > backInside) || !level.back->Sample(x, y, b)) continue;
     n += 1;
     sumF += f;
     sumB += b;
-    sumFF += f * f;
+    sumFF += double{f} * f;
     sumBB += double{b} * b;
-    sumFB += f * b;
+    sumFB += double{f} * b;
   }
   if (n < 100) return std::numeric_limits<double>::infinity();
   const double varianceF = n * sumFF - sumF * sumF;
@@ -537,17 +612,120 @@ double Disagreement(const AlignLevel& level, const DualLens& lens, const BackLen
   return 1.0 - (n * sumFB - sumF * sumB) / std::sqrt(varianceF * varianceB);
 }
 
-double Within(double degrees) { return std::clamp(degrees, -kWidestBackOffsetDegrees, kWidestBackOffsetDegrees); }
+// The front's greys at the level's directions for the front lens as `lens`
+// has it now (not a number where it does not see them), after a step that
+// changed it.
+void SampleFront(AlignLevel& level, const DualLens& lens) {
+  LensPlan frontPass;
+  PlanFront(frontPass, level, lens);
+  const float wellInside = level.frontInside;
+  for (size_t i = 0; i < level.columns.size(); ++i) {
+    float x, y, cosine;
+    float& value = level.frontValues[i];
+    PositionOf(frontPass.plan, level.columns[i], level.rows[i], x, y, cosine);
+    if (!(cosine > wellInside) || !level.front->Sample(x, y, value)) value = std::numeric_limits<float>::quiet_NaN();
+  }
+}
+
+// What the search moves: the back lens's three angles, and when fitting the
+// lenses their sizes (fields of view in degrees, or radius factors). The
+// overlap pins the sum of the two sizes far better than their difference, so
+// those are what the search moves: a step in one keeps the other, and the
+// search does not stall in the narrow valley along the difference.
+constexpr int kAngles = 3;
+constexpr int kMostParameters = 5;
+
+struct SearchSpace {
+  int parameters = kAngles;
+  bool calibrated = false;
+  double least[kMostParameters] = {};
+  double most[kMostParameters] = {};
+  // Each lens's own size stays within these.
+  double sizeLeast[2] = {};
+  double sizeMost[2] = {};
+  // A size moves by this much per degree of an angle's step: a field of view
+  // a degree, a radius factor a hundredth (a degree's share of a lens's
+  // hundred-odd degrees from axis to rim).
+  double perDegree[kMostParameters] = {1.0, 1.0, 1.0, 1.0, 1.0};
+};
+
+void Sizes(const DualLens& lens, bool calibrated, double sizes[2]) {
+  sizes[0] = calibrated ? lens.front.radiusScale : lens.front.fovDegrees;
+  sizes[1] = calibrated ? lens.backRadiusScale : lens.backFovDegrees.value_or(lens.front.fovDegrees);
+}
+
+void SetSizes(const double sizes[2], bool calibrated, DualLens& lens) {
+  if (calibrated) {
+    lens.front.radiusScale = sizes[0];
+    lens.backRadiusScale = sizes[1];
+  } else {
+    lens.front.fovDegrees = sizes[0];
+    lens.backFovDegrees = sizes[1];
+  }
+}
+
+void Read(const DualLens& lens, const SearchSpace& space, double values[kMostParameters]) {
+  values[0] = lens.back.yawDegrees;
+  values[1] = lens.back.pitchDegrees;
+  values[2] = lens.back.rollDegrees;
+  if (space.parameters == kAngles) return;
+  double sizes[2];
+  Sizes(lens, space.calibrated, sizes);
+  values[3] = (sizes[0] + sizes[1]) / 2.0;
+  values[4] = (sizes[0] - sizes[1]) / 2.0;
+}
+
+void Write(const double values[kMostParameters], const SearchSpace& space, DualLens& lens) {
+  lens.back = {values[0], values[1], values[2]};
+  if (space.parameters == kAngles) return;
+  const double sizes[2] = {std::clamp(values[3] + values[4], space.sizeLeast[0], space.sizeMost[0]),
+                           std::clamp(values[3] - values[4], space.sizeLeast[1], space.sizeMost[1])};
+  SetSizes(sizes, space.calibrated, lens);
+}
 
 }  // namespace
 
-Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t threads, BackLensOffset& offset) {
+Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLenses, bool aroundStart, int32_t threads,
+                   DualLens& aligned) {
   if (!IsSideBySide(source.width, source.height))
     return Result::Failure("the picture is not two lenses side by side (about twice as wide as high)");
   // The offsets are the back lens's place in the camera, whatever way the
   // camera was held.
   DualLens level0 = lens;
   level0.front.yawDegrees = level0.front.pitchDegrees = level0.front.rollDegrees = 0.0;
+  SearchSpace space;
+  double start[kMostParameters];
+  Read(lens, space, start);
+  const NumberRange ranges[kAngles] = {kBackYawRange, kBackPitchRange, kBackRollRange};
+  for (int i = 0; i < kAngles; ++i) {
+    const double middle = aroundStart ? start[i] : 0.0;
+    space.least[i] = std::max(middle - kWidestBackOffsetDegrees, ranges[i].least);
+    space.most[i] = std::min(middle + kWidestBackOffsetDegrees, ranges[i].most);
+  }
+  if (fitLenses) {
+    space.parameters = kMostParameters;
+    space.calibrated = lens.front.calibrated != nullptr;
+    double sizes[2];
+    Sizes(lens, space.calibrated, sizes);
+    for (int i = 0; i < 2; ++i) {
+      if (space.calibrated) {
+        space.sizeLeast[i] = kLensScaleRange.least;
+        space.sizeMost[i] = kLensScaleRange.most;
+      } else {
+        // Within a few degrees of the field of view given, and wide enough
+        // for the lenses to overlap.
+        space.sizeLeast[i] = std::max(sizes[i] - kWidestFovChangeDegrees, kNarrowestDualFovDegrees + 1.0);
+        space.sizeMost[i] = std::min(sizes[i] + kWidestFovChangeDegrees, WidestFovDegrees(lens.front.model));
+      }
+    }
+    const double widest = space.calibrated ? kLensScaleRange.most - kLensScaleRange.least : 2 * kWidestFovChangeDegrees;
+    space.least[3] = (space.sizeLeast[0] + space.sizeLeast[1]) / 2.0;
+    space.most[3] = (space.sizeMost[0] + space.sizeMost[1]) / 2.0;
+    space.least[4] = -widest / 2.0;
+    space.most[4] = widest / 2.0;
+    space.perDegree[3] = space.perDegree[4] = space.calibrated ? 0.01 : 1.0;
+    Read(lens, space, start);
+  }
   // A coarse search on copies an eighth the size, finer on a quarter, and
   // the last steps at full size.
   const GreyHalf frontFull = FullSizeGrey(source, false);
@@ -561,47 +739,90 @@ Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t th
     const GreyHalf* back;
     int32_t mostPoints;
     std::vector<double> steps;
+    double sizeMargin;  // degrees of field of view
   };
   const Stage stages[] = {
-      {&frontEighth, &backEighth, 6'000, {1.0, 0.5, 0.25}},
-      {&frontQuarter, &backQuarter, 12'000, {0.12, 0.06}},
-      {&frontFull, &backFull, 24'000, {0.03, 0.015}},
+      {&frontEighth, &backEighth, 6'000, {1.0, 0.5, 0.25}, 2 * kWidestFovChangeDegrees},
+      {&frontQuarter, &backQuarter, 12'000, {0.12, 0.06}, 1.0},
+      {&frontFull, &backFull, 24'000, {0.03, 0.015}, 0.5},
   };
-  BackLensOffset best{Within(lens.back.yawDegrees), Within(lens.back.pitchDegrees), Within(lens.back.rollDegrees)};
+  double best[kMostParameters];
+  for (int i = 0; i < space.parameters; ++i) best[i] = std::clamp(start[i], space.least[i], space.most[i]);
+  DualLens current = level0;
+  Write(best, space, current);
+  const int neighbours = 2 * space.parameters;
   bool compared = false;
   for (const Stage& stage : stages) {
     if (stage.front->height < 16) continue;
     compared = true;
-    const AlignLevel level = LevelOf(*stage.front, *stage.back, level0, source.width, source.height, stage.mostPoints);
-    double bestCost = Disagreement(level, level0, best);
+    // Each level's directions are chosen once, so that every step on it is
+    // judged on the same ones: inside both fields as narrow as the level's
+    // steps may make them (the search's bounds first, then a few of the
+    // previous level's steps from where it ended).
+    double fields[2] = {DualFieldDegrees(lens), DualFieldDegrees(lens)};
+    if (fitLenses && !space.calibrated) {
+      double sizes[2];
+      Sizes(current, false, sizes);
+      for (int i = 0; i < 2; ++i) sizes[i] = std::max(sizes[i] - stage.sizeMargin, space.sizeLeast[i]);
+      DualLens narrowest = current;
+      SetSizes(sizes, false, narrowest);
+      fields[0] = FieldDegrees(narrowest.front);
+      fields[1] = FieldDegrees(BackLensOf(narrowest));
+    }
+    AlignLevel level = LevelOf(*stage.front, *stage.back, level0, fields, source.width, source.height, stage.mostPoints);
+    if (fitLenses) SampleFront(level, current);
+    double bestCost = Disagreement(level, current, false);
     if (!std::isfinite(bestCost)) return Result::Failure("the lenses' overlap holds nothing to compare");
     for (const double step : stage.steps) {
       for (;;) {
-        // The six neighbours one step away along each angle.
-        std::array<BackLensOffset, 6> trials;
-        for (int i = 0; i < 6; ++i) {
-          trials[i] = best;
-          double& angle = i / 2 == 0 ? trials[i].yawDegrees : i / 2 == 1 ? trials[i].pitchDegrees : trials[i].rollDegrees;
-          angle = Within(angle + (i % 2 == 0 ? step : -step));
+        // The neighbours one step away along each parameter.
+        std::array<DualLens, 2 * kMostParameters> trials;
+        for (int i = 0; i < neighbours; ++i) {
+          double values[kMostParameters];
+          std::copy(best, best + space.parameters, values);
+          const int k = i / 2;
+          values[k] = std::clamp(values[k] + (i % 2 == 0 ? step : -step) * space.perDegree[k], space.least[k],
+                                 space.most[k]);
+          trials[i] = current;
+          Write(values, space, trials[i]);
         }
-        std::array<double, 6> costs;
-        RunJobs(6, threads, [&](int32_t i) { costs[i] = Disagreement(level, level0, trials[i]); });
+        std::array<double, 2 * kMostParameters> costs;
+        RunJobs(neighbours, threads, [&](int32_t i) {
+          costs[i] = Disagreement(level, trials[i], i / 2 >= kAngles);
+        });
         int chosen = -1;
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < neighbours; ++i) {
           if (costs[i] < bestCost) {
             bestCost = costs[i];
             chosen = i;
           }
         }
         if (chosen < 0) break;
-        best = trials[chosen];
+        current = trials[chosen];
+        Read(current, space, best);
+        if (chosen / 2 >= kAngles) SampleFront(level, current);
       }
     }
   }
   if (!compared) return Result::Failure("the picture is too small to compare its lenses");
-  const auto hundredths = [](double value) { return std::nearbyint(value * 100.0) / 100.0 + 0.0; };
-  offset = {hundredths(best.yawDegrees), hundredths(best.pitchDegrees), hundredths(best.rollDegrees)};
+  // As printed: angles and fields of view to 0.01 degree, factors to 0.0001.
+  const auto rounded = [](double value, double perUnit) { return std::nearbyint(value * perUnit) / perUnit + 0.0; };
+  aligned = lens;
+  aligned.back = {rounded(best[0], 100.0), rounded(best[1], 100.0), rounded(best[2], 100.0)};
+  if (fitLenses) {
+    double sizes[2];
+    Sizes(current, space.calibrated, sizes);
+    for (double& size : sizes) size = rounded(size, space.calibrated ? 10000.0 : 100.0);
+    SetSizes(sizes, space.calibrated, aligned);
+  }
   return {};
+}
+
+Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t threads, BackLensOffset& offset) {
+  DualLens aligned;
+  Result result = AlignLenses(source, lens, false, false, threads, aligned);
+  if (result.ok()) offset = aligned.back;
+  return result;
 }
 
 Result FindDualCircles(const PixelBuffer& picture, ImageCircle& front, ImageCircle& back) {

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "imageio/result.h"
+#include "transform/calibration.h"
 #include "transform/lens.h"
 #include "transform/pixel_buffer.h"
 #include "transform/resample.h"
@@ -30,6 +31,12 @@ struct DualLens {
   // column 0 is the picture's column W / 2); none: the front's.
   std::optional<ImageCircle> backCircle;
   BackLensOffset back;
+  // Where the two lenses of one camera differ: the back lens's own field of
+  // view (none: the front's), or its own calibration (placed on the right
+  // half, in its own pixels; given with the front's) and radius factor.
+  std::optional<double> backFovDegrees;
+  std::shared_ptr<const CalibratedLens> backCalibrated;
+  double backRadiusScale = 1.0;
 };
 
 // Two lenses need some overlap to match and blend: their field of view must
@@ -88,6 +95,24 @@ ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens);
 // over their overlap; `lens.back` is where the search starts. Fails when the
 // overlap holds nothing to compare.
 Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t threads, BackLensOffset& offset);
+
+// The same search, and with `fitLenses` each lens's own size as well: its
+// field of view (within kWidestFovChangeDegrees of the one given, to 0.01
+// degree) or, for calibrated lenses, its radius factor (kLensScaleRange, to
+// 0.0001). `aligned` is `lens` with what was found. With `aroundStart` the
+// angles are searched within kWidestBackOffsetDegrees of `lens.back` (a
+// calibration's), else of straight behind.
+inline constexpr double kWidestFovChangeDegrees = 5.0;
+inline constexpr NumberRange kLensScaleRange{0.95, 1.05};
+Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLenses, bool aroundStart, int32_t threads,
+                   DualLens& aligned);
+
+// The back lens's offset from straight behind, from both lenses' own turns
+// in the world (as a Hugin project gives them).
+BackLensOffset BackOffsetBetween(const LensPose& front, const LensPose& back);
+
+// The field both lenses see (the narrower one's), in degrees across.
+double DualFieldDegrees(const DualLens& lens);
 
 // Finds both image circles, each in its own half's coordinates.
 Result FindDualCircles(const PixelBuffer& picture, ImageCircle& front, ImageCircle& back);

@@ -19,12 +19,28 @@
 
 // What a pass through any lens holds fixed: the camera's pitch, the model and
 // its focal length in source pixels, and the cosine of half the field of view.
+// A calibrated lens (calibrated_lens.h) takes its base model's radius b per
+// unit of focal length times the polynomial P(b), with `focal` then plain f.
 struct LensPassConstants {
   int32_t model = 0;        // LensModel
   float sinPitch = 0.0f;
   float cosPitch = 1.0f;
   float focal = 0.0f;       // f, or 2f for stereographic, f * sqrt(2) for equisolid
   float cosHalfFov = -2.0f;  // below -1 when the lens sees every direction
+  bool calibrated = false;
+  float poly[9] = {};       // P's coefficients, the constant first
+};
+
+// From a lens's offsets (across, up), before the camera's roll, to offsets
+// (u, v) from the source centre: the roll, and for a calibrated lens its
+// matrix too; and for a calibrated lens the circle that limits its field
+// (its centre relative to the source centre), outside which it sees nothing.
+struct LensTurn {
+  float m[2][2] = {{1.0f, 0.0f}, {0.0f, 1.0f}};
+  bool limited = false;
+  float limitX = 0.0f;
+  float limitY = 0.0f;
+  float limitRadiusSquared = 0.0f;
 };
 
 // A panorama row's part of the direction: the cosine of its latitude, and its
@@ -227,6 +243,27 @@ template <class V>
   const V camZ = ahead * Splat(sinLongitude, pass.cosPitch) + Splat(sinLongitude, row.upSin);
   const V focal = Splat(sinLongitude, pass.focal);
   V ratio;
+  if (pass.calibrated) {
+    // b / r for the base model, then rho / r = f (b / r) P(b).
+    const V r = Sqrt(camX * camX + camY * camY);
+    V perR;
+    switch (pass.model) {
+      case 0: {
+        const V t = r / camZ;
+        const V angle = ArcTangentOf(t);
+        const V theta = Select(Greater(zero, t), angle + Splat(sinLongitude, 3.14159265358979f), angle);
+        perR = Select(Greater(r, zero), theta / r, one);
+        break;
+      }
+      case 1: perR = Sqrt(Splat(sinLongitude, 2.0f) / (one + camZ)); break;
+      case 2: perR = Splat(sinLongitude, 2.0f) / (one + camZ); break;
+      default: perR = one; break;
+    }
+    const V b = perR * r;
+    V p = Splat(sinLongitude, pass.poly[8]);
+    for (int i = 7; i >= 0; --i) p = p * b + Splat(sinLongitude, pass.poly[i]);
+    ratio = focal * perR * p;
+  } else {
   switch (pass.model) {
     case 0: {  // equidistant: f theta / r
       const V r = Sqrt(camX * camX + camY * camY);
@@ -241,11 +278,40 @@ template <class V>
     case 2: ratio = focal / (one + camZ); break;
     default: ratio = focal; break;
   }
+  }
   const V unseen = Splat(sinLongitude, std::numeric_limits<float>::quiet_NaN());
   const auto outside = Greater(Splat(sinLongitude, pass.cosHalfFov), camZ);
   across = Select(outside, unseen, ratio * camX);
   up = Select(outside, unseen, ratio * camY);
   if (axial != nullptr) *axial = camZ;
 }
+
+// LensTurn for one float or a vector of them, its constants spread once.
+template <class V>
+struct TurnLanes {
+  V m00, m01, m10, m11, limitX, limitY, limitRadiusSquared;
+  bool limited;
+
+  explicit TurnLanes(const LensTurn& turn)
+      : m00(Splat(V{}, turn.m[0][0])),
+        m01(Splat(V{}, turn.m[0][1])),
+        m10(Splat(V{}, turn.m[1][0])),
+        m11(Splat(V{}, turn.m[1][1])),
+        limitX(Splat(V{}, turn.limitX)),
+        limitY(Splat(V{}, turn.limitY)),
+        limitRadiusSquared(Splat(V{}, turn.limitRadiusSquared)),
+        limited(turn.limited) {}
+
+  // For a plain roll, across cos - up sin and across sin + up cos, to the bit.
+  void Apply(V across, V up, V& u, V& v) const {
+    u = across * m00 + up * m01;
+    v = across * m10 + up * m11;
+    if (limited) {
+      const V du = u - limitX;
+      const V dv = v - limitY;
+      u = Select(Greater(du * du + dv * dv, limitRadiusSquared), Splat(u, std::numeric_limits<float>::quiet_NaN()), u);
+    }
+  }
+};
 
 }  // namespace

@@ -61,7 +61,7 @@ ImageCircle RoundedCircle(const ImageCircle& circle) {
 bool IsProgramLens(const Lens& lens, int32_t width, int32_t height) {
   const ImageCircle circle = CircleOf(lens, width, height);
   const ImageCircle centred = DefaultCircle(width, height);
-  return lens.model == LensModel::Equidistant && lens.fovDegrees == 198.0 && circle.x == centred.x &&
+  return !lens.calibrated && lens.model == LensModel::Equidistant && lens.fovDegrees == 198.0 && circle.x == centred.x &&
          circle.y == centred.y && circle.radius == centred.radius && lens.yawDegrees == 0.0 &&
          lens.pitchDegrees == 0.0 && lens.rollDegrees == 0.0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,12 @@ struct ImageCircle {
   double radius = 0.0;
 };
 
+struct CalibratedLens;
+
+// A calibrated lens (calibrated_lens.h) takes its centre, scale and
+// polynomial from its calibration alone, placed on the picture it reads; its
+// field of view and circle then only limit the field (a field of view of 360
+// and no circle: no limit but the calibration's own), and its model is unused.
 struct Lens {
   LensModel model = LensModel::Equidistant;
   double fovDegrees = 198.0;          // across the image circle's diameter
@@ -27,6 +34,8 @@ struct Lens {
   double yawDegrees = 0.0;            // about the vertical, positive east
   double pitchDegrees = 0.0;          // about the camera's right axis, positive up
   double rollDegrees = 0.0;           // about the lens axis, positive clockwise from behind
+  std::shared_ptr<const CalibratedLens> calibrated;
+  double radiusScale = 1.0;           // a calibrated lens's radii times this
 };
 
 // The saved shapes of a picture H high: the square (its middle H x H block),

@@ -40,6 +40,18 @@ std::optional<double> ParseDecimal(std::string_view text) { return Parsed<double
 
 std::optional<int64_t> ParseWholeNumber(std::string_view text) { return Parsed<int64_t>(text); }
 
+std::optional<std::vector<double>> ParseDecimalList(std::string_view text) {
+  std::vector<double> values;
+  for (;;) {
+    const size_t comma = text.find(',');
+    const std::optional<double> value = ParseDecimal(text.substr(0, comma));
+    if (!value) return std::nullopt;
+    values.push_back(*value);
+    if (comma == std::string_view::npos) return values;
+    text.remove_prefix(comma + 1);
+  }
+}
+
 bool InRange(const NumberRange& range, double value) {
   return (range.leastExcluded ? value > range.least : value >= range.least) && value <= range.most;
 }

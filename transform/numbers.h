@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Numbers as people type them, in the converter's options and the Lens
 // window's fields alike: one parser and one range rule, so that every option
@@ -14,6 +15,8 @@
 // beyond a double's range (1e400) are no numbers.
 std::optional<double> ParseDecimal(std::string_view text);
 std::optional<int64_t> ParseWholeNumber(std::string_view text);
+// Decimals separated by commas ("1.5,2,-3"), each as ParseDecimal reads it.
+std::optional<std::vector<double>> ParseDecimalList(std::string_view text);
 
 // A closed range, or open at the bottom ("more than 185"). NaN is in none.
 struct NumberRange {

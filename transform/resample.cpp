@@ -10,6 +10,7 @@
 #include <numbers>
 #include <vector>
 
+#include "transform/calibrated_lens.h"
 #include "transform/lens.h"
 #include "transform/lens_plan.h"
 #include "transform/parallel_rows.h"
@@ -178,17 +179,58 @@ void ResampleInBands(const ResamplePlan& plan, int32_t threads, const BandCallba
   });
 }
 
+// A calibrated lens: its centre, polynomial and matrix, the field up to its
+// fold, its field of view and its circle. The circle (y down) limits the
+// field only where one was given, in `lens.circle`; else the crop's does.
+void SetCalibratedLensOf(ResamplePlan& plan, const Lens& lens, const ImageCircle& circle) {
+  const CalibratedLens& placed = *lens.calibrated;
+  plan.centreSrcX = static_cast<float>(placed.centreX);
+  plan.centreSrcY = static_cast<float>(plan.record.srcHeight - 1 - placed.centreY);
+  LensPassConstants& pass = plan.lens;
+  pass.model = static_cast<int32_t>(placed.base);
+  pass.calibrated = true;
+  pass.focal = static_cast<float>(placed.focal);
+  for (int i = 0; i < 9; ++i) pass.poly[i] = static_cast<float>(placed.poly[i]);
+  const double limit = FieldLimit(placed, lens.fovDegrees >= 360.0 ? std::numbers::pi : Radians(lens.fovDegrees) / 2.0);
+  pass.cosHalfFov = limit >= std::numbers::pi ? -2.0f : static_cast<float>(std::cos(limit));
+  const double pitch = Radians(lens.pitchDegrees);
+  pass.sinPitch = static_cast<float>(std::sin(pitch));
+  pass.cosPitch = static_cast<float>(std::cos(pitch));
+  // The matrix after the roll; up in the store is up in the picture.
+  const double c = std::cos(Radians(lens.rollDegrees)) * lens.radiusScale;
+  const double s = std::sin(Radians(lens.rollDegrees)) * lens.radiusScale;
+  const double roll[2][2] = {{c, -s}, {s, c}};
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 2; ++j)
+      plan.turn.m[i][j] = static_cast<float>(placed.matrix[i][0] * roll[0][j] + placed.matrix[i][1] * roll[1][j]);
+  const std::optional<ImageCircle> field = lens.circle ? std::optional<ImageCircle>(circle) : placed.crop;
+  if (field) {
+    plan.turn.limited = true;
+    plan.turn.limitX = static_cast<float>(field->x - placed.centreX);
+    plan.turn.limitY = static_cast<float>(placed.centreY - field->y);
+    plan.turn.limitRadiusSquared = static_cast<float>(field->radius * field->radius);
+  }
+}
+
 // A GeneralLens plan's lens, its circle (y down) in the record's source,
 // the destination rows' constants (kept in `rows`) and the roll.
 void SetLensOf(ResamplePlan& plan, const Lens& lens, const ImageCircle& circle, std::vector<LensRowConstants>& rows) {
+  rows = TabulateLatitudes(plan.record.destHeight, Radians(lens.pitchDegrees));
+  plan.lensRows = rows.data();
+  if (lens.calibrated) {
+    SetCalibratedLensOf(plan, lens, circle);
+    return;
+  }
   // The circle's centre counts rows from the top; the store's from the bottom.
   plan.centreSrcX = static_cast<float>(circle.x);
   plan.centreSrcY = static_cast<float>(plan.record.srcHeight - 1 - circle.y);
   plan.lens = LensPassFor(lens, circle.radius);
-  rows = TabulateLatitudes(plan.record.destHeight, Radians(lens.pitchDegrees));
-  plan.lensRows = rows.data();
-  plan.cosRoll = static_cast<float>(std::cos(Radians(lens.rollDegrees)));
-  plan.sinRoll = static_cast<float>(std::sin(Radians(lens.rollDegrees)));
+  const float cosRoll = static_cast<float>(std::cos(Radians(lens.rollDegrees)));
+  const float sinRoll = static_cast<float>(std::sin(Radians(lens.rollDegrees)));
+  plan.turn.m[0][0] = cosRoll;
+  plan.turn.m[0][1] = -sinRoll;
+  plan.turn.m[1][0] = sinRoll;
+  plan.turn.m[1][1] = cosRoll;
 }
 
 TransformRecord RecordFor(const PixelBuffer& source, const PixelBuffer& destination) {
@@ -294,8 +336,7 @@ void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRo
           float across;
           float up;
           ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up);
-          u = across * plan.cosRoll - up * plan.sinRoll;
-          v = up * plan.cosRoll + across * plan.sinRoll;
+          TurnLanes<float>(plan.turn).Apply(across, up, u, v);
           break;
         }
         case Scaled:
@@ -366,6 +407,7 @@ LensRowKernel ActiveLensRowKernel() {
 
 void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                         uint8_t* row) {
+  const TurnLanes<float> turn(plan.turn);
   for (int32_t span = 0; span < spanCount; ++span) {
     // The vectorised kernels' grid: exact every kLensGrid columns from the
     // span's start, straight lines between.
@@ -399,9 +441,11 @@ void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* s
         up = start.up + (stop.up - start.up) * fraction;
         cosine = start.cosine + (stop.cosine - start.cosine) * fraction;
       }
-      const bool sampled = SampleIfInside(plan, across * plan.cosRoll - up * plan.sinRoll + plan.centreSrcX,
-                                          up * plan.cosRoll + across * plan.sinRoll + plan.centreSrcY,
-                                          row + 4 * static_cast<ptrdiff_t>(x));
+      float u;
+      float v;
+      turn.Apply(across, up, u, v);
+      const bool sampled =
+          SampleIfInside(plan, u + plan.centreSrcX, v + plan.centreSrcY, row + 4 * static_cast<ptrdiff_t>(x));
       axial[x] = sampled ? cosine : std::numeric_limits<float>::quiet_NaN();
     }
   }

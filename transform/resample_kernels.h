@@ -31,12 +31,12 @@ struct ResamplePlan {
   bool mirroredColumns = false;
   // Fisheye: the program's own lens.
   ProgramLensConstants program{};
-  // GeneralLens: the lens, each destination row's constants, and the roll,
-  // which turns the offsets about the circle's centre (centreSrcX, centreSrcY).
+  // GeneralLens: the lens, each destination row's constants, and the roll
+  // (with a calibrated lens's matrix), which turns the offsets about the
+  // lens centre (centreSrcX, centreSrcY).
   LensPassConstants lens;
   const LensRowConstants* lensRows = nullptr;
-  float cosRoll = 1.0f;
-  float sinRoll = 0.0f;
+  LensTurn turn;
 };
 
 using ResampleRowsKernel = void (*)(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);

@@ -136,8 +136,7 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   const V scale = Splat(tag, record.scale);
   const V scaleU = Splat(tag, plan.program.scaleU);
   const V scaleV = Splat(tag, plan.program.scaleV);
-  const V cosRoll = Splat(tag, plan.cosRoll);
-  const V sinRoll = Splat(tag, plan.sinRoll);
+  const TurnLanes<V> turn(plan.turn);
   const ptrdiff_t srcStride = record.srcStride;
   SamplePoints points;
   const TapPlacer<V> placer(plan);
@@ -212,8 +211,7 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         } else if (plan.mode == GeneralLens) {
           const V across = Load(tag, offsetsAcross.data() + x0);
           const V up = Load(tag, offsetsDown.data() + x0);
-          u = across * cosRoll - up * sinRoll;
-          v = up * cosRoll + across * sinRoll;
+          turn.Apply(across, up, u, v);
         } else if (plan.mode == Scaled) {
           u = scale * dx;
           v = scale * dy;
@@ -243,8 +241,7 @@ void SampleLensRowVector(const ResamplePlan& plan, int32_t y, const ColumnSpan* 
   constexpr int kGridPadded = (kGridPoints + kLanes - 1) / kLanes * kLanes;
   const TransformRecord& record = plan.record;
   const V tag = Splat(V{}, 0.0f);
-  const V cosRoll = Splat(tag, plan.cosRoll);
-  const V sinRoll = Splat(tag, plan.sinRoll);
+  const TurnLanes<V> turn(plan.turn);
   const V unseen = Splat(tag, std::numeric_limits<float>::quiet_NaN());
   const V gridStep = Splat(tag, 1.0f / kLensGrid);
   const TapPlacer<V> placer(plan);
@@ -294,8 +291,10 @@ void SampleLensRowVector(const ResamplePlan& plan, int32_t y, const ColumnSpan* 
         }
         const int lanes = std::min(kLanes, runEnd - x0);
         V inside;
-        anyInside |= placer.Place(points, x0 - runStart, across * cosRoll - up * sinRoll,
-                                  up * cosRoll + across * sinRoll, lanes, inside);
+        V u;
+        V v;
+        turn.Apply(across, up, u, v);
+        anyInside |= placer.Place(points, x0 - runStart, u, v, lanes, inside);
         // Whole vectors: the spans never share one, and the row's last is padded.
         Store(axial + x0, Select(inside, cosine, unseen));
       }

@@ -63,7 +63,11 @@ Lens TransformLens() {
 }
 
 DualLens TransformDualLens() {
-  return DualLens{.front = TransformLens(), .backCircle = BackCircleChoice, .back = BackOffsetChoice};
+  DualLens lens;
+  lens.front = TransformLens();
+  lens.backCircle = BackCircleChoice;
+  lens.back = BackOffsetChoice;
+  return lens;
 }
 
 void RunTransform() {
