@@ -204,7 +204,9 @@ void ShowLensChoice(HWND window) {
   if (Loaded()) {
     ShowCircleFields(window, kCircleFields,
                      LensChoice.circle ? *LensChoice.circle : CentredCircle(State->twoLenses));
-    const DualLens lens{.front = LensChoice, .backCircle = BackCircleChoice, .back = BackOffsetChoice};
+    DualLens lens;
+    lens.front = LensChoice;
+    lens.backCircle = BackCircleChoice;
     State->backShown = BackCircleChoice  ? *BackCircleChoice
                        : State->twoLenses ? BackCircleOf(lens, SourceWidth, SourceHeight)
                                           : CentredBackCircle();

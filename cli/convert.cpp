@@ -415,46 +415,16 @@ Result CheckCirclesMeetPicture(const Options& options, const Job& job, int32_t w
                          " x " + std::to_string(height) + "); a circle clipped by the frame must still reach into it");
 }
 
-// One calibrated lens placed on its picture, or on one half of a two-lens
-// picture `wholeWidth` wide whose first column is `firstColumn`: a line made
-// for the half, or for the whole picture (as projects that load a two-lens
-// picture once per lens have it). Its limits (a field of view or a circle
-// given) must lie inside its polynomial's reach.
-Result PlaceOne(const Job& job, const LensCalibration& calibration, int32_t width, int32_t height, int32_t wholeWidth,
-                int32_t firstColumn, const std::optional<ImageCircle>& circle, double fovDegrees,
-                std::shared_ptr<const CalibratedLens>& placed) {
-  CalibratedLens lens;
-  Result result = PlaceCalibration(calibration, width, height, lens);
-  if (!result.ok() && wholeWidth != width && PlaceCalibration(calibration, wholeWidth, height, lens).ok()) {
-    MoveCalibration(lens, -firstColumn, 0.0);
-    result = {};
-  }
-  if (result.ok())
-    result = CheckFieldLimits(lens, job.fovGiven ? std::optional<double>(fovDegrees) : std::nullopt, circle);
-  if (!result.ok()) return result;
-  placed = std::make_shared<const CalibratedLens>(lens);
-  return {};
-}
-
 // The calibration's lenses placed on a picture `width` x `height`; a
 // failure is the user's (the file does not fit the picture).
 Result PlaceCalibration(Job& job, int32_t width, int32_t height) {
   // Not two lenses side by side: the stitch says so.
   if (!job.calibration || (job.dual && !IsSideBySide(width, height))) return {};
-  const std::vector<LensCalibration>& lenses = job.calibration->lenses;
-  Result result;
-  if (!job.dual) {
-    result = PlaceOne(job, lenses[0], width, height, width, 0, job.lens.circle, job.lens.fovDegrees, job.lens.calibrated);
-  } else {
-    const int32_t half = FrontHalfWidth(width);
-    result = PlaceOne(job, lenses[0], half, height, width, 0, job.lens.circle, job.lens.fovDegrees, job.lens.calibrated);
-    if (!result.ok()) return Result::Failure("--calibration: front lens: " + result.reason());
-    result = PlaceOne(job, lenses.back(), width - half, height, width, half,
-                      job.backCircle ? job.backCircle : job.lens.circle, job.backFov.value_or(job.lens.fovDegrees),
-                      job.backPlaced);
-    if (!result.ok()) return Result::Failure("--calibration: back lens: " + result.reason());
-    return {};
-  }
+  const auto cap = [&](double fov) { return job.fovGiven ? std::optional<double>(fov) : std::nullopt; };
+  const FieldLimits front{cap(job.lens.fovDegrees), job.lens.circle};
+  const FieldLimits back{cap(job.backFov.value_or(job.lens.fovDegrees)), job.backCircle ? job.backCircle : job.lens.circle};
+  Result result = PlaceCalibrationFile(*job.calibration, job.dual, width, height, front, back, job.lens.calibrated,
+                                       job.backPlaced);
   if (!result.ok()) return Result::Failure("--calibration: " + result.reason());
   return {};
 }

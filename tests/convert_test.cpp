@@ -18,6 +18,9 @@
 #include "transform/sharpen.h"
 #include "transform/stores.h"
 #include "transform/transform_command.h"
+#include "transform/calibrated_lens.h"
+#include "transform/calibration.h"
+#include "transform/dual_lens.h"
 #include "imageio/load_fisheye.h"
 #include "imageio/write_display.h"
 
@@ -391,6 +394,93 @@ TEST_F(ConvertTest, TwoLensesPrintTheirCirclesAndAnglesAndUseThemAsPrinted) {
   EXPECT_NE(err_.str().find("is not two lenses side by side"), std::string::npos) << err_.str();
   EXPECT_EQ(Run({"--find-circle", "--dual", Path("single.bmp")}), 1);
   EXPECT_NE(err_.str().find("is not two lenses side by side"), std::string::npos) << err_.str();
+}
+
+// A calibration file sets the lens: the converter gives the engine's bytes for
+// it; a project's two image lines are the two lenses, their poses the
+// camera's and the back lens's turn; options the file already sets, and files
+// that do not fit, are usage errors.
+TEST_F(ConvertTest, CalibrationFilesSetTheLens) {
+  const std::vector<uint8_t> front = DiscPicture(160, 79.5, 80.5, 90);
+  const std::vector<uint8_t> back = DiscPicture(160, 81.0, 79.0, 90);
+  std::vector<uint8_t> pair(4 * 320 * 160);
+  for (int32_t y = 0; y < 160; ++y) {
+    std::copy_n(&front[4 * 160 * y], 4 * 160, &pair[4 * 320 * y]);
+    std::copy_n(&back[4 * 160 * y], 4 * 160, &pair[4 * (320 * y + 160)]);
+  }
+  ASSERT_TRUE(WriteBmpPicture({pair.data(), 320, 160}, SaveShape::Sphere, Path("pair.bmp")).ok());
+  // Made at twice the picture's size: the front lens for its half, the back
+  // lens for the whole picture, picked by its shift, as projects that load
+  // the picture once per lens have it.
+  WriteBytes(Path("camera.pto"), [] {
+    const std::string text =
+        "p f2 w4000 h2000 v360\n"
+        "i w320 h320 f3 v200 a0.01 b-0.05 c0.02 d1 e3 g0.5 t-0.25 y10 p5 r3 S2,318,0,320 n\"pair.jpg\"\n"
+        "i w640 h320 f3 v196 a=0 b=0 c=0 d162 e-2 g0 t0 y-169.2 p-5.5 r-2.5 n\"pair.jpg\"\n";
+    return std::vector<uint8_t>(text.begin(), text.end());
+  }());
+  ASSERT_EQ(Run({"--dual", "--calibration", Path("camera.pto"), "-o", Path("calibrated.bmp"), Path("pair.bmp")}), 0)
+      << err_.str();
+  CalibrationFile file;
+  ASSERT_TRUE(ReadCalibrationFile(Path("camera.pto"), 2, file).ok());
+  DualLens lens;
+  lens.front.fovDegrees = 360;
+  lens.front.yawDegrees = 10;
+  lens.front.pitchDegrees = 5;
+  lens.front.rollDegrees = 3;
+  lens.back = BackOffsetBetween(*file.lenses[0].pose, *file.lenses[1].pose);
+  CalibratedLens placed;
+  ASSERT_TRUE(PlaceCalibration(file.lenses[0], 160, 160, placed).ok());
+  lens.front.calibrated = std::make_shared<const CalibratedLens>(placed);
+  LensCalibration backHalf;
+  ASSERT_TRUE(CalibrationOfHalf(file.lenses[1], 320, 160, 160, 160, backHalf).ok());
+  ASSERT_TRUE(PlaceCalibration(backHalf, 160, 160, placed).ok());
+  // The whole picture's centre 159.5, shifted by 162 at half size, less the
+  // half's first column 160.
+  EXPECT_DOUBLE_EQ(placed.centreX, 80.5);
+  lens.backCalibrated = std::make_shared<const CalibratedLens>(placed);
+  std::vector<uint8_t> sphere(4 * 320 * 160, 0);
+  StitchDualPicture({pair.data(), 320, 160}, {sphere.data(), 320, 160}, lens, 0);
+  ASSERT_TRUE(WriteBmpPicture({sphere.data(), 320, 160}, SaveShape::Sphere, Path("engine.bmp")).ok());
+  EXPECT_EQ(ReadBytes(Path("calibrated.bmp")), ReadBytes(Path("engine.bmp")));
+
+  // --align-lens fits each lens's radius factor from the file's poses on, and
+  // what it prints is taken back.
+  ASSERT_EQ(Run({"--dual", "--calibration", Path("camera.pto"), "--align-lens", "-o", Path("aligned.bmp"),
+                 Path("pair.bmp")}),
+            0)
+      << err_.str();
+  const size_t frontAt = err_.str().find("front lens: scale "), backAt = err_.str().find("back lens: scale ");
+  ASSERT_NE(frontAt, std::string::npos) << err_.str();
+  ASSERT_NE(backAt, std::string::npos) << err_.str();
+  std::istringstream printed(err_.str().substr(frontAt));
+  std::string words[13];
+  for (std::string& word : words) printed >> word;
+  EXPECT_EQ(words[3].size(), 6u) << words[3];  // four decimals
+  EXPECT_EQ(words[6] + words[8] + words[10], "scaleyawpitch");
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> kRefused = {
+      {{"--calibration", Path("camera.pto"), "--lens", "equisolid"}, "--lens: cannot be given with --calibration"},
+      {{"--dual", "--calibration", Path("camera.pto"), "--back-yaw", "1"}, "which sets the back lens's turn"},
+      {{"--lens-scale", "1.01"}, "--lens-scale: is for calibrated lenses"},
+      {{"--calibration", Path("camera.pto"), "--lens-scale", "1.2"}, "--lens-scale: must be a number from 0.95 to 1.05"},
+      {{"--calibration", Path("camera.pto"), "--lens-scale", "1,1"}, "--lens-scale"},
+      {{"--fov", "200,190"}, "--fov: takes one field of view (two, F1,F2, are for --dual)"},
+      {{"--dual", "--fov", "200,190,180"}, "--fov: takes one field of view, or two"},
+      {{"--calibration", Path("missing.pto")}, "missing.pto"},
+      {{"--align-lens"}, "--align-lens requires --dual"},
+      // The project was made for a 2:1 picture; one lens is the first line
+      // on the whole of this one, which is 2:1 too, but a 3:2 picture is not.
+      {{"--calibration", Path("camera.pto"), "-o", Path("x.bmp"), Path("dome.bmp")}, "whose shape is not this one's"},
+  };
+  for (const auto& [options, message] : kRefused) {
+    std::vector<std::string> args = options;
+    if (args.back().find(".bmp") == std::string::npos) args.push_back(Path("pair.bmp"));
+    EXPECT_EQ(Run(args), 2) << options[0] << " " << options[1];
+    EXPECT_NE(err_.str().find(message), std::string::npos) << err_.str();
+  }
+  EXPECT_FALSE(fs::exists(Path("pair-panorama.jpg")));
+  EXPECT_FALSE(fs::exists(Path("x.bmp")));
 }
 
 }  // namespace

@@ -31,12 +31,23 @@ struct DualShot {
   PixelBuffer Picture() { return {pixels.data(), width, height}; }
 };
 
-DualShot Photograph(const DualLens& lens, int32_t height, const WorldPattern& world, double backExposure) {
+// What else may differ between the halves: the back lens's exposure per
+// channel (blue, green, red; times backExposure), the world it sees, and a
+// picture one column wider than twice its height.
+struct ShotOptions {
+  double backChannels[3] = {1, 1, 1};
+  WorldPattern backWorld;
+  bool oddWidth = false;
+};
+
+DualShot Photograph(const DualLens& lens, int32_t height, const WorldPattern& world, double backExposure,
+                    const ShotOptions& options = {}) {
   DualShot shot;
   shot.height = height;
-  shot.width = 2 * height;
+  shot.width = 2 * height + (options.oddWidth ? 1 : 0);
   shot.pixels.assign(4 * static_cast<size_t>(shot.width) * height, 0);
-  const int32_t half = FrontHalfWidth(shot.width);
+  // The back half starts at column W / 2, rounded down.
+  const int32_t half = shot.width / 2;
   const Camera front = CameraOf(lens.front);
   Lens backInCamera;
   backInCamera.yawDegrees = 180 + lens.back.yawDegrees;
@@ -46,8 +57,10 @@ DualShot Photograph(const DualLens& lens, int32_t height, const WorldPattern& wo
   const auto inWorld = [&](Vector3 v) { return v.x * front.right + v.y * front.up + v.z * front.ahead; };
   const Camera back{inWorld(relative.right), inWorld(relative.up), inWorld(relative.ahead)};
   RenderFisheyeInto(shot.Picture(), 0, half, lens.front, front, FrontCircleOf(lens, shot.width, height), world);
+  const WorldPattern backWorld = options.backWorld ? options.backWorld : world;
   RenderFisheyeInto(shot.Picture(), half, shot.width - half, lens.front, back, BackCircleOf(lens, shot.width, height),
-                    world, backExposure);
+                    [&](int channel, Vector3 d) { return options.backChannels[channel] * backWorld(channel, d); },
+                    backExposure);
   return shot;
 }
 
@@ -207,6 +220,59 @@ TEST(DualPictureTest, PicturesThatAreNotSideBySideAreRefusedAndCirclesAreFoundPe
   BackLensOffset offset;
   EXPECT_FALSE(AlignBackLens({square.data(), 400, 400}, lens, 0, offset).ok());
   EXPECT_FALSE(FindDualCircles({square.data(), 400, 400}, front, back).ok());
+}
+
+// What the stitch must get right beyond a plain picture: the back half of a
+// picture of odd width starts at column W / 2 rounded down; the exposure is
+// matched per channel; and outside the blend band each lens is alone, the
+// front on the front's side of it, the back on the back's.
+TEST(DualEdgeTest, OddWidthChannelGainsAndTheBandsEdges) {
+  const int32_t height = 400;
+  const DualLens lens = MakeDual(LensModel::Equidistant, 200, {200.5, 199.5, 198}, {200, 200, 197}, {0.6, -0.4, 0.3});
+  ShotOptions odd;
+  odd.oddWidth = true;
+  odd.backChannels[0] = 0.8;
+  odd.backChannels[2] = 1.15;
+  DualShot shot = Photograph(lens, height, TexturedWorld, 1.0, odd);
+  ASSERT_EQ(shot.width % 2, 1);
+  // The back lens's side of the sphere alone: a column's shift shows there.
+  const auto backSide = [&](size_t pixel) {
+    const int32_t x = static_cast<int32_t>(pixel % (2 * height));
+    return x < height / 2 || x >= 3 * height / 2;
+  };
+  // (53 dB; the back half read a column off gives 41.)
+  EXPECT_GE(PsnrOf(Stitch(shot, lens), WorldSphere(height, TexturedWorld), backSide), 47.0);
+  const ChannelGains gains = MatchExposure(shot.Picture(), lens);
+  EXPECT_NEAR(gains.blue, 1 / 0.8, 0.02);
+  EXPECT_NEAR(gains.green, 1.0, 0.02);
+  EXPECT_NEAR(gains.red, 1 / 1.15, 0.02);
+
+  // The back lens sees another world: each side of the band shows its own.
+  const WorldPattern other = [](int channel, Vector3 d) { return PatternAt(channel, {d.z, d.x, d.y}); };
+  ShotOptions two;
+  two.backWorld = other;
+  DualLens straight = lens;
+  straight.back = {};
+  DualShot worlds = Photograph(straight, height, PatternAt, 1.0, two);
+  const std::vector<uint8_t> sphere = Stitch(worlds, straight);
+  const std::vector<uint8_t> front = WorldSphere(height, PatternAt), back = WorldSphere(height, other);
+  const ChannelGains backGains = MatchExposure(worlds.Picture(), straight);
+  const double gain[3] = {backGains.blue, backGains.green, backGains.red};
+  // The band is 3 degrees either side of longitude +-90; half a degree more
+  // for the pixels' size.
+  const int32_t width = 2 * height;
+  for (int32_t y = height / 3; y < 2 * height / 3; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const double longitude = std::abs((x + 0.5 - height) * 180.0 / height);
+      const bool frontAlone = longitude < 86.5, backAlone = longitude > 93.5;
+      if (!frontAlone && !backAlone) continue;
+      const size_t at = 4 * (static_cast<size_t>(y) * width + x);
+      for (int c = 0; c < 3; ++c) {
+        const double expected = frontAlone ? front[at + c] : std::min(255.0, back[at + c] * gain[c]);
+        ASSERT_NEAR(sphere[at + c], expected, 3.0) << (frontAlone ? "front" : "back") << " at " << x << "," << y;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <numbers>
 #include <string>
 
+#include "transform/dual_lens.h"
 #include "transform/numbers.h"
 
 namespace {
@@ -145,6 +146,37 @@ void MoveCalibration(CalibratedLens& placed, double dx, double dy) {
   }
 }
 
+Result CalibrationOfHalf(const LensCalibration& calibration, int32_t wholeWidth, int32_t height, int32_t firstColumn,
+                         int32_t width, LensCalibration& half) {
+  CalibratedLens unused;
+  Result fits = PlaceCalibration(calibration, wholeWidth, height, unused);
+  if (!fits.ok()) return fits;
+  const double s = calibration.width > 0 ? static_cast<double>(wholeWidth) / calibration.width : 1.0;
+  LensCalibration c = calibration;
+  c.width = width;
+  c.height = height;
+  if (c.kind == LensCalibration::Kind::Hugin) {
+    // The lens's centre in the whole picture, then counted from the half's.
+    c.shiftX = (wholeWidth - 1) / 2.0 + calibration.shiftX * s - firstColumn - (width - 1) / 2.0;
+    c.shiftY = calibration.shiftY * s;
+    c.shearX = calibration.shearX * s;
+    c.shearY = calibration.shearY * s;
+    if (c.crop) {
+      c.crop->left = calibration.crop->left * s - firstColumn;
+      c.crop->right = calibration.crop->right * s - firstColumn;
+      c.crop->top = calibration.crop->top * s;
+      c.crop->bottom = calibration.crop->bottom * s;
+    }
+  } else {
+    c.fx = calibration.fx * s;
+    c.fy = calibration.fy * s;
+    c.cx = (calibration.cx + 0.5) * s - 0.5 - firstColumn;
+    c.cy = (calibration.cy + 0.5) * s - 0.5;
+  }
+  half = c;
+  return {};
+}
+
 double RadiusAt(const CalibratedLens& placed, double theta) {
   const double b = BaseRadius(placed.base, theta);
   double p = 0.0;
@@ -182,5 +214,37 @@ Result CheckFieldLimits(const CalibratedLens& placed, const std::optional<double
       }
     }
   }
+  return {};
+}
+
+namespace {
+
+// One lens placed on its picture, or on the half [firstColumn, firstColumn +
+// width) of a two-lens picture `wholeWidth` wide.
+Result PlaceOne(const LensCalibration& calibration, int32_t width, int32_t height, int32_t wholeWidth,
+                int32_t firstColumn, const FieldLimits& limits, std::shared_ptr<const CalibratedLens>& placed) {
+  CalibratedLens lens;
+  Result result = PlaceCalibration(calibration, width, height, lens);
+  LensCalibration half;
+  if (!result.ok() && wholeWidth != width &&
+      CalibrationOfHalf(calibration, wholeWidth, height, firstColumn, width, half).ok())
+    result = PlaceCalibration(half, width, height, lens);
+  if (result.ok()) result = CheckFieldLimits(lens, limits.fovDegrees, limits.circle);
+  if (!result.ok()) return result;
+  placed = std::make_shared<const CalibratedLens>(lens);
+  return {};
+}
+
+}  // namespace
+
+Result PlaceCalibrationFile(const CalibrationFile& file, bool dual, int32_t width, int32_t height,
+                            const FieldLimits& frontLimits, const FieldLimits& backLimits,
+                            std::shared_ptr<const CalibratedLens>& front, std::shared_ptr<const CalibratedLens>& back) {
+  if (!dual) return PlaceOne(file.lenses.front(), width, height, width, 0, frontLimits, front);
+  const int32_t half = FrontHalfWidth(width);
+  Result result = PlaceOne(file.lenses.front(), half, height, width, 0, frontLimits, front);
+  if (!result.ok()) return Result::Failure("front lens: " + result.reason());
+  result = PlaceOne(file.lenses.back(), width - half, height, width, half, backLimits, back);
+  if (!result.ok()) return Result::Failure("back lens: " + result.reason());
   return {};
 }

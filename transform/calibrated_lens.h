@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "imageio/result.h"
@@ -40,9 +41,18 @@ struct CalibratedLens {
 Result PlaceCalibration(const LensCalibration& calibration, int32_t width, int32_t height, CalibratedLens& placed);
 
 // The same calibration in a picture whose pixels lie `dx`, `dy` further
-// along (the right half of a two-lens picture, taken from a line made for
-// the whole picture: dx = -the half's first column).
+// along.
 void MoveCalibration(CalibratedLens& placed, double dx, double dy);
+
+// A calibration made for the whole of a two-lens picture `wholeWidth` x
+// `height` (as projects that load the picture once per lens, picking each
+// lens by its shift and crop, have it) as one made for its half of `width`
+// columns from `firstColumn`: the centre, the shift and the crop move into
+// the half's own pixels, and the field of view and the polynomial then
+// describe the half. Fails when the calibration is not the whole picture's
+// shape.
+Result CalibrationOfHalf(const LensCalibration& calibration, int32_t wholeWidth, int32_t height, int32_t firstColumn,
+                         int32_t width, LensCalibration& half);
 
 // rho(theta), in pixels before the matrix.
 double RadiusAt(const CalibratedLens& placed, double theta);
@@ -58,3 +68,18 @@ void PixelAt(const CalibratedLens& placed, double theta, double phi, double& x, 
 double FieldLimit(const CalibratedLens& placed, double widestTheta);
 Result CheckFieldLimits(const CalibratedLens& placed, const std::optional<double>& fovCapDegrees,
                         const std::optional<ImageCircle>& circle);
+
+// Limits given with a calibration, each only a cap on its field: a field of
+// view (degrees across) and a circle (source coordinates).
+struct FieldLimits {
+  std::optional<double> fovDegrees;
+  std::optional<ImageCircle> circle;
+};
+
+// The lenses of `file` placed on a picture `width` x `height`: one lens on
+// the whole, or with `dual` each lens on its own half (from a line made for
+// the half or for the whole picture), in that half's own pixels. Each lens's
+// limits must lie within its polynomial's reach. The reason names the lens.
+Result PlaceCalibrationFile(const CalibrationFile& file, bool dual, int32_t width, int32_t height,
+                            const FieldLimits& frontLimits, const FieldLimits& backLimits,
+                            std::shared_ptr<const CalibratedLens>& front, std::shared_ptr<const CalibratedLens>& back);
