@@ -77,8 +77,22 @@ void BM_AlignBackLens(benchmark::State& state) {
                  std::to_string(found.rollDegrees));
 }
 
+// The alignment that also fits each lens's field of view, beside the stitch
+// and the alignment of the angles alone.
+void BM_AlignLenses(benchmark::State& state) {
+  const PixelBuffer source{const_cast<uint8_t*>(DualPicture().data()), kWidth, kHeight};
+  DualLens lens = BenchLens();
+  lens.back = {};
+  lens.front.fovDegrees = 198;
+  DualLens found;
+  for (auto _ : state) benchmark::DoNotOptimize(AlignLenses(source, lens, true, false, 0, found).ok());
+  state.SetLabel("found fov " + std::to_string(found.front.fovDegrees) + " " +
+                 std::to_string(found.backFovDegrees.value_or(0)));
+}
+
 }  // namespace
 
+BENCHMARK(BM_AlignLenses)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OneLensSphere)->Arg(200)->Arg(360)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DualSphere)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AlignBackLens)->Unit(benchmark::kMillisecond)->UseRealTime();

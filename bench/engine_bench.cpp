@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "imageio/bmp_writer.h"
+#include "transform/calibrated_lens.h"
 #include "transform/lanes.h"
 #include "transform/lens.h"
 #include "transform/parallel_rows.h"
@@ -176,6 +177,47 @@ void BM_LensTransform(benchmark::State& state) {
   SetPixelCounter(state, size);
 }
 
+// A calibrated lens at 12 megapixels, beside BM_LensTransform's ideal lenses
+// of the same field: a Hugin line (equidistant, 200 degrees across the
+// width, its polynomial, shift and shear) and an OpenCV fisheye calibration
+// (unequal focal lengths, skew, k1..k4). Arguments: which, then the pitch.
+void BM_CalibratedTransform(benchmark::State& state) {
+  const PictureSize size = kSizes[1];
+  const Pictures& pictures = PicturesOf(size);
+  LensCalibration calibration;
+  if (state.range(0) == 0) {
+    calibration.kind = LensCalibration::Kind::Hugin;
+    calibration.fovDegrees = 200;
+    calibration.a = 0.01;
+    calibration.b = -0.04;
+    calibration.c = 0.02;
+    calibration.shiftX = 6;
+    calibration.shiftY = -4;
+    calibration.shearX = 1.5;
+  } else {
+    calibration.kind = LensCalibration::Kind::KannalaBrandt;
+    calibration.fx = size.height / 3.3;
+    calibration.fy = calibration.fx * 0.995;
+    calibration.cx = size.width / 2.0;
+    calibration.cy = size.height / 2.0;
+    calibration.skew = 0.001;
+    calibration.k[0] = 0.02;
+    calibration.k[1] = -0.006;
+    calibration.k[2] = 0.001;
+    calibration.k[3] = -0.0001;
+  }
+  CalibratedLens placed;
+  if (!PlaceCalibration(calibration, size.width, size.height, placed).ok()) state.SkipWithError("no placement");
+  Lens lens;
+  lens.calibrated = std::make_shared<const CalibratedLens>(placed);
+  lens.fovDegrees = 360;
+  lens.pitchDegrees = static_cast<double>(state.range(1));
+  for (auto _ : state) TransformPicture(pictures.Source(), pictures.Panorama(), lens, 0);
+  state.SetLabel(SizeLabel(size) + (state.range(0) == 0 ? ", Hugin" : ", OpenCV") + ", pitch " +
+                 std::to_string(state.range(1)));
+  SetPixelCounter(state, size);
+}
+
 // Save and Sharpen's pass over a picture.
 void BM_Sharpen(benchmark::State& state) {
   const PictureSize size = kSizes[state.range(0)];
@@ -250,6 +292,7 @@ BENCHMARK(BM_LensTransform)
     ->Args({0, 0, 45, 10})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_CalibratedTransform)->ArgsProduct({{0, 1}, {0, 90}})->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Sharpen)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BmpWriting)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BmpFileWriting)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();

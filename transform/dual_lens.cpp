@@ -643,11 +643,16 @@ struct SearchSpace {
   // Each lens's own size stays within these.
   double sizeLeast[2] = {};
   double sizeMost[2] = {};
-  // A size moves by this much per degree of an angle's step: a field of view
-  // a degree, a radius factor a hundredth (a degree's share of a lens's
-  // hundred-odd degrees from axis to rim).
+  // A size moves by this much per degree of an angle's step.
   double perDegree[kMostParameters] = {1.0, 1.0, 1.0, 1.0, 1.0};
 };
+
+// A field of view moves four degrees for each of an angle's: its half moves
+// the rim by two, and a lens's size needs finding to a tenth of a degree, not
+// to the hundredths the turn is found to. A radius factor moves a degree's
+// share of a lens's hundred-odd degrees from axis to rim as much.
+constexpr double kFovPerDegree = 4.0;
+constexpr double kScalePerDegree = 0.04;
 
 void Sizes(const DualLens& lens, bool calibrated, double sizes[2]) {
   sizes[0] = calibrated ? lens.front.radiusScale : lens.front.fovDegrees;
@@ -723,7 +728,7 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
     space.most[3] = (space.sizeMost[0] + space.sizeMost[1]) / 2.0;
     space.least[4] = -widest / 2.0;
     space.most[4] = widest / 2.0;
-    space.perDegree[3] = space.perDegree[4] = space.calibrated ? 0.01 : 1.0;
+    space.perDegree[3] = space.perDegree[4] = space.calibrated ? kScalePerDegree : kFovPerDegree;
     Read(lens, space, start);
   }
   // A coarse search on copies an eighth the size, finer on a quarter, and
@@ -750,10 +755,12 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
   for (int i = 0; i < space.parameters; ++i) best[i] = std::clamp(start[i], space.least[i], space.most[i]);
   DualLens current = level0;
   Write(best, space, current);
-  const int neighbours = 2 * space.parameters;
   bool compared = false;
   for (const Stage& stage : stages) {
     if (stage.front->height < 16) continue;
+    // On the eighth-size copies the two sizes' difference does not show yet;
+    // their sum does.
+    const int neighbours = 2 * (stage.front == &frontEighth ? std::min(space.parameters, kAngles + 1) : space.parameters);
     compared = true;
     // Each level's directions are chosen once, so that every step on it is
     // judged on the same ones: inside both fields as narrow as the level's
