@@ -92,6 +92,13 @@ void MakeFixtures() {
       {"exists.jpg", progressive},
       {"exists-panorama.jpg", jpeg},  // replaced only with --force
       {"camera.jpg", ReadTestFile("bad/exif-rotated.jpg")},  // EXIF with an orientation, carried over
+      // Calibrations: for in.jpg, for pair.bmp's two lenses, and a camera YAML
+      // without a size.
+      {"lens.pto", "i w35 h39 f3 v190 a0.01 b-0.02 c0.01 d0.5 e-0.5 g0.2 t0.1 y5 p-3 r2 S1,34,2,37\n"},
+      {"two.pto", "i w4 h4 f2 v200 b0.1 y0\ni w4 h4 f2 v=0 b=0 y180.5 p0.3\n"},
+      {"cam.yaml",
+       "%YAML:1.0\n---\nK: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ 10., 0., 17., 0., 10., 19., 0., 0., 1. ]\n"
+       "D: !!opencv-matrix\n   rows: 4\n   cols: 1\n   dt: d\n   data: [ 0.01, -0.002, 0., 0. ]\n"},
   };
 }
 
