@@ -36,8 +36,11 @@ void ForEachPixel(Picture& picture, Change change) {
   }
 }
 
+// The nearest level, within 0 to 255 (halves round up).
+uint8_t ToLevel(double value) { return static_cast<uint8_t>(std::clamp(value, 0.0, 255.0) + 0.5); }
+
 void Multiply(uint8_t* pixel, double factor) {
-  for (int c = 0; c < 3; ++c) pixel[c] = lens_model::Level(pixel[c] * factor);
+  for (int c = 0; c < 3; ++c) pixel[c] = ToLevel(pixel[c] * factor);
 }
 
 double Brightness(const Picture& picture, double x, double y) {  // (B + 2G + R) / 4, bilinear
@@ -109,9 +112,9 @@ Picture RenderFisheye(const Picture& world, int32_t width, int32_t height, const
   std::vector<uint8_t> seen(static_cast<size_t>(width) * height, 0);
   auto put = [&](int32_t x, int32_t y, const Colour& colour) {
     uint8_t* pixel = picture.At(x, y);
-    pixel[0] = lens_model::Level(colour.blue);
-    pixel[1] = lens_model::Level(colour.green);
-    pixel[2] = lens_model::Level(colour.red);
+    pixel[0] = ToLevel(colour.blue);
+    pixel[1] = ToLevel(colour.green);
+    pixel[2] = ToLevel(colour.red);
   };
   for (int32_t y = 0; y < height; ++y) {
     for (int32_t x = 0; x < width; ++x) {
@@ -193,7 +196,7 @@ void HoodShadow(Picture& picture, const ImageCircle& circle, double middleDegree
 
 void AddLevel(Picture& picture, double level) {
   ForEachPixel(picture, [&](int32_t, int32_t, uint8_t* pixel) {
-    for (int c = 0; c < 3; ++c) pixel[c] = lens_model::Level(pixel[c] + level);
+    for (int c = 0; c < 3; ++c) pixel[c] = ToLevel(pixel[c] + level);
   });
 }
 
@@ -212,7 +215,7 @@ void AddNoise(Picture& picture, double deviation, uint32_t seed) {
   ForEachPixel(picture, [&](int32_t, int32_t, uint8_t* pixel) {
     for (int c = 0; c < 3; ++c) {
       const double sum = uniform() + uniform() + uniform() + uniform() - 2.0;
-      pixel[c] = lens_model::Level(pixel[c] + scale * sum);
+      pixel[c] = ToLevel(pixel[c] + scale * sum);
     }
   });
 }
@@ -248,13 +251,13 @@ void DrawDisc(Picture& picture, const ImageCircle& disc, Colour colour) {
     const double cover = std::clamp(disc.radius + 0.5 - std::hypot(x - disc.x, y - disc.y), 0.0, 1.0);
     if (cover == 0.0) return;
     const double levels[3] = {colour.blue, colour.green, colour.red};
-    for (int c = 0; c < 3; ++c) pixel[c] = lens_model::Level(pixel[c] + cover * (levels[c] - pixel[c]));
+    for (int c = 0; c < 3; ++c) pixel[c] = ToLevel(pixel[c] + cover * (levels[c] - pixel[c]));
   });
 }
 
 double VisibleRimShare(const Picture& picture, const ImageCircle& circle, double minLevels) {
   constexpr int32_t kPoints = 720;
-  constexpr double kAside = 2.0;
+  constexpr double kAside = 1.0;
   int32_t visible = 0;
   for (int32_t k = 0; k < kPoints; ++k) {
     const double angle = 2 * kPi * k / kPoints, dx = std::cos(angle), dy = -std::sin(angle);

@@ -3,8 +3,10 @@
 // its README) seen through fisheye lenses, and what makes a real camera's
 // picture differ from an ideal one: a dark scene, vignetting, a lens hood's
 // shadow, a black level, sensor noise, JPEG. Every step is deterministic (the
-// noise has a seed); across systems a level may differ by one where the C
-// library's sine or arc tangent differs in its last bit.
+// noise has a seed). Across systems a level may differ by one where the C
+// library's sine or arc tangent differs in its last bit, and JPEG comes from
+// the system's own encoder (libjpeg-turbo, or WIC on Windows): tests give
+// them room.
 //
 // Pictures are in the program's layout (pixel_buffer.h); positions in them
 // are source coordinates (lens.h: the top-left pixel's centre is 0, 0, y
@@ -86,7 +88,7 @@ void JpegRoundTrip(Picture& picture, int quality);
 void DrawDisc(Picture& picture, const ImageCircle& disc, Colour colour);
 
 // The share of `circle`'s rim that the picture shows: the share of 720 points
-// around it whose neighbours 2 pixels inside and outside both lie in the
+// around it whose neighbours a pixel inside and outside both lie in the
 // frame, the inside one at least `minLevels` brighter in (B + 2G + R) / 4.
 double VisibleRimShare(const Picture& picture, const ImageCircle& circle, double minLevels = 8.0);
 
