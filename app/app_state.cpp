@@ -15,3 +15,8 @@ int32_t ShowCircle = 1;
 int32_t TwoLensesChoice = 0;
 std::optional<ImageCircle> BackCircleChoice;
 BackLensOffset BackOffsetChoice;
+std::optional<double> BackFovChoice;
+int32_t FitLensesChoice = 0;
+std::optional<CalibrationFile> CalibrationChoice;
+std::string CalibrationPathChoice;
+double BackRadiusScaleChoice = 1.0;

@@ -5,6 +5,7 @@
 
 #include "imageio/bmp_format.h"
 #include "imageio/camera_metadata.h"
+#include "transform/calibration.h"
 #include "transform/dual_lens.h"
 #include "transform/lens.h"
 
@@ -29,6 +30,15 @@ extern int32_t ShowCircle;            // 1: the lens's circle is drawn over the 
 extern int32_t TwoLensesChoice;                      // 1: Transform stitches the two into the sphere
 extern std::optional<ImageCircle> BackCircleChoice;  // in the right half's coordinates; none: the front's
 extern BackLensOffset BackOffsetChoice;              // the back lens's offset from straight behind
+extern std::optional<double> BackFovChoice;          // the back lens's own field of view; none: the front's
+extern int32_t FitLensesChoice;                      // 1: Align fits each lens's field of view (or radius factor)
+// A calibration file read in the Lens window (calibration.h): its lenses
+// replace the model, placed on the picture by each Transform; LensChoice's
+// field of view (360: none) and circle then only limit their field, and its
+// radiusScale and BackRadiusScaleChoice are the factors Align fitted.
+extern std::optional<CalibrationFile> CalibrationChoice;
+extern std::string CalibrationPathChoice;            // the file it was read from
+extern double BackRadiusScaleChoice;
 
 // Window operations the commands ask for. The Windows program supplies the
 // real ones; the tests link stand-ins that record the requests.

@@ -48,3 +48,7 @@ constexpr int ID_LENS_BACK_YAW = 3017;
 constexpr int ID_LENS_BACK_PITCH = 3018;
 constexpr int ID_LENS_BACK_ROLL = 3019;
 constexpr int ID_LENS_ALIGN = 3020;
+constexpr int ID_LENS_CALIBRATION = 3021;
+constexpr int ID_LENS_CALIBRATION_NAME = 3022;
+constexpr int ID_LENS_BACK_FOV = 3023;
+constexpr int ID_LENS_FIT_LENSES = 3024;

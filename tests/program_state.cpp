@@ -19,6 +19,11 @@ void ResetProgramState() {
   TwoLensesChoice = 0;
   BackCircleChoice.reset();
   BackOffsetChoice = BackLensOffset{};
+  BackFovChoice.reset();
+  FitLensesChoice = 0;
+  CalibrationChoice.reset();
+  CalibrationPathChoice.clear();
+  BackRadiusScaleChoice = 1.0;
   PanoramaHeightChoice = 0;
   ShowCircle = 1;
   PanoramaShown = 0;

@@ -1,11 +1,11 @@
 #include "transform/transform_command.h"
 
-#include <cmath>
 #include <cstring>
 #include <string>
 
 #include "app/app_state.h"
 #include "imageio/camera_metadata.h"
+#include "transform/calibrated_lens.h"
 #include "transform/circle_finder.h"
 #include "transform/dual_lens.h"
 #include "transform/lens.h"
@@ -57,8 +57,10 @@ SaveShape ChosenSaveShape() {
 
 Lens TransformLens() {
   // A camera held on its side turned the lens: the panorama comes out upright.
+  // A project's roll holds that turn already.
   Lens lens = LensChoice;
-  lens.rollDegrees += RollOfOrientation(LoadedCamera.orientation);
+  if (!(CalibrationChoice && CalibrationChoice->fromProject))
+    lens.rollDegrees += RollOfOrientation(LoadedCamera.orientation);
   return lens;
 }
 
@@ -67,12 +69,32 @@ DualLens TransformDualLens() {
   lens.front = TransformLens();
   lens.backCircle = BackCircleChoice;
   lens.back = BackOffsetChoice;
+  lens.backFovDegrees = BackFovChoice;
+  lens.backRadiusScale = BackRadiusScaleChoice;
   return lens;
+}
+
+Result PlaceCalibrationOnPicture(const CalibrationFile& file, bool twoLenses, DualLens& lens) {
+  if (SourceWidth <= 0 || SourceHeight <= 0 || (twoLenses && !IsSideBySide(SourceWidth, SourceHeight))) return {};
+  // A field of view of 360 degrees limits nothing: the converter's default
+  // with a calibration.
+  const auto cap = [](double fov) { return fov < 360.0 ? std::optional<double>(fov) : std::nullopt; };
+  const FieldLimits front{cap(lens.front.fovDegrees), lens.front.circle};
+  const FieldLimits back{cap(lens.backFovDegrees.value_or(lens.front.fovDegrees)),
+                         lens.backCircle ? lens.backCircle : lens.front.circle};
+  return PlaceCalibrationFile(file, twoLenses, SourceWidth, SourceHeight, front, back, lens.front.calibrated,
+                              lens.backCalibrated);
+}
+
+std::optional<BackLensOffset> ProjectBackOffset(const CalibrationFile& file) {
+  if (file.lenses.size() != 2 || !file.lenses[0].pose || !file.lenses[1].pose) return std::nullopt;
+  return BackOffsetBetween(*file.lenses[0].pose, *file.lenses[1].pose);
 }
 
 void RunTransform() {
   BusyFlag = 1;
-  const Lens lens = TransformLens();
+  DualLens lenses = TransformDualLens();
+  const Lens& lens = lenses.front;
   // Two lenses make the whole sphere, whichever shape is saved.
   const bool twoLenses = TwoLensesChoice != 0 && SourceWidth > 0;
   if (twoLenses && !IsSideBySide(SourceWidth, SourceHeight)) {
@@ -85,6 +107,13 @@ void RunTransform() {
                                           std::to_string(LoadedCamera.orientation) +
                                           "); two lenses side by side need it saved upright first");
     return;
+  }
+  if (CalibrationChoice) {
+    const Result placed = PlaceCalibrationOnPicture(*CalibrationChoice, twoLenses, lenses);
+    if (!placed.ok()) {
+      ReportCommandFailure("transform", placed.reason());
+      return;
+    }
   }
   const PanoramaSize size =
       twoLenses ? DualSphereSize(SourceWidth, SourceHeight, PanoramaHeightChoice)
@@ -121,7 +150,7 @@ void RunTransform() {
     if (size.programLens) ClearSideMarginRows(display, firstRow, endRow);
   };
   if (twoLenses) {
-    StitchDualPicture(SourceBuffer(), panorama, TransformDualLens(), 0, showBand);
+    StitchDualPicture(SourceBuffer(), panorama, lenses, 0, showBand);
   } else {
     TransformPicture(SourceBuffer(), panorama, lens, 0, showBand);
   }
@@ -156,11 +185,25 @@ Result FindLensCircle() {
 Result AlignLenses() {
   Result usable = CheckSideBySide();
   if (!usable.ok()) return usable;
-  BackLensOffset offset;
-  Result aligned = AlignBackLens(SourceBuffer(), TransformDualLens(), 0, offset);
-  if (!aligned.ok()) return aligned;
-  auto hundredths = [](double degrees) { return std::nearbyint(degrees * 100.0) / 100.0; };
-  BackOffsetChoice = {hundredths(offset.yawDegrees), hundredths(offset.pitchDegrees), hundredths(offset.rollDegrees)};
+  DualLens lens = TransformDualLens();
+  std::optional<BackLensOffset> fromFile;
+  if (CalibrationChoice) {
+    Result placed = PlaceCalibrationOnPicture(*CalibrationChoice, true, lens);
+    if (!placed.ok()) return placed;
+    fromFile = ProjectBackOffset(*CalibrationChoice);
+  }
+  const bool fit = FitLensesChoice != 0;
+  DualLens aligned;
+  Result found = ::AlignLenses(SourceBuffer(), lens, fit, fromFile.has_value(), 0, aligned);
+  if (!found.ok()) return found;
+  BackOffsetChoice = aligned.back;
+  if (fit && lens.front.calibrated) {
+    LensChoice.radiusScale = aligned.front.radiusScale;
+    BackRadiusScaleChoice = aligned.backRadiusScale;
+  } else if (fit) {
+    LensChoice.fovDegrees = aligned.front.fovDegrees;
+    BackFovChoice = aligned.backFovDegrees;
+  }
   return {};
 }
 

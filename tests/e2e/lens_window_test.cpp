@@ -2,11 +2,13 @@
 // the converter's options do (the saved file and quorvane-convert's, run in
 // this process on the same picture, agree byte for byte), it refuses what the
 // converter refuses, and Find circle and Align fill it with what the
-// converter prints; for one lens and for two side by side.
+// converter prints; for one lens and for two side by side, ideal or read
+// from a calibration file.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <sstream>
+#include <string_view>
 
 #include "cli/convert.h"
 #include "imageio/bmp_writer.h"
@@ -39,20 +41,25 @@ enum LensControl : int {
   kBackPitch,
   kBackRoll,
   kAlign,
+  kCalibration,
+  kCalibrationName,
+  kBackFov,
+  kFitLenses,
 };
-// Positions in the model list.
-enum ModelItem : int { kEquidistant, kEquisolid, kStereographic, kOrthographic };
+// Positions in the model list; the last there only with a calibration.
+enum ModelItem : int { kEquidistant, kEquisolid, kStereographic, kOrthographic, kFromCalibration };
 
-std::wstring WorkFile(const std::wstring& name) { return Paths.work + L"\\" + name; }
+// The full path of a work file, as a file dialog gives it back (the
+// converter's messages quote the path they are given).
+std::wstring WorkFile(const std::wstring& name) {
+  wchar_t full[MAX_PATH] = {};
+  if (GetFullPathNameW((Paths.work + L"\\" + name).c_str(), MAX_PATH, full, nullptr) == 0)
+    throw DriverError("no full path for " + Narrow(name));
+  return full;
+}
 
-// Writes `picture` whole (its square, or for a 2:1 picture its sphere) as the
-// BMP file `name` in the work folder.
-std::wstring WriteBmp(const PixelBuffer& picture, SaveShape shape, const std::wstring& name) {
-  std::vector<uint8_t> bytes;
-  EncodeBmp(picture, shape, [&](std::span<const uint8_t> piece) {
-    bytes.insert(bytes.end(), piece.begin(), piece.end());
-    return true;
-  });
+// Writes `bytes` as the file `name` in the work folder; returns its path.
+std::wstring WriteWorkFile(const std::wstring& name, std::string_view bytes) {
   const std::wstring path = WorkFile(name);
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD written = 0;
@@ -62,6 +69,17 @@ std::wstring WriteBmp(const PixelBuffer& picture, SaveShape shape, const std::ws
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   if (!ok) throw DriverError("cannot write " + Narrow(path));
   return path;
+}
+
+// Writes `picture` whole (its square, or for a 2:1 picture its sphere) as the
+// BMP file `name` in the work folder.
+std::wstring WriteBmp(const PixelBuffer& picture, SaveShape shape, const std::wstring& name) {
+  std::string bytes;
+  EncodeBmp(picture, shape, [&](std::span<const uint8_t> piece) {
+    bytes.append(piece.begin(), piece.end());
+    return true;
+  });
+  return WriteWorkFile(name, bytes);
 }
 
 // The circle of the picture WriteOffCentreFisheye makes.
@@ -123,17 +141,33 @@ std::wstring WriteTwoLensPicture() {
   return WriteBmp(picture, SaveShape::Sphere, L"two-lenses.bmp");
 }
 
-// quorvane-convert run in this process; what it prints, and in `errors` what
-// it says beside.
-std::string Converter(const std::vector<std::string>& arguments, std::string* errors = nullptr) {
+// quorvane-convert run in this process with `arguments`: its exit status,
+// what it prints on `out` and what it says beside on `err`.
+int RunConverterHere(const std::vector<std::string>& arguments, std::ostringstream& out, std::ostringstream& err) {
   std::vector<const char*> argv = {"quorvane-convert"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  return RunConverter(static_cast<int>(argv.size()), argv.data(), out, err);
+}
+
+// What quorvane-convert prints, and in `errors` what it says beside.
+std::string Converter(const std::vector<std::string>& arguments, std::string* errors = nullptr) {
   std::ostringstream out;
   std::ostringstream err;
-  if (RunConverter(static_cast<int>(argv.size()), argv.data(), out, err) != 0)
-    throw DriverError("quorvane-convert failed: " + err.str());
+  if (RunConverterHere(arguments, out, err) != 0) throw DriverError("quorvane-convert failed: " + err.str());
   if (errors) *errors = err.str();
   return out.str();
+}
+
+// Why quorvane-convert refuses its --calibration: the rest of its line.
+std::wstring CalibrationRefusal(const std::vector<std::string>& arguments) {
+  std::ostringstream out;
+  std::ostringstream err;
+  if (RunConverterHere(arguments, out, err) == 0) throw DriverError("quorvane-convert took what it should refuse");
+  const std::string said = err.str();
+  const size_t at = said.find("--calibration: ");
+  if (at == std::string::npos) throw DriverError("quorvane-convert said: " + said);
+  const std::string reason = said.substr(at + 15, said.find('\n', at) - at - 15);
+  return std::wstring(reason.begin(), reason.end());
 }
 
 std::vector<std::wstring> Words(const std::string& text) {
@@ -141,6 +175,14 @@ std::vector<std::wstring> Words(const std::string& text) {
   std::vector<std::wstring> words;
   for (std::string word; in >> word;) words.emplace_back(word.begin(), word.end());
   return words;
+}
+
+// The words of the line of `said` that starts with `start`, after it:
+// "back lens: fov 197.12 yaw 1.20 ..." gives fov, 197.12, yaw, 1.20, ...
+std::vector<std::wstring> PrintedAfter(const std::string& said, const std::string& start) {
+  const size_t at = said.find(start);
+  if (at == std::string::npos) throw DriverError("quorvane-convert did not print \"" + start + "\": " + said);
+  return Words(said.substr(at + start.size(), said.find('\n', at) - at - start.size()));
 }
 
 // The BMP file quorvane-convert makes of `input` with `options`.
@@ -218,6 +260,20 @@ void Close(ProgramRun& run, HWND mainWindow, HWND lens, int button) {
   run.Settle(mainWindow);
 }
 
+// Picks `path` through the Lens window's Calibration... button.
+void PickCalibration(ProgramRun& run, HWND lens, const std::wstring& path) {
+  Press(Child(lens, kCalibration));
+  HWND dialog = run.WaitForDialog(L"Choose a lens calibration");
+  ChooseInFileDialog(dialog, path);
+  run.WaitUntilGone(dialog, "the calibration dialog");
+  run.Settle(lens);
+}
+
+// What the model list shows, and the file name beneath it.
+std::vector<std::wstring> ModelAndFile(HWND lens) {
+  return {ControlText(Child(lens, kModel)), Text(Child(lens, kCalibrationName))};
+}
+
 // Waits for the program's message and closes it.
 MessageBoxView TakeMessage(ProgramRun& run) {
   HWND box = run.WaitForDialog(L"Quorvane");
@@ -238,19 +294,28 @@ TEST(LensWindow, ItsSettingsGiveTheConvertersBytes) {
   HWND lens = OpenLensWindow(run, mainWindow);
   EXPECT_EQ(GetWindow(lens, GW_OWNER), mainWindow);
   EXPECT_FALSE(IsWindowEnabled(mainWindow)) << "the Lens window is modal";
-  const RECT size = DialogRect(DialogFontBaseUnits(), 0, 0, 190, 342);
+  const RECT size = DialogRect(DialogFontBaseUnits(), 0, 0, 190, 356);
   RECT client = {};
   GetClientRect(lens, &client);
-  EXPECT_TRUE(client.right == size.right && client.bottom == size.bottom) << "190 x 342 dialog units";
+  EXPECT_TRUE(client.right == size.right && client.bottom == size.bottom) << "190 x 356 dialog units";
+  // Caption and all, inside the main window, left of its buttons.
+  RECT place = {};
+  RECT buttons = {};
+  GetWindowRect(lens, &place);
+  GetWindowRect(Child(mainWindow, ID_OPEN), &buttons);
+  const RECT mainClient = ClientOnScreen(mainWindow);
+  EXPECT_TRUE(place.left >= mainClient.left && place.top >= mainClient.top && place.right <= buttons.left &&
+              place.bottom <= mainClient.bottom)
+      << "the Lens window at " << place.left << "," << place.top << " to " << place.right << "," << place.bottom;
   std::vector<int> tabOrder;
   for (HWND child = GetWindow(lens, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
     if (GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) tabOrder.push_back(GetDlgCtrlID(child));
-  EXPECT_EQ(tabOrder, (std::vector<int>{kModel, kFov, kTwoLenses, kCentreX, kCentreY, kRadius, kBackX, kBackY,
-                                        kBackRadius, kFind, kReset, kYaw, kPitch, kRoll, kBackYaw, kBackPitch,
-                                        kBackRoll, kAlign, kHeight, IDOK, IDCANCEL}));
+  EXPECT_EQ(tabOrder, (std::vector<int>{kModel, kCalibration, kFov, kBackFov, kTwoLenses, kCentreX, kCentreY, kRadius,
+                                        kBackX, kBackY, kBackRadius, kFind, kReset, kYaw, kPitch, kRoll, kBackYaw,
+                                        kBackPitch, kBackRoll, kFitLenses, kAlign, kHeight, IDOK, IDCANCEL}));
   // One lens: the back lens's controls wait for "Two lenses".
   EXPECT_FALSE(TwoLensesChecked(lens));
-  for (int id : {kBackX, kBackY, kBackRadius, kBackYaw, kBackPitch, kBackRoll, kAlign})
+  for (int id : {kBackFov, kBackX, kBackY, kBackRadius, kBackYaw, kBackPitch, kBackRoll, kFitLenses, kAlign})
     EXPECT_FALSE(IsWindowEnabled(Child(lens, id))) << "control " << id;
   EXPECT_EQ(ModelShown(lens), kEquidistant);
   EXPECT_EQ(Field(lens, kFov), L"198");
@@ -317,6 +382,7 @@ TEST(LensWindow, RefusesWhatTheConverterRefusesAndCancelChangesNothing) {
       {kEquidistant, true, kBackYaw, L"180.5", L"back yaw", L"from -180 to 180 degrees"},
       {kEquidistant, true, kBackPitch, L"nan", L"back pitch", L"from -90 to 90 degrees"},
       {kEquidistant, true, kBackRoll, L"1e400", L"back roll", L"from -180 to 180 degrees"},
+      {kEquidistant, true, kBackFov, L"185", L"back field of view", L"above 185, up to 360 degrees"},
       {kEquidistant, true, kHeight, L"5001", L"height", L"from 1 to 5000 for the sphere two lenses make"},
   };
   for (const Case& c : kCases) {
@@ -490,10 +556,8 @@ TEST(LensWindow, WithTwoLensesFindAndAlignTakeWhatTheConverterPrints) {
   std::string said;
   const std::string output = Narrow(WorkFile(L"aligned.bmp"));
   Converter({"--dual", "--fov", "200", "--circle", circles, "--align", "--force", "-o", output, name}, &said);
-  const size_t at = said.find("back lens:");
-  ASSERT_NE(at, std::string::npos) << said;
-  const std::vector<std::wstring> words = Words(said.substr(at + 10));
-  ASSERT_GE(words.size(), 6u) << said;
+  const std::vector<std::wstring> words = PrintedAfter(said, "back lens:");
+  ASSERT_EQ(words.size(), 6u) << said;
   ASSERT_EQ((std::vector<std::wstring>{words[0], words[2], words[4]}),
             (std::vector<std::wstring>{L"yaw", L"pitch", L"roll"}))
       << said;
@@ -551,6 +615,159 @@ TEST(LensWindow, WithTwoLensesFindAndAlignTakeWhatTheConverterPrints) {
                         ConverterBmp(picture, {"--dual", "--fov", "200", "--circle", circles, "--back-yaw",
                                                Narrow(aligned[0]), "--back-pitch", Narrow(aligned[1]), "--back-roll",
                                                Narrow(aligned[2])})));
+}
+
+// A Hugin project for the picture WriteOffCentreFisheye makes: an
+// equidistant lens with a little distortion, shifted onto the circle and
+// cropped to it, and the camera's turn.
+constexpr char kOffCentreProject[] =
+    "# hugin project file\n"
+    "p f2 w400 h200 v360\n"
+    "i w200 h200 f3 v270 a0.002 b-0.01 c0.004 d12.8 e-7.9 y-20 p10 r5 S41,184,20,164 n\"off-centre.bmp\"\n";
+
+// A camera YAML of a 1920 x 1080 camera, which no 200 x 200 picture fits.
+constexpr char kOtherCamera[] =
+    "image_width: 1920\n"
+    "image_height: 1080\n"
+    "camera_matrix: {rows: 3, cols: 3, data: [600.5, 0, 960.25, 0, 601.75, 540.5, 0, 0, 1]}\n"
+    "distortion_model: equidistant\n"
+    "distortion_coefficients: {rows: 1, cols: 4, data: [0.01, -0.002, 0.0003, -0.00004]}\n";
+
+TEST(LensWindow, ACalibrationPickedGivesTheConvertersBytes) {
+  const std::wstring fisheye = WriteOffCentreFisheye();
+  const std::wstring project = WriteWorkFile(L"lens.pto", kOffCentreProject);
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  LoadThroughOpenDialog(run, mainWindow, fisheye);
+  HWND lens = OpenLensWindow(run, mainWindow);
+  PickModel(run, lens, kEquisolid);
+  PickCalibration(run, lens, project);
+  // The file sets the lens and the camera's turn; its field of view is
+  // limited by nothing until one is typed.
+  EXPECT_EQ(ModelShown(lens), kFromCalibration);
+  EXPECT_EQ(ModelAndFile(lens), (std::vector<std::wstring>{L"From calibration", L"lens.pto"}));
+  EXPECT_EQ(Field(lens, kFov), L"360");
+  EXPECT_EQ((std::vector{Field(lens, kYaw), Field(lens, kPitch), Field(lens, kRoll)}),
+            (std::vector<std::wstring>{L"-20", L"10", L"5"}));
+  // A field of view limits the field; a yaw replaces the project's.
+  Type(lens, kFov, L"150");
+  Type(lens, kYaw, L"30");
+  Close(run, mainWindow, lens, IDOK);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"calibrated.bmp"),
+                        ConverterBmp(fisheye, {"--calibration", Narrow(project), "--fov", "150", "--yaw", "30"})));
+
+  // A file that cannot be used, unreadable or made for another camera, is
+  // refused with the converter's reason and changes nothing.
+  const std::pair<const wchar_t*, const char*> kUnusable[] = {
+      {L"bad.pto", "p f2 w400 h200 v360\ni w200 h200 f3 v400\n"},
+      {L"other-camera.yaml", kOtherCamera},
+  };
+  lens = OpenLensWindow(run, mainWindow);
+  for (const auto& [name, text] : kUnusable) {
+    SCOPED_TRACE(Narrow(name));
+    const std::wstring path = WriteWorkFile(name, text);
+    const std::wstring reason = CalibrationRefusal(
+        {"--calibration", Narrow(path), "--force", "-o", Narrow(WorkFile(L"refused.bmp")), Narrow(fisheye)});
+    PickCalibration(run, lens, path);
+    const MessageBoxView view = TakeMessage(run);
+    EXPECT_EQ(view.owner, lens);
+    // The message begins the reason with a capital.
+    EXPECT_NE(view.text.find(reason.substr(1)), std::wstring::npos) << Narrow(view.text) << "\nnot " << Narrow(reason);
+    run.Settle(lens);
+    EXPECT_EQ(ModelAndFile(lens), (std::vector<std::wstring>{L"From calibration", L"lens.pto"}));
+    EXPECT_EQ(Field(lens, kFov), L"150");
+  }
+
+  // Another model ends "From calibration": the ideal lens, the angles kept.
+  PickModel(run, lens, kEquisolid);
+  EXPECT_EQ(ModelAndFile(lens), (std::vector<std::wstring>{L"Equisolid", L""}));
+  EXPECT_EQ(SendMessageW(Child(lens, kModel), CB_GETCOUNT, 0, 0), 4);
+  Close(run, mainWindow, lens, IDOK);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(
+      SaveAs(run, mainWindow, L"ended.bmp"),
+      ConverterBmp(fisheye, {"--lens", "equisolid", "--fov", "150", "--yaw", "30", "--pitch", "10", "--roll", "5"})));
+
+  // So does Reset, the field of view left unlimited becoming the model's.
+  lens = OpenLensWindow(run, mainWindow);
+  PickCalibration(run, lens, project);
+  Press(Child(lens, kReset));
+  run.Settle(lens);
+  EXPECT_EQ(ModelAndFile(lens), (std::vector<std::wstring>{L"Equisolid", L""}));
+  EXPECT_EQ(Field(lens, kFov), L"180");
+  Close(run, mainWindow, lens, IDCANCEL);
+}
+
+// A Hugin project for the picture WriteTwoLensPicture makes, a line for each
+// lens made for its half: equidistant 200-degree lenses shifted onto their
+// circles and cropped to them, the back one turned by kBackOffset.
+constexpr char kTwoLensProject[] =
+    "# hugin project file\n"
+    "p f2 w800 h400 v360\n"
+    "i w200 h200 f3 v214.13 y0 p0 r0 d1.8 e-1.9 S8.4,195.2,4.7,191.5 n\"front.jpg\"\n"
+    "i w200 h200 f3 v210.31 y180.9 p-0.6 r0.4 d-2.3 e2.3 S2.6,192.8,7.2,197.4 n\"back.jpg\"\n";
+
+TEST(LensWindow, WithTwoLensesEachLensTakesTheFieldOfViewOrFactorTheConverterFits) {
+  const std::wstring picture = WriteTwoLensPicture();
+  const std::string name = Narrow(picture);
+  const std::string circles = "101.3,97.6,93.4,97.2,101.8,95.1";
+  // "front lens: fov 200.12", "back lens: fov 197.34 yaw 1.20 pitch -0.80 roll 0.60"
+  std::string said;
+  Converter({"--dual", "--fov", "200,197", "--circle", circles, "--align-lens", "--force", "-o",
+             Narrow(WorkFile(L"fitted.bmp")), name},
+            &said);
+  const std::vector<std::wstring> front = PrintedAfter(said, "front lens:");
+  const std::vector<std::wstring> back = PrintedAfter(said, "back lens:");
+  ASSERT_EQ(front.size(), 2u) << said;
+  ASSERT_EQ(back.size(), 8u) << said;
+  ASSERT_EQ((std::vector{front[0], back[0], back[2], back[4], back[6]}),
+            (std::vector<std::wstring>{L"fov", L"fov", L"yaw", L"pitch", L"roll"}))
+      << said;
+
+  ProgramRun run;
+  HWND mainWindow = run.PassTitleWindow();
+  LoadThroughOpenDialog(run, mainWindow, picture);
+  HWND lens = OpenLensWindow(run, mainWindow);
+  CheckTwoLenses(run, lens, true);
+  const std::pair<int, const wchar_t*> kTyped[] = {
+      {kFov, L"200"},        {kBackFov, L"197"}, {kCentreX, L"101.3"}, {kCentreY, L"97.6"},
+      {kRadius, L"93.4"},    {kBackX, L"97.2"},  {kBackY, L"101.8"},   {kBackRadius, L"95.1"},
+  };
+  for (const auto& [field, typed] : kTyped) Type(lens, field, typed);
+  Press(Child(lens, kFitLenses));
+  Press(Child(lens, kAlign));
+  run.Settle(lens);
+  EXPECT_EQ((std::vector{Field(lens, kFov), Field(lens, kBackFov)}), (std::vector{front[1], back[1]}));
+  EXPECT_EQ(BackAngleFields(lens), (std::vector{back[3], back[5], back[7]}));
+  Close(run, mainWindow, lens, IDOK);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"fitted-sphere.bmp"),
+                        ConverterBmp(picture, {"--dual", "--fov", Narrow(front[1]) + "," + Narrow(back[1]), "--circle",
+                                               circles, "--back-yaw", Narrow(back[3]), "--back-pitch", Narrow(back[5]),
+                                               "--back-roll", Narrow(back[7])})));
+
+  // A project of both lenses sets the back lens's turn; Align searches
+  // around it and fits each lens's radius factor, which Transform uses.
+  const std::wstring project = WriteWorkFile(L"two lenses.pto", kTwoLensProject);
+  const std::wstring converted = WorkFile(L"calibrated-fitted.bmp");
+  Converter({"--dual", "--calibration", Narrow(project), "--align-lens", "--force", "-o", Narrow(converted), name},
+            &said);
+  const std::vector<std::wstring> scaled = PrintedAfter(said, "back lens:");
+  ASSERT_EQ(scaled.size(), 8u) << said;
+  ASSERT_EQ(scaled[0], L"scale") << said;
+  lens = OpenLensWindow(run, mainWindow);
+  // The centred circles limit nothing.
+  Press(Child(lens, kReset));
+  PickCalibration(run, lens, project);
+  EXPECT_EQ(ModelAndFile(lens), (std::vector<std::wstring>{L"From calibration", L"two lenses.pto"}));
+  for (int id : {kBackYaw, kBackPitch, kBackRoll}) EXPECT_FALSE(IsWindowEnabled(Child(lens, id))) << "control " << id;
+  Press(Child(lens, kAlign));
+  run.Settle(lens);
+  EXPECT_EQ(BackAngleFields(lens), (std::vector{scaled[3], scaled[5], scaled[7]}));
+  Close(run, mainWindow, lens, IDOK);
+  Transform(run, mainWindow);
+  EXPECT_TRUE(FileHolds(SaveAs(run, mainWindow, L"calibrated-sphere.bmp"), ReadFileBytes(converted)));
 }
 
 }  // namespace
