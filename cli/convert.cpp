@@ -3,9 +3,11 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
-#include <limits>
 #include <cstdio>
+#include <limits>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -36,9 +38,19 @@ constexpr char kVersion[] = "2.00";
 constexpr int32_t kSharpenLevelAfterLoad = 127;
 constexpr int32_t kSharpenLevelStep = 32;
 
+#if defined(_WIN32)
+constexpr char kFolderSeparators[] = "/\\";
+constexpr char kFolderSeparator = '\\';
+#else
+constexpr char kFolderSeparators[] = "/";
+constexpr char kFolderSeparator = '/';
+#endif
+
 struct Options {
   std::vector<std::string> inputs;
-  std::string output;
+  std::optional<std::string> output;
+  std::optional<std::string> outputFolder;
+  std::optional<std::string> format;
   std::optional<std::string> shape;
   int sharpen = 0;
   int threads = 0;
@@ -46,11 +58,11 @@ struct Options {
   bool force = false;
   std::string lensName = "equidistant";
   std::optional<std::string> fov;
-  std::string circleText;
+  std::optional<std::string> circleText;
   double yaw = 0.0;
   double pitch = 0.0;
   double roll = 0.0;
-  std::optional<int64_t> height;
+  std::optional<std::string> height;
   bool findCircle = false;
   int quality = kDefaultJpegQuality;
   bool noMetadata = false;
@@ -60,7 +72,7 @@ struct Options {
   double backRoll = 0.0;
   bool align = false;
   bool alignLenses = false;
-  std::string calibrationPath;
+  std::optional<std::string> calibrationPath;
   std::optional<std::string> lensScale;
   // Which of the options a calibration file sets were given.
   bool lensGiven = false;
@@ -76,6 +88,8 @@ struct Job {
   Lens lens;
   bool autoCircle = false;
   SaveShape shape = SaveShape::Square;
+  // The panorama's height in pixels; 0: the picture's.
+  int32_t height = 0;
   // Two lenses side by side: the back lens's circle (none: the front's) and
   // offset, and whether to find the offset in each picture.
   bool dual = false;
@@ -105,23 +119,160 @@ size_t ExtensionStart(const std::string& path) {
   return dot != std::string::npos && dot > nameStart ? dot : std::string::npos;
 }
 
-// dome.jpg -> dome-panorama.jpg, in the input's folder.
-std::string DefaultOutputName(const std::string& input) {
-  const size_t dot = ExtensionStart(input);
-  return (dot == std::string::npos ? input : input.substr(0, dot)) + "-panorama.jpg";
-}
-
-// The name as given when its extension names a format, with ".jpg" added
-// when it has none; nullopt for any other extension.
-std::optional<std::string> OutputFileName(const std::string& name) {
-  if (FormatFromName(name)) return name;
-  if (ExtensionStart(name) == std::string::npos) return name + ".jpg";
-  return std::nullopt;
+std::string WithoutExtension(const std::string& path) {
+  const size_t dot = ExtensionStart(path);
+  return dot == std::string::npos ? path : path.substr(0, dot);
 }
 
 std::string BaseName(const std::string& path) {
-  size_t folderEnd = path.find_last_of("/\\");
+  const size_t folderEnd = path.find_last_of(kFolderSeparators);
   return folderEnd == std::string::npos ? path : path.substr(folderEnd + 1);
+}
+
+// The folder a file name lies in, as given: "" for the current folder. A
+// top folder keeps its separator ("/", "C:\\").
+std::string FolderOf(const std::string& path) {
+  const size_t folderEnd = path.find_last_of(kFolderSeparators);
+  if (folderEnd == std::string::npos) return "";
+  const bool top = folderEnd == 0 || path[folderEnd - 1] == ':';
+  return path.substr(0, top ? folderEnd + 1 : folderEnd);
+}
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+  if (folder.empty() || std::string(kFolderSeparators).find(folder.back()) != std::string::npos) return folder + name;
+  return folder + kFolderSeparator + name;
+}
+
+// dome.jpg -> dome-panorama.jpg (EXT: jpg, png or bmp), in the input's
+// folder or in `folder`.
+std::string DefaultOutputName(const std::string& input, const std::optional<std::string>& folder,
+                              const std::string& extension) {
+  const std::string name = WithoutExtension(folder ? BaseName(input) : input) + "-panorama." + extension;
+  return folder ? InFolder(*folder, name) : name;
+}
+
+// The name as given when its extension names a format, with .EXT added
+// when it has none; nullopt for any other extension.
+std::optional<std::string> OutputFileName(const std::string& name, const std::string& extension) {
+  if (FormatFromName(name)) return name;
+  if (ExtensionStart(name) == std::string::npos) return name + "." + extension;
+  return std::nullopt;
+}
+
+// What two outputs share when they would be one file: the same name in the
+// same folder, however each folder was named (file names differ in case only
+// on Linux). `folders` keeps each folder's identity by its text.
+std::string OutputKey(const std::string& output, std::map<std::string, std::string>& folders) {
+  std::string folder = FolderOf(output);
+  if (folder.empty()) folder = ".";
+  auto known = folders.find(folder);
+  if (known == folders.end()) {
+    const std::optional<FileIdentity> identity = IdentityOf(folder);
+    known = folders.emplace(folder, identity ? std::to_string(identity->volume) + ":" +
+                                                   std::to_string(identity->number)
+                                             : "as named " + folder).first;
+  }
+  std::string name = BaseName(output);
+#if defined(_WIN32)
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+#endif
+  return known->second + "\n" + name;
+}
+
+// "a" or "an", as "lens" follows `word`.
+std::string WithArticle(const std::string& word) {
+  return (std::string("aeiou").find(word.empty() ? 'x' : word[0]) != std::string::npos ? "an " : "a ") + word;
+}
+
+// " (given: TEXT)": the value as typed, an empty one shown as such.
+std::string Given(const std::string& text) { return " (given: " + (text.empty() ? std::string("\"\"") : text) + ")"; }
+
+// What a refused number is told: that a number is needed, or the range it
+// must lie in (`range`: the range's words, with unit and condition).
+std::string NumberRefusal(const std::string& text, bool isNumber, bool whole, const std::string& range) {
+  const std::string wanted = (whole ? "a whole number " : "") + range + Given(text);
+  return isNumber ? "must be " + wanted : "a number is needed, " + wanted;
+}
+
+// CLI11's own range check lets NaN through: every decimal option goes
+// through the program's one parser and range rule instead.
+CLI::Validator DecimalIn(const NumberRange& range, const std::string& unit) {
+  return CLI::Validator(
+      [range, unit](std::string& text) -> std::string {
+        const std::optional<double> value = ParseDecimal(text);
+        if (value && InRange(range, *value)) return {};
+        return NumberRefusal(text, value.has_value(), false, RangeText(range) + unit);
+      },
+      "");
+}
+
+CLI::Validator WholeNumberIn(const NumberRange& range) {
+  return CLI::Validator(
+      [range](std::string& text) -> std::string {
+        const std::optional<int64_t> value = ParseWholeNumber(text);
+        if (value && InRange(range, static_cast<double>(*value))) return {};
+        return NumberRefusal(text, ParseDecimal(text).has_value(), true, RangeText(range));
+      },
+      "");
+}
+
+// "square, rectangle or sphere".
+std::string ChoiceText(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) text += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  return text;
+}
+
+CLI::Validator OneOf(const std::vector<std::string>& names) {
+  return CLI::Validator(
+      [names](std::string& text) -> std::string {
+        if (std::find(names.begin(), names.end(), text) != names.end()) return {};
+        return "must be " + ChoiceText(names) + Given(text);
+      },
+      "");
+}
+
+CLI::Validator Named(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& text) -> std::string { return text.empty() ? what + " is needed" + Given(text) : ""; }, "");
+}
+
+// A help text broken into lines that fit beside the options' column.
+std::string Wrapped(const std::string& text) {
+  constexpr size_t kWidth = 50;
+  std::string wrapped;
+  size_t lineStart = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t wordEnd = text.find(' ', at);
+    if (wordEnd == std::string::npos) wordEnd = text.size();
+    if (at > lineStart && wordEnd - lineStart > kWidth) {
+      wrapped.back() = '\n';
+      lineStart = at;
+    }
+    wrapped += text.substr(at, wordEnd - at + 1);
+    at = wordEnd + 1;
+  }
+  return wrapped;
+}
+
+// Decimal and whole-number options, read with the program's one parser.
+CLI::Option* AddDecimal(CLI::App& app, const std::string& name, double& value, const NumberRange& range,
+                        const std::string& help) {
+  return app
+      .add_option_function<std::string>(
+          name, [&value](const std::string& text) { value = *ParseDecimal(text); }, Wrapped(help))
+      ->check(DecimalIn(range, " degrees"))
+      ->type_name("DEG");
+}
+
+CLI::Option* AddWholeNumber(CLI::App& app, const std::string& name, int& value, const NumberRange& range,
+                            const std::string& typeName, const std::string& help) {
+  return app
+      .add_option_function<std::string>(
+          name, [&value](const std::string& text) { value = static_cast<int>(*ParseWholeNumber(text)); },
+          Wrapped(help))
+      ->check(WholeNumberIn(range))
+      ->type_name(typeName);
 }
 
 // "X,Y,R" or, for two lenses, "X,Y,R,X2,Y2,R2": numbers, the radii above 0.
@@ -137,28 +288,10 @@ std::vector<ImageCircle> ParseCircles(const std::string& text, bool dual) {
   return circles;
 }
 
-// CLI11's own range check lets NaN through: every decimal option goes
-// through the program's one parser and range rule instead.
-CLI::Validator DecimalIn(const NumberRange& range, const std::string& unit) {
-  return CLI::Validator(
-      [range, unit](std::string& text) -> std::string {
-        const std::optional<double> value = ParseDecimal(text);
-        if (value && InRange(range, *value)) return {};
-        return "must be a number " + RangeText(range) + unit + " (given: " + text + ")";
-      },
-      "");
-}
-
-CLI::Validator WholeNumberIn(const NumberRange& range) {
-  return CLI::Validator(
-      [range](std::string& text) -> std::string {
-        const std::optional<int64_t> value = ParseWholeNumber(text);
-        if (value && InRange(range, static_cast<double>(*value))) return {};
-        return "must be a whole number " + RangeText(range) + " (given: " + text + ")";
-      },
-      "");
-}
-
+// JPEG quality and thread counts people use; more threads than a machine
+// has cores gain nothing.
+constexpr NumberRange kQualityRange{1.0, 100.0};
+constexpr NumberRange kThreadsRange{1.0, 256.0};
 // More uses of Save and Sharpen than anyone means: each pass costs as much
 // as a transform, and a thousand turn any picture into noise.
 constexpr NumberRange kSharpenRange{0.0, 100.0};
@@ -170,16 +303,16 @@ constexpr double kDualDefaultFovDegrees = 198.0;
 // --calibration and --lens-scale into `job`: the file's lenses, and from a
 // project its pose, which --yaw, --pitch and --roll replace one by one.
 void ReadCalibration(const Options& options, Job& job) {
-  if (options.calibrationPath.empty()) {
+  if (!options.calibrationPath) {
     if (options.lensScale) throw CLI::ValidationError("--lens-scale", "is for calibrated lenses (see --calibration)");
     return;
   }
+  const std::string& path = *options.calibrationPath;
   CalibrationFile file;
-  const Result read = ReadCalibrationFile(options.calibrationPath, job.dual ? 2 : 1, file);
+  const Result read = ReadCalibrationFile(path, job.dual ? 2 : 1, file);
   if (!read.ok()) throw CLI::ValidationError("--calibration", read.reason());
   const auto alreadySet = [&](const char* option, const std::string& what) {
-    throw CLI::ValidationError(option, "cannot be given with --calibration " + options.calibrationPath +
-                                           ", which sets " + what);
+    throw CLI::ValidationError(option, "cannot be given with --calibration " + path + ", which sets " + what);
   };
   if (options.lensGiven) alreadySet("--lens", "the lens");
   const std::optional<LensPose> pose = file.lenses[0].pose;
@@ -205,9 +338,10 @@ void ReadCalibration(const Options& options, Job& job) {
     const std::optional<std::vector<double>> scales = ParseDecimalList(*options.lensScale);
     if (!scales || scales->size() > (job.dual ? 2u : 1u) ||
         !std::all_of(scales->begin(), scales->end(), [](double s) { return InRange(kLensScaleRange, s); })) {
-      throw CLI::ValidationError("--lens-scale", "must be a number " + RangeText(kLensScaleRange) +
-                                                     (job.dual ? " or two, S1,S2, one for each lens" : "") +
-                                                     " (given: " + *options.lensScale + ")");
+      throw CLI::ValidationError(
+          "--lens-scale", NumberRefusal(*options.lensScale, scales.has_value(), false,
+                                        RangeText(kLensScaleRange) +
+                                            (job.dual ? ", or two (S1,S2), one for each lens" : "")));
     }
     job.frontScale = (*scales)[0];
     job.backScale = scales->back();
@@ -215,60 +349,66 @@ void ReadCalibration(const Options& options, Job& job) {
   job.calibration = std::move(file);
 }
 
-// Checks what CLI11's own checks cannot: ranges that depend on other options.
-Job JobFor(const Options& options) {
-  Job job;
-  job.lens.model = *LensModelNamed(options.lensName);
+// --fov into `job`: one field of view, or with --dual one for each lens.
+void ReadFieldsOfView(const Options& options, Job& job) {
   const double widest = WidestFovDegrees(job.lens.model);
-  job.dual = options.dual;
   std::vector<double> fovs = {job.dual ? kDualDefaultFovDegrees : DefaultFovDegrees(job.lens.model)};
+  std::optional<std::vector<double>> given;
   if (options.fov) {
-    // What is no number is out of every range: the checks below say which.
-    const std::optional<std::vector<double>> given = ParseDecimalList(*options.fov);
-    fovs = given.value_or(std::vector<double>{std::numeric_limits<double>::quiet_NaN()});
-    if (fovs.size() > (job.dual ? 2u : 1u)) {
+    given = ParseDecimalList(*options.fov);
+    if (given && given->size() > (job.dual ? 2u : 1u)) {
       throw CLI::ValidationError("--fov", job.dual ? "takes one field of view, or two (F1,F2), one for each lens"
                                                    : "takes one field of view (two, F1,F2, are for --dual)");
     }
+    // What is no number is out of every range: the checks below say which.
+    fovs = given.value_or(std::vector<double>{std::numeric_limits<double>::quiet_NaN()});
   }
   job.fovGiven = options.fov.has_value();
-  if (!options.calibrationPath.empty()) {
+  const auto refuse = [&](const std::string& range) {
+    throw CLI::ValidationError("--fov", NumberRefusal(options.fov.value_or(DecimalText(fovs[0])),
+                                                      !options.fov || given.has_value(), false, range));
+  };
+  if (options.calibrationPath) {
     // With a calibration the field of view is only a cap on its field.
     const NumberRange range{kNarrowestFovDegrees, 360.0};
     for (const double fov : fovs) {
-      if (!InRange(range, fov))
-        throw CLI::ValidationError("--fov", "must be " + RangeText(range) + " degrees (given: " + *options.fov + ")");
+      if (!InRange(range, fov)) refuse(RangeText(range) + " degrees");
     }
     if (!job.fovGiven) fovs = {360.0};
   } else {
+    const std::string lens = WithArticle(options.lensName) + " lens";
     for (const double fov : fovs) {
-      const std::string given = " (given: " + options.fov.value_or(DecimalText(fov, 2)) + ")";
       const NumberRange dualRange{kNarrowestDualFovDegrees, widest, true};
+      if (job.dual && widest <= kNarrowestDualFovDegrees) {
+        throw CLI::ValidationError("--fov", "must be more than " + DecimalText(kNarrowestDualFovDegrees) +
+                                                " degrees for two lenses, which " + lens +
+                                                " cannot see; give another --lens");
+      }
       if (job.dual && !InRange(dualRange, fov)) {
-        throw CLI::ValidationError(
-            "--fov", widest <= kNarrowestDualFovDegrees
-                         ? "must be more than " + DecimalText(kNarrowestDualFovDegrees) +
-                               " degrees for two lenses, which an " + options.lensName + " lens cannot see"
-                         : "must be " + RangeText(dualRange) + " degrees for two " + options.lensName +
-                               " lenses, so that they overlap" + given);
+        refuse(RangeText(dualRange) + " degrees for two " + options.lensName + " lenses, so that they overlap");
       }
       const NumberRange range{kNarrowestFovDegrees, widest};
-      if (!InRange(range, fov)) {
-        throw CLI::ValidationError("--fov", "must be " + RangeText(range) + " degrees for an " + options.lensName +
-                                                " lens" + given);
-      }
+      if (!InRange(range, fov)) refuse(RangeText(range) + " degrees for " + lens);
     }
   }
   job.lens.fovDegrees = fovs[0];
   if (fovs.size() == 2) job.backFov = fovs[1];
+}
+
+// Checks what CLI11's own checks cannot: ranges that depend on other options.
+Job JobFor(const Options& options) {
+  Job job;
+  job.lens.model = *LensModelNamed(options.lensName);
+  job.dual = options.dual;
+  ReadFieldsOfView(options, job);
   if (options.circleText == "auto") {
     job.autoCircle = true;
-  } else if (!options.circleText.empty()) {
-    const std::vector<ImageCircle> circles = ParseCircles(options.circleText, job.dual);
+  } else if (options.circleText) {
+    const std::vector<ImageCircle> circles = ParseCircles(*options.circleText, job.dual);
     if (circles.empty()) {
       throw CLI::ValidationError("--circle", std::string("must be auto or X,Y,R") +
                                                  (job.dual ? " or X,Y,R,X2,Y2,R2" : "") +
-                                                 " in pixels with radii above 0 (given: " + options.circleText + ")");
+                                                 " in pixels with radii above 0" + Given(*options.circleText));
     }
     job.lens.circle = circles[0];
     if (circles.size() == 2) job.backCircle = circles[1];
@@ -284,13 +424,18 @@ Job JobFor(const Options& options) {
   // panorama made is the sphere whatever part of it is saved.
   const std::string shape = options.shape.value_or(job.dual ? "sphere" : "square");
   job.shape = shape == "rectangle" ? SaveShape::Rectangle : shape == "sphere" ? SaveShape::Sphere : SaveShape::Square;
-  const SaveShape made = job.dual ? SaveShape::Sphere : job.shape;
-  if (options.height && (*options.height < 1 || SavedPixels(made, *options.height) > kMostPanoramaPixels)) {
-    throw CLI::ValidationError("--height", "must be at least 1 and give a panorama of at most " +
-                                               std::to_string(kMostPanoramaPixels) + " pixels (at most " +
-                                               std::to_string(static_cast<int64_t>(std::sqrt(
-                                                   kMostPanoramaPixels / (made == SaveShape::Square ? 1 : 2)))) +
-                                               " for the " + (job.dual ? "sphere" : shape) + ")");
+  if (options.height) {
+    const SaveShape made = job.dual ? SaveShape::Sphere : job.shape;
+    const NumberRange range{
+        1.0, std::floor(std::sqrt(static_cast<double>(kMostPanoramaPixels / (made == SaveShape::Square ? 1 : 2))))};
+    const std::optional<int64_t> height = ParseWholeNumber(*options.height);
+    if (!height || !InRange(range, static_cast<double>(*height))) {
+      throw CLI::ValidationError(
+          "--height", NumberRefusal(*options.height, ParseDecimal(*options.height).has_value(), true,
+                                    RangeText(range) + " for the " + (job.dual ? "sphere" : shape) +
+                                        ", which holds at most " + std::to_string(kMostPanoramaPixels) + " pixels"));
+    }
+    job.height = static_cast<int32_t>(*height);
   }
   return job;
 }
@@ -310,6 +455,18 @@ Result FindCircles(const PixelBuffer& picture, ImageCircle& front, ImageCircle& 
     back = RoundedCircle(foundBack);
   }
   return result;
+}
+
+// No circle found in `picture`: what to try instead. A picture of two lenses
+// side by side is --dual's; a lens that fills the frame needs no circle
+// found (when `converting`).
+Result WithCircleHint(const PixelBuffer& picture, const Result& found, bool converting) {
+  ImageCircle front, back;
+  if (IsSideBySide(picture.width, picture.height) && FindDualCircles(picture, front, back).ok())
+    return Result::Failure(found.reason() + "; the picture holds two lenses side by side: add --dual");
+  if (!converting) return found;
+  return Result::Failure(found.reason() + "; if the picture is all lens, leave --circle out (the circle is then " +
+                         "centred, as high as the picture) or give the circle as --circle X,Y,R");
 }
 
 Result NotSideBySide(const PixelBuffer& picture) {
@@ -353,7 +510,7 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
     err << back << " yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
         << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
   }
-  const PanoramaSize size = DualSphereSize(source.width, source.height, static_cast<int32_t>(options.height.value_or(0)));
+  const PanoramaSize size = DualSphereSize(source.width, source.height, job.height);
   if (size.reduced) {
     err << kProgram << ": note: the sphere is " << size.height << " pixels high, not " << source.height
         << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
@@ -378,15 +535,14 @@ Result Convert(const Options& options, const Job& job, const LoadedPicture& fish
   if (job.autoCircle) {
     ImageCircle circle;
     Result found = FindCircle(source, circle);
-    if (!found.ok()) return found;
+    if (!found.ok()) return WithCircleHint(source, found, true);
     lens.circle = circle;
     if (lens.calibrated) {
       Result reach = CheckFieldLimits(*lens.calibrated, std::nullopt, circle);
       if (!reach.ok()) return reach;
     }
   }
-  const PanoramaSize size = PanoramaSizeFor(lens, job.shape, source.width, source.height,
-                                            static_cast<int32_t>(options.height.value_or(0)));
+  const PanoramaSize size = PanoramaSizeFor(lens, job.shape, source.width, source.height, job.height);
   if (size.reduced) {
     err << kProgram << ": note: the panorama is " << size.height << " pixels high, not " << source.height
         << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
@@ -408,7 +564,7 @@ Result CheckCirclesMeetPicture(const Options& options, const Job& job, int32_t w
   const bool backMeets = !job.dual || CircleMeetsPicture(job.backCircle.value_or(*job.lens.circle),
                                                          width - frontWidth, height);
   if (frontMeets && backMeets) return {};
-  return Result::Failure("--circle: " + options.circleText + " has no pixel inside the " +
+  return Result::Failure("--circle: " + *options.circleText + " has no pixel inside the " +
                          (job.dual ? std::string(frontMeets ? "back" : "front") + " lens's half of the picture (" +
                                          std::to_string(frontMeets ? width - frontWidth : frontWidth)
                                    : "picture (" + std::to_string(width)) +
@@ -476,6 +632,7 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
   return {};
 }
 
+
 // --find-circle: one line per input on `out`; 1 when any has no circle.
 int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
   int failures = 0;
@@ -485,7 +642,10 @@ int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
     Result result = LoadPicture(input, picture);
     if (result.ok() && options.dual && !IsSideBySide(picture.width, picture.height))
       result = NotSideBySide(picture.View());
-    if (result.ok()) result = options.dual ? FindCircles(picture.View(), circle, back) : FindCircle(picture.View(), circle);
+    if (result.ok()) {
+      result = options.dual ? FindCircles(picture.View(), circle, back) : FindCircle(picture.View(), circle);
+      if (!result.ok() && !options.dual) result = WithCircleHint(picture.View(), result, false);
+    }
     if (!result.ok()) {
       err << kProgram << ": " << input << ": " << result.reason() << "\n";
       ++failures;
@@ -499,6 +659,123 @@ int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
   return failures == 0 ? 0 : 1;
 }
 
+// The outputs' extension, which names their format.
+std::string OutputExtension(const Options& options) { return options.format.value_or("jpg"); }
+
+// Options given that would change nothing beside the others, and options
+// that need another: usage errors, so that a mistyped command line is not
+// taken for what the user meant.
+void RefuseIdleOptions(const CLI::App& app, const Options& options) {
+  const auto given = [&](const std::string& name) { return app.count(name) > 0; };
+  const auto refuse = [&](const std::vector<std::string>& names, const std::string& why) {
+    for (const std::string& name : names) {
+      if (given(name)) throw CLI::ValidationError(name, why);
+    }
+  };
+  for (const char* name : {"--back-yaw", "--back-pitch", "--back-roll", "--align", "--align-lens"}) {
+    if (given(name) && !options.dual) throw CLI::RequiresError(name, "--dual");
+  }
+  if (options.output && options.outputFolder)
+    throw CLI::ValidationError("--output", "cannot be given with --output-dir: -o names one file, -d a folder for all");
+  if (options.findCircle) {
+    refuse({"--output", "--output-dir", "--format", "--circle", "--force", "--quality", "--no-metadata", "--lens",
+            "--fov", "--yaw", "--pitch", "--roll", "--shape", "--height", "--back-yaw", "--back-pitch", "--back-roll",
+            "--align", "--align-lens", "--calibration", "--lens-scale", "--sharpen", "--threads", "--no-transform"},
+           "does nothing with --find-circle, which only prints each picture's circle; leave one of them out");
+  }
+  if (options.noTransform) {
+    refuse({"--lens", "--fov", "--circle", "--yaw", "--pitch", "--roll", "--calibration", "--lens-scale", "--dual",
+            "--height"},
+           "does nothing with --no-transform, which saves the picture as loaded; leave one of them out");
+  }
+  if (given("--align") && given("--align-lens"))
+    throw CLI::ValidationError("--align", "does nothing with --align-lens, which finds the same and more");
+  if (options.output && options.format && FormatFromName(*options.output)) {
+    throw CLI::ValidationError("--format", "does nothing with --output " + *options.output +
+                                               ", whose extension names the format; leave one of them out");
+  }
+  std::optional<std::string> outputName;
+  if (options.output) outputName = OutputFileName(*options.output, OutputExtension(options));
+  if (options.output && !outputName) {
+    throw CLI::ValidationError("--output", *options.output + ": the name must end in .jpg, .jpeg, .png or .bmp");
+  }
+  const PictureFormat format = FormatFromName(outputName.value_or("." + OutputExtension(options))).value();
+  const std::string saved = outputName ? *outputName : "the outputs (--format " + OutputExtension(options) + ")";
+  if (given("--quality") && format != PictureFormat::Jpeg)
+    throw CLI::ValidationError("--quality", "is for JPEG files only, and " + saved + " is not one");
+  if (options.noMetadata && format == PictureFormat::Bmp)
+    throw CLI::ValidationError("--no-metadata", "does nothing for BMP files, which hold no metadata");
+}
+
+// Each input's output file, after the checks that need the file system: the
+// folders exist, no output is an input, and no two inputs share an output.
+std::vector<std::string> PlanOutputs(const Options& options) {
+  if (options.output && options.inputs.size() > 1)
+    throw CLI::ValidationError("--output", "takes one input only; for several, give a folder with --output-dir");
+  const std::string extension = OutputExtension(options);
+  // A folder that is not there is the user's to make: the program makes none.
+  const auto missing = [](const std::string& folder) {
+    return folder + (FileExists(folder) ? " is a file, not a folder" : " does not exist; create it first");
+  };
+  if (options.outputFolder && !FolderExists(*options.outputFolder))
+    throw CLI::ValidationError("--output-dir", "the output folder " + missing(*options.outputFolder));
+  std::vector<std::string> outputs;
+  for (const std::string& input : options.inputs) {
+    outputs.push_back(options.output ? *OutputFileName(*options.output, extension)
+                                     : DefaultOutputName(input, options.outputFolder, extension));
+  }
+  const std::string folder = options.output ? FolderOf(outputs[0]) : "";
+  if (!folder.empty() && !FolderExists(folder)) throw CLI::ValidationError("--output", "the folder " + missing(folder));
+  // Each input by its identity, and each output by its folder and name: one
+  // pass over the batch, however long.
+  std::vector<std::optional<FileIdentity>> inputIdentities;
+  std::map<FileIdentity, size_t> inputAt;
+  for (size_t i = 0; i < options.inputs.size(); ++i) {
+    inputIdentities.push_back(IdentityOf(options.inputs[i]));
+    if (inputIdentities.back()) inputAt.emplace(*inputIdentities.back(), i);
+  }
+  std::map<std::string, std::string> folders;
+  std::map<std::string, size_t> outputAt;
+  std::string problems;
+  const auto problem = [&](const std::string& text) { problems += (problems.empty() ? "" : "\n") + text; };
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const std::optional<FileIdentity> identity = IdentityOf(outputs[i]);
+    const auto input = identity ? inputAt.find(*identity) : inputAt.end();
+    if (input != inputAt.end()) {
+      problem(options.inputs[i] + ": the output " + outputs[i] + " is " +
+              (input->second == i ? std::string("this input itself")
+                                  : "the input " + options.inputs[input->second]) +
+              ", which would be lost; give another name with -o or another folder with -d");
+    }
+    const auto [first, isNew] = outputAt.emplace(OutputKey(outputs[i], folders), i);
+    const std::string& earlier = options.inputs[first->second];
+    if (!isNew && (earlier == options.inputs[i] ||
+                   (inputIdentities[i] && inputIdentities[i] == inputIdentities[first->second]))) {
+      problem(earlier + (earlier == options.inputs[i] ? " is given twice"
+                                                      : " and " + options.inputs[i] + " are one picture, given twice") +
+              "; give it once");
+    } else if (!isNew) {
+      problem(earlier + " and " + options.inputs[i] + " would both be saved as " + outputs[first->second] +
+              (options.outputFolder ? "; convert them into separate folders" : "; give one of them its own -o"));
+    }
+  }
+  if (!problems.empty()) throw CLI::ValidationError(problems);
+  return outputs;
+}
+
+// A yaw beyond 90 degrees either way turns the lens away from the square's
+// longitudes (-90 to 90): its middle is then not saved.
+void NoteYawOutsideTheSquare(const Options& options, const Job& job, std::ostream& err) {
+  const double longitude = std::remainder(job.lens.yawDegrees, 360.0);
+  if (options.noTransform || job.shape == SaveShape::Sphere || std::abs(longitude) <= 90.0 ||
+      std::abs(job.lens.pitchDegrees) >= 90.0) {
+    return;
+  }
+  err << kProgram << ": note: a yaw of " << DecimalText(job.lens.yawDegrees) << " degrees turns the middle of the view "
+      << "outside the " << (job.shape == SaveShape::Square ? "square" : "rectangle")
+      << ", which holds longitudes -90 to 90; --shape sphere saves all of it\n";
+}
+
 constexpr char kExamples[] = R"(
 Examples:
   A typical 180-degree circular fisheye, its circle found in the picture:
@@ -507,8 +784,108 @@ Examples:
     quorvane-convert --pitch 90 --shape sphere sky.jpg
   A 360-degree camera's two fisheyes side by side, stitched into the whole sphere:
     quorvane-convert --dual --fov 200 --circle auto --align camera.jpg
+  A card's folders into one folder, as PNG files:
+    quorvane-convert -d panoramas --format png cam1/*.jpg cam2/*.jpg
   Without lens options the program's own lens: equidistant, 198 degrees across
   the picture height, centred.)";
+
+// The options, their values' ranges and what each needs, in the help's words.
+void AddOptions(CLI::App& app, Options& options) {
+  app.get_formatter()->column_width(30);
+  app.add_option("INPUT", options.inputs, "Fisheye pictures to convert")->required()->option_text("...");
+  app.add_option("-o,--output", options.output,
+                 Wrapped("The output file, for one input: .jpg, .jpeg, .png or .bmp (a name without an extension gets "
+                         ".jpg, or --format's); not with -d"))
+      ->check(Named("a file name"))
+      ->type_name("FILE");
+  app.add_option("-d,--output-dir", options.outputFolder,
+                 Wrapped("The folder for every output, which must exist: each is saved there as NAME-panorama.jpg "
+                         "(or --format's extension); two inputs of one name are refused. Default: beside each input"))
+      ->check(Named("a folder name"))
+      ->type_name("DIR");
+  app.add_option("--format", options.format,
+                 Wrapped("The outputs' format, when -o names none: jpg (the default), png or bmp"))
+      ->check(OneOf({"jpg", "png", "bmp"}))
+      ->type_name("jpg|png|bmp");
+  AddWholeNumber(app, "--quality", options.quality, kQualityRange, "Q",
+                 "JPEG quality, " + RangeText(kQualityRange) + " (default " + std::to_string(kDefaultJpegQuality) +
+                     "; 4:4:4 colour from 90 up, 4:2:0 below); JPEG outputs only");
+  app.add_flag("--no-metadata", options.noMetadata,
+               Wrapped("Leave out the camera's EXIF data and colour profile (the panorama's own metadata stays); "
+                       "JPEG and PNG outputs only"));
+  app.add_option("--lens", options.lensName,
+                 Wrapped("The lens model: equidistant (the default), equisolid, stereographic or orthographic"))
+      ->check(OneOf({"equidistant", "equisolid", "stereographic", "orthographic"}))
+      ->type_name("MODEL");
+  app.add_option("--fov", options.fov,
+                 Wrapped("Field of view across the image circle, in degrees: " +
+                         RangeText({kNarrowestFovDegrees, 360}) +
+                         " (stereographic at most 300, orthographic 180; with --dual more than 185, and F1,F2 for "
+                         "each lens). Default 198 for equidistant and with --dual, 180 for the others"))
+      ->type_name("DEG");
+  app.add_option("--circle", options.circleText,
+                 Wrapped("The image circle: auto (found in each picture) or X,Y,R in pixels (the top-left pixel's "
+                         "centre is 0,0, y down), as --find-circle prints it; with --dual X,Y,R,X2,Y2,R2, each in its "
+                         "own half (one circle: both). Default: centred, as high as the picture"))
+      ->type_name("auto|X,Y,R");
+  AddDecimal(app, "--yaw", options.yaw, kYawRange,
+             "Camera turned to the right (east), " + RangeText(kYawRange) + " degrees (default 0)");
+  AddDecimal(app, "--pitch", options.pitch, kPitchRange,
+             "Camera tilted up, " + RangeText(kPitchRange) + " degrees (90: at the zenith; default 0)");
+  AddDecimal(app, "--roll", options.roll, kRollRange,
+             "Camera turned clockwise about the lens axis, as seen from behind, " + RangeText(kRollRange) +
+                 " degrees (default 0)");
+  app.add_option("--shape", options.shape,
+                 Wrapped("The saved shape: square (longitudes -90 to 90; the default), rectangle (2:1, the square "
+                         "then black) or sphere (2:1, longitudes -180 to 180; the default with --dual)"))
+      ->check(OneOf({"square", "rectangle", "sphere"}))
+      ->type_name("SHAPE");
+  app.add_flag("--dual", options.dual,
+               Wrapped("Two fisheyes side by side (width about twice the height): the left half looking ahead, the "
+                       "right half behind; stitched into the whole sphere"));
+  AddDecimal(app, "--back-yaw", options.backYaw, kBackYawRange,
+             "With --dual only: the back lens turned right from straight behind, " + RangeText(kBackYawRange) +
+                 " degrees (default 0)");
+  AddDecimal(app, "--back-pitch", options.backPitch, kBackPitchRange,
+             "With --dual only: the back lens tilted up, " + RangeText(kBackPitchRange) + " degrees (default 0)");
+  AddDecimal(app, "--back-roll", options.backRoll, kBackRollRange,
+             "With --dual only: the back lens turned clockwise about its axis, as seen from behind it, " +
+                 RangeText(kBackRollRange) + " degrees (default 0)");
+  app.add_flag("--align", options.align,
+               Wrapped("With --dual only: find the back lens's yaw, pitch and roll (within 3 degrees of straight "
+                       "behind, from --back-yaw/--back-pitch/--back-roll on) where the lenses overlap, print them "
+                       "and use them"));
+  app.add_flag("--align-lens", options.alignLenses,
+               Wrapped("With --dual only: as --align, and find each lens's own field of view (within 5 degrees of "
+                       "--fov), or with --calibration its radius factor (" + RangeText(kLensScaleRange) +
+                       "); print them and use them"));
+  app.add_option("--calibration", options.calibrationPath,
+                 Wrapped("The lens's calibration: a Hugin project (.pto: its first image line, with --dual its first "
+                         "two) or a camera YAML (ROS or OpenCV, equidistant/fisheye model); --fov and --circle then "
+                         "only limit the field, --yaw/--pitch/--roll replace the project's"))
+      ->check(Named("a file name"))
+      ->type_name("FILE");
+  app.add_option("--lens-scale", options.lensScale,
+                 Wrapped("With --calibration only: each lens's radii times S, " + RangeText(kLensScaleRange) +
+                         " (with --dual S1,S2), as --align-lens prints them"))
+      ->type_name("S");
+  app.add_option("--height", options.height,
+                 Wrapped("The panorama's height in pixels, from 1 to what keeps it within " +
+                         std::to_string(kMostPanoramaPixels) + " pixels (default: the picture's height)"))
+      ->type_name("N");
+  app.add_flag("--find-circle", options.findCircle,
+               Wrapped("Print \"FILE X Y R\" (the image circle; with --dual \"FILE X Y R X2 Y2 R2\") for each input "
+                       "and convert nothing; exit 1 for any file without a circle. Takes no other option but --dual"));
+  AddWholeNumber(app, "--sharpen", options.sharpen, kSharpenRange, "N",
+                 "Sharpen N times, " + RangeText(kSharpenRange) + ", as N uses of Save and Sharpen would (default 0)");
+  AddWholeNumber(app, "--threads", options.threads, kThreadsRange, "N",
+                 "Threads for the transform, " + RangeText(kThreadsRange) +
+                     " (default: one per processor core); the panorama is the same for every count");
+  app.add_flag("--no-transform", options.noTransform,
+               Wrapped("Save the loaded picture itself (no lens options then)"));
+  app.add_flag("--force", options.force, "Replace existing output files");
+  app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
+}
 
 }  // namespace
 
@@ -519,112 +896,45 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
   app.allow_windows_style_options(false);
   app.footer(kExamples);
   Options options;
-  app.add_option("INPUT", options.inputs, "Fisheye pictures to convert")->required();
-  app.add_option("-o,--output", options.output,
-                 "Output file, one input only: .jpg, .jpeg, .png or .bmp (a name without an extension gets .jpg); "
-                 "default: INPUT with its extension replaced by -panorama.jpg");
-  app.add_option("--quality", options.quality, "JPEG quality, 1 to 100 (4:4:4 colour from 90 up, 4:2:0 below)")
-      ->check(CLI::Range(1, 100))
-      ->capture_default_str();
-  app.add_flag("--no-metadata", options.noMetadata,
-               "Leave out the camera's EXIF data and colour profile (the panorama's own metadata stays)");
-  app.add_option("--lens", options.lensName,
-                 "The lens model: equidistant (the default), equisolid, stereographic or orthographic")
-      ->check(CLI::IsMember({"equidistant", "equisolid", "stereographic", "orthographic"}))
-      ->capture_default_str();
-  app.add_option("--fov", options.fov,
-                 "Field of view across the image circle, in degrees (default 198 for equidistant and with --dual, "
-                 "180 for the others; 10 to 360, 300 for stereographic, 180 for orthographic; over 185 with --dual)");
-  app.add_option("--circle", options.circleText,
-                 "The image circle: auto (found in each picture) or X,Y,R in pixels (the top-left pixel's centre "
-                 "is 0,0, y down); with --dual X,Y,R,X2,Y2,R2, each in its own half (one circle: both); default: "
-                 "centred, diameter = picture height");
-  app.add_option("--yaw", options.yaw, "Camera turned to the right (east), in degrees")
-      ->check(DecimalIn(kYawRange, " degrees"))
-      ->capture_default_str();
-  app.add_option("--pitch", options.pitch, "Camera tilted up, in degrees (90: at the zenith)")
-      ->check(DecimalIn(kPitchRange, " degrees"))
-      ->capture_default_str();
-  app.add_option("--roll", options.roll, "Camera turned clockwise about the lens axis, as seen from behind, in degrees")
-      ->check(DecimalIn(kRollRange, " degrees"))
-      ->capture_default_str();
-  app.add_option("--shape", options.shape,
-                 "The saved shape: the square (longitudes -90 to 90), the 2:1 rectangle (the square, then black) "
-                 "or the whole sphere (2:1, longitudes -180 to 180)")
-      ->check(CLI::IsMember({"square", "rectangle", "sphere"}))
-      ->default_str("square; sphere with --dual");
-  auto* dual = app.add_flag("--dual", options.dual,
-                             "Two fisheyes side by side (width about twice the height): the left half looking ahead, "
-                             "the right half behind; stitched into the whole sphere (field of view over 185 degrees)");
-  const auto backAngle = [&](const char* name, double& value, const NumberRange& range, const char* what) {
-    app.add_option(name, value, what)->check(DecimalIn(range, " degrees"))->needs(dual)->capture_default_str();
-  };
-  backAngle("--back-yaw", options.backYaw, kBackYawRange,
-            "With --dual: the back lens turned right from straight behind, in degrees");
-  backAngle("--back-pitch", options.backPitch, kBackPitchRange, "With --dual: the back lens tilted up, in degrees");
-  backAngle("--back-roll", options.backRoll, kBackRollRange,
-            "With --dual: the back lens turned clockwise about its axis, as seen from behind it, in degrees");
-  app.add_flag("--align", options.align,
-               "With --dual: find the back lens's yaw, pitch and roll (within 3 degrees of straight behind, from "
-               "--back-yaw/--back-pitch/--back-roll on) where the lenses overlap, print them and use them")
-      ->needs(dual);
-  app.add_flag("--align-lens", options.alignLenses,
-               "With --dual: as --align, and find each lens's own field of view (within 5 degrees of --fov), or "
-               "with --calibration its radius factor (0.95 to 1.05); print them and use them")
-      ->needs(dual);
-  app.add_option("--calibration", options.calibrationPath,
-                 "The lens's calibration: a Hugin project (.pto: its first image line, with --dual its first two) "
-                 "or a camera YAML (ROS or OpenCV, equidistant/fisheye model); --fov and --circle then only limit "
-                 "the field, --yaw/--pitch/--roll replace the project's");
-  app.add_option("--lens-scale", options.lensScale,
-                 "With --calibration: each lens's radii times S (0.95 to 1.05; with --dual S1,S2), as --align-lens "
-                 "prints them");
-  app.add_option("--height", options.height, "The panorama's height in pixels (default: the picture's height)");
-  app.add_flag("--find-circle", options.findCircle,
-               "Print \"FILE X Y R\" (the image circle; with --dual \"FILE X Y R X2 Y2 R2\") for each input and "
-               "convert nothing; exit 1 for any file without a circle");
-  app.add_option("--sharpen", options.sharpen, "Sharpen N times (0 to 100), as N uses of Save and Sharpen would")
-      ->check(WholeNumberIn(kSharpenRange))
-      ->capture_default_str();
-  app.add_option("--threads", options.threads,
-                 "Threads for the transform (default: one per processor core); the panorama is the same for every count")
-      ->check(CLI::Range(1, 256));
-  app.add_flag("--no-transform", options.noTransform, "Save the loaded picture itself");
-  app.add_flag("--force", options.force, "Replace existing output files");
-  app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
+  AddOptions(app, options);
 
   Job job;
+  std::vector<std::string> outputs;
   try {
     app.parse(argc, argv);
-    if (!options.output.empty() && options.inputs.size() > 1)
-      throw CLI::ValidationError("--output", "takes one input only");
-    if (!options.output.empty() && !OutputFileName(options.output))
-      throw CLI::ValidationError("--output", options.output + ": the name must end in .jpg, .jpeg, .png or .bmp");
     options.lensGiven = app.count("--lens") > 0;
     options.backAnglesGiven = app.count("--back-yaw") + app.count("--back-pitch") + app.count("--back-roll") > 0;
     options.yawGiven = app.count("--yaw") > 0;
     options.pitchGiven = app.count("--pitch") > 0;
     options.rollGiven = app.count("--roll") > 0;
+    RefuseIdleOptions(app, options);
     job = JobFor(options);
+    if (!options.findCircle) outputs = PlanOutputs(options);
   } catch (const CLI::ParseError& error) {
     return app.exit(error, out, err) == 0 ? 0 : 2;
   }
 
   if (options.findCircle) return PrintCircles(options, out, err);
-  int failures = 0;
+  NoteYawOutsideTheSquare(options, job, err);
+  // One line for each file once it is done, the reason if it failed, and a
+  // count at the end: what a long batch did can be read off the last lines.
+  size_t converted = 0;
   bool usageErrors = false;
   const size_t count = options.inputs.size();
   for (size_t i = 0; i < count; ++i) {
     const std::string& input = options.inputs[i];
-    const std::string output = options.output.empty() ? DefaultOutputName(input) : *OutputFileName(options.output);
-    err << "[" << i + 1 << "/" << count << "] " << BaseName(input) << " -> " << BaseName(output) << "\n";
     bool usageError = false;
-    Result result = ConvertOne(options, job, input, output, err, usageError);
-    if (!result.ok()) {
-      err << kProgram << ": " << input << ": " << result.reason() << "\n";
-      ++failures;
+    Result result = ConvertOne(options, job, input, outputs[i], err, usageError);
+    err << "[" << i + 1 << "/" << count << "] " << input;
+    if (result.ok()) {
+      err << " -> " << outputs[i] << "\n";
+      ++converted;
+    } else {
+      err << ": failed: " << result.reason() << "\n";
       usageErrors = usageErrors || usageError;
     }
   }
-  return usageErrors ? 2 : failures == 0 ? 0 : 1;
+  err << count << (count == 1 ? " file: " : " files: ") << converted << " converted, " << count - converted
+      << " failed\n";
+  return usageErrors ? 2 : converted == count ? 0 : 1;
 }

@@ -5,14 +5,15 @@
 //  - the exit status is 0, 1 or 2, and a status other than 0 comes with a
 //    message;
 //  - a usage error (2) changes nothing in the folder;
-//  - every file that appears or changes is a finished picture file under a
-//    name that ends in its format's extension, ".jpg", ".jpeg", ".png" or
-//    ".bmp" (no temporary file is left behind, no input is overwritten);
+//  - every file that appears or changes, in the folder or a folder inside it
+//    (--output-dir), is a finished picture file under a name that ends in its
+//    format's extension, ".jpg", ".jpeg", ".png" or ".bmp" (no temporary file
+//    is left behind, no input is overwritten);
 //  - nothing hangs, crashes or leaks.
-// Command lines that could reach outside the work folder (a "/" anywhere) or
-// ask for unbounded work (--sharpen over 99, a --height of more than three
-// digits, more than 16 arguments) are not run: they tell nothing about the
-// converter.
+// Command lines that could reach outside the work folder (a "/" or ".."
+// anywhere) or ask for unbounded work (--sharpen over 99, a --height of more
+// than three digits, more than 16 arguments) are not run: they tell nothing
+// about the converter.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,19 +136,20 @@ void LayOutFolder() {
   }
 }
 
-// Name -> content of every entry of the work folder (folders as kFolder).
-std::map<std::string, std::string> ListFolder() {
-  std::map<std::string, std::string> entries;
-  DIR* dir = opendir(Folder.c_str());
+// Name -> content of every entry of the work folder and the folders in it
+// (folders as kFolder; "folder/name" for what is inside one).
+void ListFolder(const std::string& under, std::map<std::string, std::string>& entries) {
+  DIR* dir = opendir((Folder + "/" + under).c_str());
   if (dir == nullptr) Fail("the work folder is gone");
   while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    const std::string name = under + entry->d_name;
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     const std::string path = Folder + "/" + name;
     struct stat info;
     if (lstat(path.c_str(), &info) != 0) Fail("cannot stat " + path);
     if (S_ISDIR(info.st_mode)) {
       entries[name] = kFolder;
+      ListFolder(name + "/", entries);
     } else if (S_ISREG(info.st_mode)) {
       std::ifstream file(path, std::ios::binary);
       entries[name] = std::string(std::istreambuf_iterator<char>(file), {});
@@ -156,6 +158,11 @@ std::map<std::string, std::string> ListFolder() {
     }
   }
   closedir(dir);
+}
+
+std::map<std::string, std::string> ListFolder() {
+  std::map<std::string, std::string> entries;
+  ListFolder("", entries);
   return entries;
 }
 
@@ -194,7 +201,8 @@ bool Acceptable(const std::vector<std::string>& arguments) {
   if (arguments.size() > kMaxArguments) return false;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument.find('/') != std::string::npos) return false;
+    // -d .. would write beside the work folder.
+    if (argument.find('/') != std::string::npos || argument.find("..") != std::string::npos) return false;
     std::string count;
     size_t mostDigits = 2;
     if (argument == "--sharpen" || argument == "--height") {
@@ -257,7 +265,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (status < 0 || status > 2) Fail("exit status " + std::to_string(status));
   if (status != 0 && out.str().empty() && err.str().empty()) Fail("a failure without a message");
-  if (status == 1 && err.str().find("quorvane-convert: ") == std::string::npos) Fail("a failed input is not named");
+  // A conversion's line "[i/N] FILE: failed: ...", --find-circle's "quorvane-convert: FILE: ...".
+  if (status == 1 && err.str().find(": failed: ") == std::string::npos &&
+      err.str().find("quorvane-convert: ") == std::string::npos)
+    Fail("a failed input is not named");
   const std::map<std::string, std::string> after = ListFolder();
   if (status == 2 && after != before) Fail("a usage error changed the work folder");
   for (const auto& [name, content] : before) {

@@ -31,6 +31,19 @@ bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& 
       error = std::strerror(errno);
       return false;
     }
+    // The new file is the old one's in all but its bytes: the same owner and
+    // group where this process may give them (root may; anyone may give a
+    // group they belong to), then the same permission bits, which a change
+    // of owner may have cleared. An owner that cannot be kept is no reason
+    // to fail; permissions that cannot be kept are, or a private file would
+    // be replaced by one that anybody may read.
+    if (chown(from.c_str(), info.st_uid, info.st_gid) != 0) {
+      [[maybe_unused]] const int groupOnly = chown(from.c_str(), static_cast<uid_t>(-1), info.st_gid);
+    }
+    if (chmod(from.c_str(), info.st_mode & 07777) != 0) {
+      error = std::string("cannot keep the file's permissions: ") + std::strerror(errno);
+      return false;
+    }
   }
   if (std::rename(from.c_str(), to.c_str()) == 0) return true;
   error = std::strerror(errno);
@@ -40,4 +53,15 @@ bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& 
 bool FileExists(const std::string& name) {
   struct stat info;
   return stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool FolderExists(const std::string& name) {
+  struct stat info;
+  return stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& name) {
+  struct stat info;
+  if (stat(name.c_str(), &info) != 0) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }

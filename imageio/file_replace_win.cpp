@@ -40,6 +40,18 @@ bool MoveIntoPlace(const std::string& from, const std::string& to, std::string& 
     error = "the file is read-only";
     return false;
   }
+  // The new file keeps what the user set on the old one: hidden, system, not
+  // indexed, temporary (read-only was refused above). Its archive bit stays
+  // as a new file's, set: it has changed since any backup.
+  constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
+  const DWORD fresh = GetFileAttributesA(from.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      (attributes & kKeptAttributes) != 0 && fresh != INVALID_FILE_ATTRIBUTES &&
+      !SetFileAttributesA(from.c_str(), (fresh & ~FILE_ATTRIBUTE_NORMAL) | (attributes & kKeptAttributes))) {
+    error = "cannot keep the file's attributes: " + SystemMessage(GetLastError());
+    return false;
+  }
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
   error = SystemMessage(GetLastError());
@@ -50,4 +62,23 @@ bool FileExists(const std::string& name) {
   DWORD attributes = GetFileAttributesA(name.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
+}
+
+bool FolderExists(const std::string& name) {
+  const DWORD attributes = GetFileAttributesA(name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& name) {
+  // No access asked for, every sharing allowed: a file another program holds
+  // open is still identified. Folders open only with backup semantics.
+  HANDLE file = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool known = GetFileInformationByHandle(file, &information) != 0;
+  CloseHandle(file);
+  if (!known) return std::nullopt;
+  return FileIdentity{information.dwVolumeSerialNumber,
+                      uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
 }

@@ -233,7 +233,7 @@ TEST_F(BadInputTest, TheConverterRefusesOrConvertsEachFileAsItMust) {
     const std::string log = ran.substr(ran.find('\n') + 1);
     if (!c.ok) {
       EXPECT_EQ(status, 1) << log;
-      const std::string head = "quorvane-convert: " + input + ": ";
+      const std::string head = "] " + input + ": failed: ";
       const size_t at = log.find(head);
       ASSERT_NE(at, std::string::npos) << log;
       const std::string message = log.substr(at, log.find('\n', at) - at);

@@ -6,12 +6,17 @@
 #include <string_view>
 #include <sstream>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "app/app_state.h"
 #include "cli/convert.h"
 #include "imageio/bmp_reader.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/decode_picture.h"
 #include "imageio/load_picture.h"
+#include "lens_model.h"
 #include "test_pictures.h"
 #include "transform/parallel_rows.h"
 #include "transform/resample.h"
@@ -71,7 +76,8 @@ class ConvertTest : public ::testing::Test {
 
 TEST_F(ConvertTest, ConvertsLikeTheWindowWithEveryOption) {
   ASSERT_EQ(Run({"-o", Path("dome-panorama.bmp"), Path("dome.bmp")}), 0) << err_.str();
-  EXPECT_EQ(err_.str(), "[1/1] dome.bmp -> dome-panorama.bmp\n");
+  EXPECT_EQ(err_.str(),
+            "[1/1] " + Path("dome.bmp") + " -> " + Path("dome-panorama.bmp") + "\n1 file: 1 converted, 0 failed\n");
   EXPECT_EQ(ReadBytes(Path("dome-panorama.bmp")), WindowResult(Path("dome.bmp"), true, 0, 0));
 
   ASSERT_EQ(Run({"--shape", "rectangle", "--sharpen", "5", "-o", Path("wide.bmp"), Path("dome.bmp")}), 0) << err_.str();
@@ -92,7 +98,7 @@ TEST_F(ConvertTest, TheThreadCountChangesNothingInTheFile) {
 TEST_F(ConvertTest, ExistingOutputsNeedForce) {
   WriteBytes(Path("dome-panorama.jpg"), {1, 2, 3});
   EXPECT_EQ(Run({Path("dome.bmp")}), 1);
-  EXPECT_NE(err_.str().find("quorvane-convert: " + Path("dome.bmp") + ": "), std::string::npos) << err_.str();
+  EXPECT_NE(err_.str().find("[1/1] " + Path("dome.bmp") + ": failed: "), std::string::npos) << err_.str();
   EXPECT_NE(err_.str().find("--force"), std::string::npos) << err_.str();
   EXPECT_EQ(ReadBytes(Path("dome-panorama.jpg")), (std::vector<uint8_t>{1, 2, 3}));
 
@@ -104,17 +110,16 @@ TEST_F(ConvertTest, ExistingOutputsNeedForce) {
   EXPECT_EQ(height, 60);
 }
 
-TEST_F(ConvertTest, ABadInputFailsAloneInABatch) {
-  fs::copy_file(Path("dome.bmp"), Path("second.bmp"));
-  EXPECT_EQ(Run({Path("dome.bmp"), Path("missing.jpg"), Path("second.bmp")}), 1);
+// Each file's line comes when it is done, as given on the command line, and
+// a bad one fails alone.
+TEST_F(ConvertTest, ABadInputFailsAloneInABatchAndEachFileIsReportedWhenDone) {
+  WriteBytes(Path("bad.jpg"), {'n', 'o', 't', ' ', 'a', ' ', 'J', 'P', 'E', 'G'});
+  EXPECT_EQ(Run({Path("bad.jpg"), Path("dome.bmp")}), 1);
+  EXPECT_EQ(err_.str(), "[1/2] " + Path("bad.jpg") + ": failed: not a picture the program can read (JPEG or BMP)\n" +
+                            "[2/2] " + Path("dome.bmp") + " -> " + Path("dome-panorama.jpg") + "\n" +
+                            "2 files: 1 converted, 1 failed\n");
   EXPECT_TRUE(fs::exists(Path("dome-panorama.jpg")));
-  EXPECT_TRUE(fs::exists(Path("second-panorama.jpg")));
-  EXPECT_FALSE(fs::exists(Path("missing-panorama.jpg")));
-  const std::string log = err_.str();
-  EXPECT_NE(log.find("[2/3] missing.jpg -> missing-panorama.jpg\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("quorvane-convert: " + Path("missing.jpg") + ": cannot read the file"), std::string::npos)
-      << log;
-  EXPECT_NE(log.find("[3/3] second.bmp -> second-panorama.jpg\n"), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(Path("bad-panorama.jpg")));
 }
 
 TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
@@ -148,9 +153,9 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
       {{"--circle", "40,30,0"}, "--circle: must be auto or X,Y,R"},
       {{"--circle", "40,30"}, "--circle: must be auto or X,Y,R"},
       {{"--circle", "40,30,nan"}, "--circle: must be auto or X,Y,R"},
-      {{"--height", "0"}, "--height: must be at least 1"},
-      {{"--height", "7072"}, "at most 7071 for the square"},
-      {{"--shape", "sphere", "--height", "5001"}, "at most 5000 for the sphere"},
+      {{"--height", "0"}, "--height: must be a whole number from 1 to"},
+      {{"--height", "7072"}, "from 1 to 7071 for the square"},
+      {{"--shape", "sphere", "--height", "5001"}, "from 1 to 5000 for the sphere"},
       {{"--pitch", "90.5"}, "--pitch"},
       {{"--dual", "--fov", "185"}, "--fov: must be more than 185 and at most 360 degrees for two"},
       {{"--dual", "--lens", "orthographic"}, "which an orthographic lens cannot see"},
@@ -197,12 +202,13 @@ TEST_F(ConvertTest, BadNumbersAreUsageErrorsThatNameTheOptionAndItsRange) {
   };
   for (const Option& option : kOptions) {
     for (const std::string& value : {std::string("nan"), std::string("-nan"), std::string("inf"),
-                                     std::string("-inf"), std::string("1e400"), std::string(""), option.outOfRange}) {
+                                     std::string("-inf"), std::string("1e400"), std::string(""), std::string("abc"),
+                                     option.outOfRange}) {
       std::vector<std::string> args = option.before;
       args.insert(args.end(), {option.name, value, Path("dome.bmp")});
       EXPECT_EQ(Run(args), 2) << option.name << " " << value;
-      EXPECT_NE(err_.str().find(option.name + ": must be"), std::string::npos) << err_.str();
-      EXPECT_NE(err_.str().find(option.range), std::string::npos) << err_.str();
+      const std::string said = value == option.outOfRange ? ": must be " : ": a number is needed, ";
+      EXPECT_NE(err_.str().find(option.name + said + option.range + " "), std::string::npos) << err_.str();
     }
   }
   const std::vector<std::pair<std::vector<std::string>, std::string>> kOthers = {
@@ -228,6 +234,143 @@ TEST_F(ConvertTest, BadNumbersAreUsageErrorsThatNameTheOptionAndItsRange) {
   // are still converted.
   ASSERT_EQ(Run({"--circle", "-5,30,10", "--sharpen", "100", "-o", Path("clipped.bmp"), Path("dome.bmp")}), 0)
       << err_.str();
+}
+
+// Empty and wrong values, and options that would do nothing beside the
+// others, are refused with what to do instead; nothing is written.
+TEST_F(ConvertTest, EveryMistakeIsAUsageErrorThatSaysWhatIsWrong) {
+  fs::create_directory(Path("out"));
+  const std::string missing = Path("nosuchdir");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> kMistakes = {
+      {{"--fov", "abc"}, "--fov: a number is needed, from 10 to 360 degrees for an equidistant lens (given: abc)"},
+      {{"--lens", "stereographic", "--fov", ""}, "from 10 to 300 degrees for a stereographic lens (given: \"\")"},
+      {{"--height", ""}, "--height: a number is needed, a whole number from 1 to 7071"},
+      {{"--height", "2.5"}, "--height: must be a whole number from 1 to 7071"},
+      {{"--quality", "good"}, "--quality: a number is needed, a whole number from 1 to 100 (given: good)"},
+      {{"--threads", "1e3"}, "--threads: must be a whole number from 1 to 256 (given: 1e3)"},
+      {{"--circle", ""}, "--circle: must be auto or X,Y,R"},
+      {{"--calibration", ""}, "--calibration: a file name is needed"},
+      {{"-o", ""}, "--output: a file name is needed"},
+      {{"-d", ""}, "--output-dir: a folder name is needed"},
+      {{"--format", "gif"}, "--format: must be jpg, png or bmp (given: gif)"},
+      {{"--shape", "circle"}, "--shape: must be square, rectangle or sphere (given: circle)"},
+      {{"-o", Path("x.jpg"), "-d", Path("out")}, "--output: cannot be given with --output-dir"},
+      {{"-d", missing}, "--output-dir: the output folder " + missing + " does not exist"},
+      {{"-d", Path("dome.bmp")}, "is a file, not a folder"},
+      {{"-o", Path("nosuchdir/x.jpg")}, "--output: the folder " + missing + " does not exist"},
+      {{"-o", Path("x.bmp"), Path("dome.bmp")}, "--output: takes one input only; for several, give a folder with"},
+      {{"--format", "png", "-o", Path("x.jpg")}, "--format: does nothing with --output"},
+      {{"--quality", "90", "-o", Path("x.png")}, "--quality: is for JPEG files only"},
+      {{"--quality", "90", "--format", "bmp"}, "--quality: is for JPEG files only"},
+      {{"--no-metadata", "--format", "bmp"}, "--no-metadata: does nothing for BMP files"},
+      {{"--find-circle", "-o", Path("x.jpg")}, "--output: does nothing with --find-circle"},
+      {{"--find-circle", "--circle", "40,30,20"}, "--circle: does nothing with --find-circle"},
+      {{"--find-circle", "-d", Path("out")}, "--output-dir: does nothing with --find-circle"},
+      {{"--find-circle", "--format", "png"}, "--format: does nothing with --find-circle"},
+      {{"--no-transform", "--fov", "180"}, "--fov: does nothing with --no-transform"},
+      {{"--no-transform", "--yaw", "10"}, "--yaw: does nothing with --no-transform"},
+      {{"--no-transform", "--dual"}, "--dual: does nothing with --no-transform"},
+      {{"--no-transform", "--calibration", Path("lens.pto")}, "--calibration: does nothing with --no-transform"},
+      {{"--dual", "--align", "--align-lens"}, "--align: does nothing with --align-lens"},
+  };
+  for (const auto& [options, message] : kMistakes) {
+    std::vector<std::string> args = options;
+    args.push_back(Path("dome.bmp"));
+    EXPECT_EQ(Run(args), 2) << options[0] << " " << options[1];
+    EXPECT_NE(err_.str().find(message), std::string::npos) << err_.str();
+  }
+  EXPECT_TRUE(fs::is_empty(Path("out")));
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
+
+  // A yaw that turns the view's middle out of the square or the rectangle
+  // is saved, with a note.
+  const std::vector<std::pair<std::vector<std::string>, bool>> kYaws = {
+      {{"--yaw", "120"}, true}, {{"--yaw", "-91", "--shape", "rectangle"}, true},
+      {{"--yaw", "90"}, false}, {{"--yaw", "120", "--shape", "sphere"}, false}};
+  for (const auto& [options, noted] : kYaws) {
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {"--force", "-o", Path("turned.bmp"), Path("dome.bmp")});
+    EXPECT_EQ(Run(args), 0) << err_.str();
+    EXPECT_EQ(err_.str().find("note: a yaw of " + options[1] + " degrees") != std::string::npos, noted) << err_.str();
+    EXPECT_EQ(err_.str().find("--shape sphere saves all of it") != std::string::npos, noted) << err_.str();
+  }
+}
+
+// An output that is an input, by its own name, another path to it or a hard
+// link, is refused before anything is written, --force or not; so is one
+// picture given twice.
+TEST_F(ConvertTest, NoInputIsReplacedAndNoOutputIsSavedTwice) {
+  fs::create_directory(Path("sub"));
+  fs::create_hard_link(Path("dome.bmp"), Path("link.bmp"));
+  fs::copy_file(Path("dome.bmp"), Path("dome-panorama.bmp"));
+  const std::vector<uint8_t> picture = ReadBytes(Path("dome.bmp"));
+  const std::string twice = Path("dome.bmp") + ": the output ";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> kRefused = {
+      {{"-o", Path("dome.bmp"), Path("dome.bmp")}, twice + Path("dome.bmp") + " is this input itself"},
+      {{"-o", Path("sub/../dome.bmp"), Path("dome.bmp")}, twice + Path("sub/../dome.bmp") + " is this input itself"},
+      {{"-o", Path("link.bmp"), Path("dome.bmp")}, twice + Path("link.bmp") + " is this input itself"},
+      {{"--format", "bmp", Path("dome.bmp"), Path("dome-panorama.bmp")},
+       twice + Path("dome-panorama.bmp") + " is the input " + Path("dome-panorama.bmp")},
+      {{Path("dome.bmp"), Path("sub/../dome.bmp")},
+       Path("dome.bmp") + " and " + Path("sub/../dome.bmp") + " are one picture, given twice"},
+  };
+  for (const auto& [options, message] : kRefused) {
+    std::vector<std::string> args = options;
+    args.insert(args.begin(), "--force");
+    EXPECT_EQ(Run(args), 2) << options[1];
+    EXPECT_NE(err_.str().find(message), std::string::npos) << err_.str();
+  }
+  EXPECT_EQ(ReadBytes(Path("dome.bmp")), picture);
+  EXPECT_EQ(ReadBytes(Path("dome-panorama.bmp")), picture);
+  EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
+  EXPECT_FALSE(fs::exists(Path("dome-panorama-panorama.bmp")));
+}
+
+// -d puts every output in one folder under its default name, in --format's
+// format, with the bytes -o gives; two inputs of one name from two folders
+// are refused, naming both.
+TEST_F(ConvertTest, ABatchGoesIntoAnOutputFolder) {
+  for (const char* folder : {"cam1", "cam2", "out"}) fs::create_directory(Path(folder));
+  for (const char* name : {"cam1/shot.bmp", "cam2/shot.bmp", "cam2/other.bmp"})
+    fs::copy_file(Path("dome.bmp"), Path(name));
+  const std::string out = Path("out");
+  EXPECT_EQ(Run({"-d", out, Path("cam1/shot.bmp"), Path("cam2/shot.bmp")}), 2);
+  EXPECT_NE(err_.str().find(Path("cam1/shot.bmp") + " and " + Path("cam2/shot.bmp") + " would both be saved as " +
+                            (fs::path(out) / "shot-panorama.jpg").string()),
+            std::string::npos)
+      << err_.str();
+  EXPECT_TRUE(fs::is_empty(out));
+
+  ASSERT_EQ(Run({"-d", out + "/", "--format", "bmp", Path("cam1/shot.bmp"), Path("cam2/other.bmp")}), 0) << err_.str();
+  EXPECT_NE(err_.str().find("[2/2] " + Path("cam2/other.bmp") + " -> " + out + "/other-panorama.bmp\n"),
+            std::string::npos)
+      << err_.str();
+  ASSERT_EQ(Run({"-o", Path("single.bmp"), Path("dome.bmp")}), 0) << err_.str();
+  EXPECT_EQ(ReadBytes(Path("out/shot-panorama.bmp")), ReadBytes(Path("single.bmp")));
+  EXPECT_EQ(ReadBytes(Path("out/other-panorama.bmp")), ReadBytes(Path("single.bmp")));
+
+  ASSERT_EQ(Run({"--format", "png", Path("cam1/shot.bmp")}), 0) << err_.str();
+  const std::vector<uint8_t> png = ReadBytes(Path("cam1/shot-panorama.png"));
+  EXPECT_TRUE(png.size() > 8 && std::equal(png.begin() + 1, png.begin() + 4, "PNG"));
+}
+
+// A replaced file keeps who may read and write it.
+TEST_F(ConvertTest, AReplacedFileKeepsItsPermissions) {
+#if !defined(_WIN32)
+  for (const fs::perms mode : {fs::perms(0600), fs::perms(0664)}) {
+    WriteBytes(Path("kept.bmp"), {1, 2, 3});
+    fs::permissions(Path("kept.bmp"), mode);
+    ASSERT_EQ(Run({"--force", "-o", Path("kept.bmp"), Path("dome.bmp")}), 0) << err_.str();
+    EXPECT_NE(ReadBytes(Path("kept.bmp")), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(fs::status(Path("kept.bmp")).permissions(), mode);
+  }
+#else
+  WriteBytes(Path("kept.bmp"), {1, 2, 3});
+  SetFileAttributesW(fs::path(Path("kept.bmp")).wstring().c_str(), FILE_ATTRIBUTE_HIDDEN);
+  ASSERT_EQ(Run({"--force", "-o", Path("kept.bmp"), Path("dome.bmp")}), 0) << err_.str();
+  EXPECT_NE(ReadBytes(Path("kept.bmp")), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_NE(GetFileAttributesW(fs::path(Path("kept.bmp")).wstring().c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+#endif
 }
 
 // The program's own lens, given in full as options, is no lens option at all.
@@ -339,7 +482,29 @@ TEST_F(ConvertTest, FoundCirclesArePrintedAndUsedAsPrinted) {
   EXPECT_NE(err_.str().find(Path("dome.bmp") + ": no image circle"), std::string::npos) << err_.str();
   EXPECT_EQ(Run({"--circle", "auto", Path("dome.bmp")}), 1);
   EXPECT_NE(err_.str().find("no image circle"), std::string::npos) << err_.str();
+  EXPECT_NE(err_.str().find("leave --circle out"), std::string::npos) << err_.str();
+  EXPECT_NE(err_.str().find("or give the circle as --circle X,Y,R"), std::string::npos) << err_.str();
   EXPECT_FALSE(fs::exists(Path("dome-panorama.jpg")));
+}
+
+// A two-lens camera's picture, 2 height x height, of a textured world (our
+// own forward model): 200-degree equidistant lenses with the circles given,
+// the camera held as `camera`, the back lens `offset` from straight behind.
+std::vector<uint8_t> TwoLensPicture(int32_t height, const ImageCircle& front, const ImageCircle& back,
+                                    const BackLensOffset& offset, const Lens& camera = {}) {
+  using namespace lens_model;
+  std::vector<uint8_t> pixels(8 * static_cast<size_t>(height) * height, 0);
+  const PixelBuffer picture{pixels.data(), 2 * height, height};
+  const auto world = [](int channel, Vector3 d) {
+    return 0.75 * PatternAt(channel, d) + 28 + 30 * std::sin(23 * d.x + 5 * d.z) * std::cos(19 * d.y - 11 * d.z);
+  };
+  DualLens lens;
+  lens.front = camera;
+  lens.front.fovDegrees = 200;
+  lens.back = offset;
+  RenderFisheyeInto(picture, 0, height, lens.front, CameraOf(lens.front), front, world);
+  RenderFisheyeInto(picture, height, height, lens.front, CameraOf(BackLensOf(lens)), back, world, 0.9);
+  return pixels;
 }
 
 // Two lenses side by side: --find-circle --dual prints both circles, each in
@@ -347,13 +512,8 @@ TEST_F(ConvertTest, FoundCirclesArePrintedAndUsedAsPrinted) {
 // they make the same sphere, the default shape. A picture that is not about
 // twice as wide as high is refused.
 TEST_F(ConvertTest, TwoLensesPrintTheirCirclesAndAnglesAndUseThemAsPrinted) {
+  std::vector<uint8_t> pair = TwoLensPicture(160, {78.4, 81.2, 76.5}, {81.6, 79.3, 77.25}, {0.8, -0.5, 0.4});
   const std::vector<uint8_t> front = DiscPicture(160, 78.4, 81.2, 76.5);
-  const std::vector<uint8_t> back = DiscPicture(160, 81.6, 79.3, 77.25);
-  std::vector<uint8_t> pair(4 * 320 * 160);
-  for (int32_t y = 0; y < 160; ++y) {
-    std::copy_n(&front[4 * 160 * y], 4 * 160, &pair[4 * 320 * y]);
-    std::copy_n(&back[4 * 160 * y], 4 * 160, &pair[4 * (320 * y + 160)]);
-  }
   ASSERT_TRUE(WriteBmpPicture({pair.data(), 320, 160}, SaveShape::Sphere, Path("pair.bmp")).ok());
   ASSERT_EQ(Run({"--find-circle", "--dual", Path("pair.bmp")}), 0) << err_.str();
   std::istringstream line(out_.str());
@@ -365,6 +525,14 @@ TEST_F(ConvertTest, TwoLensesPrintTheirCirclesAndAnglesAndUseThemAsPrinted) {
   for (int i = 0; i < 6; ++i) EXPECT_NEAR(circle[i], expected[i], 0.5) << i;
   std::string given = out_.str().substr(name.size() + 1, out_.str().size() - name.size() - 2);
   std::replace(given.begin(), given.end(), ' ', ',');
+
+  // Without --dual one circle is looked for, and the two are a hint.
+  const std::vector<std::vector<std::string>> kWithoutDual = {{"--find-circle", Path("pair.bmp")},
+                                                              {"--circle", "auto", Path("pair.bmp")}};
+  for (const std::vector<std::string>& args : kWithoutDual) {
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(err_.str().find("two lenses side by side: add --dual"), std::string::npos) << err_.str();
+  }
 
   ASSERT_EQ(Run({"--dual", "--fov", "200", "--circle", "auto", "--align", "-o", Path("auto.bmp"), Path("pair.bmp")}), 0)
       << err_.str();
@@ -401,13 +569,13 @@ TEST_F(ConvertTest, TwoLensesPrintTheirCirclesAndAnglesAndUseThemAsPrinted) {
 // camera's and the back lens's turn; options the file already sets, and files
 // that do not fit, are usage errors.
 TEST_F(ConvertTest, CalibrationFilesSetTheLens) {
-  const std::vector<uint8_t> front = DiscPicture(160, 79.5, 80.5, 90);
-  const std::vector<uint8_t> back = DiscPicture(160, 81.0, 79.0, 90);
-  std::vector<uint8_t> pair(4 * 320 * 160);
-  for (int32_t y = 0; y < 160; ++y) {
-    std::copy_n(&front[4 * 160 * y], 4 * 160, &pair[4 * 320 * y]);
-    std::copy_n(&back[4 * 160 * y], 4 * 160, &pair[4 * (320 * y + 160)]);
-  }
+  // The camera as the project below has it, near enough for the lens fit.
+  Lens camera;
+  camera.yawDegrees = 10;
+  camera.pitchDegrees = 5;
+  camera.rollDegrees = 3;
+  const BackLensOffset offset = BackOffsetBetween({10, 5, 3}, {-169.2, -5.5, -2.5});
+  std::vector<uint8_t> pair = TwoLensPicture(160, {80, 81, 80}, {80.5, 79, 81.6}, offset, camera);
   ASSERT_TRUE(WriteBmpPicture({pair.data(), 320, 160}, SaveShape::Sphere, Path("pair.bmp")).ok());
   // Made at twice the picture's size: the front lens for its half, the back
   // lens for the whole picture, picked by its shift, as projects that load
@@ -463,7 +631,7 @@ TEST_F(ConvertTest, CalibrationFilesSetTheLens) {
       {{"--calibration", Path("camera.pto"), "--lens", "equisolid"}, "--lens: cannot be given with --calibration"},
       {{"--dual", "--calibration", Path("camera.pto"), "--back-yaw", "1"}, "which sets the back lens's turn"},
       {{"--lens-scale", "1.01"}, "--lens-scale: is for calibrated lenses"},
-      {{"--calibration", Path("camera.pto"), "--lens-scale", "1.2"}, "--lens-scale: must be a number from 0.95 to 1.05"},
+      {{"--calibration", Path("camera.pto"), "--lens-scale", "1.2"}, "--lens-scale: must be from 0.95 to 1.05"},
       {{"--calibration", Path("camera.pto"), "--lens-scale", "1,1"}, "--lens-scale"},
       {{"--fov", "200,190"}, "--fov: takes one field of view (two, F1,F2, are for --dual)"},
       {{"--dual", "--fov", "200,190,180"}, "--fov: takes one field of view, or two"},

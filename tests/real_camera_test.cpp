@@ -274,6 +274,12 @@ TEST(RealCameraTest, TwoLensesMeasureTheirOwnSizes) {
     EXPECT_NEAR(found.back.yawDegrees, 0.7, 0.1);
     EXPECT_NEAR(found.back.pitchDegrees, 0.9, 0.1);
     EXPECT_NEAR(found.back.rollDegrees, -1.4, 0.1);
+    // The same answer on one thread as on every core.
+    DualLens alone;
+    ASSERT_TRUE(AlignLenses(SideBySide(left, right).View(), start, true, false, 1, alone).ok());
+    EXPECT_EQ(alone.front.fovDegrees, found.front.fovDegrees);
+    EXPECT_EQ(alone.backFovDegrees, found.backFovDegrees);
+    EXPECT_EQ(alone.back.yawDegrees, found.back.yawDegrees);
 
     // Calibrated lenses, 1.2% too small and 0.9% too large.
     const Camera2 camera = PhotographTwoLenses(world, CameraLens(false), CameraLens(true), {0.7, 0.9, -1.4}, 60,
@@ -282,6 +288,58 @@ TEST(RealCameraTest, TwoLensesMeasureTheirOwnSizes) {
     EXPECT_NEAR(found.front.radiusScale, 1.012, 0.004);
     EXPECT_NEAR(found.backRadiusScale, 0.991, 0.004);
     EXPECT_NEAR(found.back.yawDegrees, 0.7, 0.1);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The alignment admits failure: a camera's picture, degraded as real ones
+// are, aligns; two unrelated photographs and two featureless discs do not,
+// each with its reason.
+TEST(RealCameraTest, AlignmentFindsRealCamerasAndAdmitsFailure) {
+  const int32_t half = 640, height = 640;
+  DualLens truth;
+  truth.front.fovDegrees = 204;
+  truth.front.pitchDegrees = 50;
+  truth.front.circle = ImageCircle{319.5, 318.0, 322.0};
+  truth.back = {0.8, -0.6, 1.1};
+  const auto photograph = [&](const char* frontScene, const char* backScene, double light, bool degrade) {
+    const Lens back = BackLensOf(truth);
+    realistic::Picture left =
+        realistic::RenderFisheye(realistic::WorldPhoto(frontScene), half, height, truth.front, *truth.front.circle);
+    realistic::Picture right =
+        realistic::RenderFisheye(realistic::WorldPhoto(backScene), half, height, back, *truth.front.circle);
+    for (realistic::Picture* lens : {&left, &right}) {
+      realistic::ScaleLight(*lens, light);
+      if (!degrade) continue;
+      realistic::Vignette(*lens, *truth.front.circle, 0.35);
+      realistic::AddNoise(*lens, 3.0, lens == &left ? 1 : 2);
+    }
+    if (degrade) realistic::ScaleLight(right, 0.85);
+    realistic::Picture picture = SideBySide(left, right);
+    if (degrade) realistic::JpegRoundTrip(picture, 88);
+    return picture;
+  };
+  DualLens start = truth;
+  start.back = {};
+  BackLensOffset found;
+  const realistic::Picture camera = photograph("forest.jpg", "forest.jpg", 1.0, true);
+  ASSERT_TRUE(AlignBackLens(camera.View(), start, 0, found).ok());
+  EXPECT_NEAR(found.yawDegrees, 0.8, 0.1);
+  EXPECT_NEAR(found.pitchDegrees, -0.6, 0.1);
+  EXPECT_NEAR(found.rollDegrees, 1.1, 0.1);
+
+  const std::pair<realistic::Picture, const char*> kFailures[] = {
+      {photograph("forest.jpg", "lake.jpg", 1.0, false), "disagree where they overlap"},
+      // All but black: a lens cap, or a night sky without stars.
+      {photograph("sky.jpg", "sky.jpg", 0.02, false), "too even to align"},
+  };
+  for (const auto& [picture, reason] : kFailures) {
+    const Result result = AlignBackLens(picture.View(), start, 0, found);
+    ASSERT_FALSE(result.ok()) << reason;
+    EXPECT_NE(result.reason().find(reason), std::string::npos) << result.reason();
   }
 }
 

@@ -181,7 +181,7 @@ TEST_F(SaveFailureTest, TheConverterSaysWhyAndExitsWithOne) {
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   std::ostringstream out, err;
   EXPECT_EQ(RunConverter(static_cast<int>(argv.size()), argv.data(), out, err), 1);
-  const std::string expected = "quorvane-convert: " + Path("input.bmp") + ": " + Path("out.bmp") + ": cannot replace the file: ";
+  const std::string expected = "[1/1] " + Path("input.bmp") + ": failed: " + Path("out.bmp") + ": cannot replace the file: ";
   EXPECT_NE(err.str().find(expected), std::string::npos) << err.str();
 #ifdef _WIN32
   SetFileAttributesW((folder_ / "out.bmp").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -14,6 +14,7 @@
 #include "transform/calibrated_lens.h"
 #include "transform/circle_finder.h"
 #include "transform/lens_plan.h"
+#include "transform/numbers.h"
 #include "transform/parallel_rows.h"
 
 namespace {
@@ -501,7 +502,15 @@ struct AlignLevel {
   std::vector<float> frontValues;
   float frontInside = 0.0f;  // the cosines off each axis inside which the directions lie
   float backInside = 0.0f;
+  bool skipDark = false;     // leave out what either lens sees black
 };
+
+// A calibrated lens without a circle sees to the picture's edges, its black
+// surround included: what either lens sees black (at most this grey, of 0
+// to 255) is no scene to compare, and the directions compared lie at most
+// half this field from each axis, the overlap of the widest real lenses.
+constexpr float kDarkest = 2.0f;
+constexpr double kWidestAlignedField = 240.0;
 
 // Where `plan` puts the direction of grid pixel (x, y), in source pixels; its
 // cosine off the axis too.
@@ -543,6 +552,7 @@ void PlanBack(LensPlan& pass, const AlignLevel& level, const DualLens& lens) {
 AlignLevel LevelOf(const GreyHalf& front, const GreyHalf& back, const DualLens& lens, const double fields[2],
                    int32_t fullWidth, int32_t fullHeight, int32_t mostPoints) {
   AlignLevel level;
+  level.skipDark = lens.front.calibrated != nullptr;
   level.front = &front;
   level.back = &back;
   level.fullHeight = fullHeight;
@@ -568,6 +578,7 @@ AlignLevel LevelOf(const GreyHalf& front, const GreyHalf& back, const DualLens& 
       PositionOf(backPass.plan, x, y, bx, by, backCosine);
       if (!(frontCosine > level.frontInside && backCosine > level.backInside)) continue;
       if (!front.Sample(fx, fy, value) || !back.Sample(bx, by, unused)) continue;
+      if (level.skipDark && (value <= kDarkest || unused <= kDarkest)) continue;
       level.columns.push_back(x);
       level.rows.push_back(y);
       level.frontValues.push_back(value);
@@ -598,6 +609,7 @@ double Disagreement(const AlignLevel& level, const DualLens& trial, bool frontMo
     if (f != f) continue;  // the front lens no longer sees it
     PositionOf(backPass.plan, level.columns[i], level.rows[i], x, y, cosine);
     if (!(cosine > backInside) || !level.back->Sample(x, y, b)) continue;
+    if (level.skipDark && (f <= kDarkest || b <= kDarkest)) continue;
     n += 1;
     sumF += f;
     sumB += b;
@@ -626,6 +638,28 @@ void SampleFront(AlignLevel& level, const DualLens& lens) {
     if (!(cosine > wellInside) || !level.front->Sample(x, y, value)) value = std::numeric_limits<float>::quiet_NaN();
   }
 }
+
+// How much the front's grey varies over the level's directions: its
+// standard deviation, in levels of 0 to 255.
+double Detail(const AlignLevel& level) {
+  double n = 0, sum = 0, squares = 0;
+  for (const float value : level.frontValues) {
+    if (value != value) continue;
+    n += 1;
+    sum += value;
+    squares += double{value} * value;
+  }
+  return n < 2 ? 0.0 : std::sqrt(std::max(0.0, squares / n - (sum / n) * (sum / n)));
+}
+
+// Below this spread of grey (levels) an overlap holds nothing to align on:
+// sensor noise and JPEG's ripples alone give about that much. Below this
+// correlation at the best turn the two halves are not two views of one
+// scene: in the tests' photographs a camera's overlap gives 0.99, and 0.75
+// vignetted to 35%, noisy and JPEG-compressed, two unrelated photographs
+// about 0.1 and random noise 0.04.
+constexpr double kLeastDetail = 2.0;
+constexpr double kLeastAgreement = 0.5;
 
 // What the search moves: the back lens's three angles, and when fitting the
 // lenses their sizes (fields of view in degrees, or radius factors). The
@@ -756,17 +790,27 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
   DualLens current = level0;
   Write(best, space, current);
   bool compared = false;
+  double finalCost = 0.0;
+  double finalDetail = 0.0;
   for (const Stage& stage : stages) {
     if (stage.front->height < 16) continue;
-    // On the eighth-size copies the two sizes' difference does not show yet;
-    // their sum does.
-    const int neighbours = 2 * (stage.front == &frontEighth ? std::min(space.parameters, kAngles + 1) : space.parameters);
+    // What moves on this level: the angles, and the sizes' sum and
+    // difference where they show. On the eighth-size copies the difference
+    // does not show yet.
+    std::vector<int> moving = {0, 1, 2};
+    if (space.parameters > kAngles) {
+      moving.push_back(3);
+      if (stage.front != &frontEighth) moving.push_back(4);
+    }
+    const int neighbours = 2 * static_cast<int>(moving.size());
     compared = true;
     // Each level's directions are chosen once, so that every step on it is
     // judged on the same ones: inside both fields as narrow as the level's
     // steps may make them (the search's bounds first, then a few of the
     // previous level's steps from where it ended).
-    double fields[2] = {DualFieldDegrees(lens), DualFieldDegrees(lens)};
+    const double field = lens.front.calibrated ? std::min(DualFieldDegrees(lens), kWidestAlignedField)
+                                               : DualFieldDegrees(lens);
+    double fields[2] = {field, field};
     if (fitLenses && !space.calibrated) {
       double sizes[2];
       Sizes(current, false, sizes);
@@ -776,7 +820,9 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
       fields[0] = FieldDegrees(narrowest.front);
       fields[1] = FieldDegrees(BackLensOf(narrowest));
     }
-    AlignLevel level = LevelOf(*stage.front, *stage.back, level0, fields, source.width, source.height, stage.mostPoints);
+    // Fitting the sizes costs more a step; at full size fewer directions do.
+    const int32_t mostPoints = fitLenses && stage.front == &frontFull ? stage.mostPoints * 2 / 3 : stage.mostPoints;
+    AlignLevel level = LevelOf(*stage.front, *stage.back, level0, fields, source.width, source.height, mostPoints);
     if (fitLenses) SampleFront(level, current);
     double bestCost = Disagreement(level, current, false);
     if (!std::isfinite(bestCost)) return Result::Failure("the lenses' overlap holds nothing to compare");
@@ -787,7 +833,7 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
         for (int i = 0; i < neighbours; ++i) {
           double values[kMostParameters];
           std::copy(best, best + space.parameters, values);
-          const int k = i / 2;
+          const int k = moving[i / 2];
           values[k] = std::clamp(values[k] + (i % 2 == 0 ? step : -step) * space.perDegree[k], space.least[k],
                                  space.most[k]);
           trials[i] = current;
@@ -795,7 +841,7 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
         }
         std::array<double, 2 * kMostParameters> costs;
         RunJobs(neighbours, threads, [&](int32_t i) {
-          costs[i] = Disagreement(level, trials[i], i / 2 >= kAngles);
+          costs[i] = Disagreement(level, trials[i], moving[i / 2] >= kAngles);
         });
         int chosen = -1;
         for (int i = 0; i < neighbours; ++i) {
@@ -807,11 +853,36 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
         if (chosen < 0) break;
         current = trials[chosen];
         Read(current, space, best);
-        if (chosen / 2 >= kAngles) SampleFront(level, current);
+        if (moving[chosen / 2] >= kAngles) SampleFront(level, current);
       }
     }
+    finalCost = bestCost;
+    finalDetail = Detail(level);
   }
   if (!compared) return Result::Failure("the picture is too small to compare its lenses");
+  // What the search found may still be no answer: nothing to align on, the
+  // best turn at the edge of the search, or lenses that disagree at their
+  // best, as two unrelated pictures do.
+  if (finalDetail < kLeastDetail) {
+    return Result::Failure("the lenses' overlap is too even to align (grey varies by " + DecimalText(finalDetail, 1) +
+                           " levels there): there is no detail to compare; give --back-yaw, --back-pitch and "
+                           "--back-roll measured on another picture of the camera");
+  }
+  if (1.0 - finalCost < kLeastAgreement) {
+    return Result::Failure("the lenses disagree where they overlap even at their best (correlation " +
+                           DecimalText(1.0 - finalCost, 2) + ", at least " + DecimalText(kLeastAgreement, 1) +
+                           " needed): is this one camera's two lenses, with the right circles and field of view?");
+  }
+  const char* angleNames[kAngles] = {"yaw", "pitch", "roll"};
+  for (int i = 0; i < kAngles; ++i) {
+    if (best[i] <= space.least[i] + 1e-9 || best[i] >= space.most[i] - 1e-9) {
+      return Result::Failure("the best agreement lies at the edge of the search (back " + std::string(angleNames[i]) +
+                             " " + DecimalText(best[i], 2) +
+                             "): the lenses are not one camera's back to back within " +
+                             DecimalText(kWidestBackOffsetDegrees) + " degrees, or the circles or the field of view "
+                             "are wrong");
+    }
+  }
   // As printed: angles and fields of view to 0.01 degree, factors to 0.0001.
   const auto rounded = [](double value, double perUnit) { return std::nearbyint(value * perUnit) / perUnit + 0.0; };
   aligned = lens;
