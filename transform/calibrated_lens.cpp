@@ -71,20 +71,29 @@ double FoldOf(const CalibratedLens& placed) {
   return end;
 }
 
-}  // namespace
-
-Result PlaceCalibration(const LensCalibration& calibration, int32_t width, int32_t height, CalibratedLens& placed) {
+// How much larger a picture `width` x `height` is than the one `calibration`
+// was made for (1 for a calibration without a size). Another resolution of
+// the same picture scales with it; another shape (beyond 0.1%) is another
+// camera setting: a failure.
+Result ScaleOf(const LensCalibration& calibration, int32_t width, int32_t height, double& s) {
   const bool ownSize = calibration.width <= 0 || calibration.height <= 0;
   const double madeWidth = ownSize ? width : calibration.width;
   const double madeHeight = ownSize ? height : calibration.height;
-  // Another resolution of the same picture scales with it; another shape is
-  // another camera setting.
   if (std::fabs(width * madeHeight - height * madeWidth) > 0.001 * width * madeHeight) {
     return Result::Failure("the calibration was made for a picture of " + std::to_string(calibration.width) + " x " +
                            std::to_string(calibration.height) + ", whose shape is not this one's (" +
                            std::to_string(width) + " x " + std::to_string(height) + ")");
   }
-  const double s = width / madeWidth;
+  s = width / madeWidth;
+  return {};
+}
+
+}  // namespace
+
+Result PlaceCalibration(const LensCalibration& calibration, int32_t width, int32_t height, CalibratedLens& placed) {
+  double s = 1.0;
+  Result fits = ScaleOf(calibration, width, height, s);
+  if (!fits.ok()) return fits;
   CalibratedLens lens;
   if (calibration.kind == LensCalibration::Kind::Hugin) {
     const double d = calibration.shiftX * s, e = calibration.shiftY * s;
@@ -148,10 +157,9 @@ void MoveCalibration(CalibratedLens& placed, double dx, double dy) {
 
 Result CalibrationOfHalf(const LensCalibration& calibration, int32_t wholeWidth, int32_t height, int32_t firstColumn,
                          int32_t width, LensCalibration& half) {
-  CalibratedLens unused;
-  Result fits = PlaceCalibration(calibration, wholeWidth, height, unused);
+  double s = 1.0;
+  Result fits = ScaleOf(calibration, wholeWidth, height, s);
   if (!fits.ok()) return fits;
-  const double s = calibration.width > 0 ? static_cast<double>(wholeWidth) / calibration.width : 1.0;
   LensCalibration c = calibration;
   c.width = width;
   c.height = height;
