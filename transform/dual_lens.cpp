@@ -315,7 +315,12 @@ ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens) {
 
 void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens, int32_t threads,
                        const BandCallback& afterBand) {
-  const GainTables gains(MatchExposure(source, lens));
+  StitchDualPicture(source, sphere, lens, MatchExposure(source, lens), threads, afterBand);
+}
+
+void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens,
+                       const ChannelGains& backGains, int32_t threads, const BandCallback& afterBand) {
+  const GainTables gains(backGains);
   DualPasses passes;
   PlanDual(passes, source, sphere.width, sphere.height, lens);
   const LensRowKernel kernel = ActiveLensRowKernel();

@@ -90,6 +90,11 @@ struct ChannelGains {
 };
 ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens);
 
+// The stitch with the back lens's gains given rather than matched on this
+// picture: a video's frames share gains smoothed over neighbouring frames.
+void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens,
+                       const ChannelGains& backGains, int32_t threads, const BandCallback& afterBand = {});
+
 // Finds the back lens's offset from straight behind (each angle within
 // kWidestBackOffsetDegrees, to 0.01 degree) at which the lenses agree best
 // over their overlap; `lens.back` is where the search starts. Fails when the
