@@ -1,7 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "transform/dual_lens.h"
 #include "transform/lens.h"
@@ -29,9 +31,32 @@ class ClipMap {
              int32_t threads) const;
 
  private:
+  // A run of consecutive pixels of one row that all take the same step.
+  struct Segment {
+    int32_t x = 0;
+    int32_t count = 0;
+    int32_t kind = 0;    // SegmentKind (clip_map.cpp)
+    int32_t entry = 0;   // the first pixel's entry; a blend's back entries follow its front's
+    int32_t weight = 0;  // a blend's first front weight
+  };
+
   std::optional<Lens> lens_;
   std::optional<DualLens> dual_;
   PanoramaSize size_;
   int32_t frameWidth_ = 0;
   int32_t frameHeight_ = 0;
+  // Without tables (a frame too large for 32-bit offsets) every frame goes
+  // through the picture's own pass.
+  bool tabled_ = false;
+  // Per entry: where it samples the frame (PlacedSample's taps, in 32 bits)
+  // and its fractions; padded so that a vector may be read past the last.
+  std::vector<int32_t> taps_;
+  std::vector<float> across_;
+  std::vector<float> down_;
+  std::vector<float> weights_;
+  std::vector<Segment> segments_;
+  std::vector<int32_t> rowSegments_;  // row y's are [rowSegments_[y], rowSegments_[y + 1])
+
+  struct Row;
+  void Tabulate(int32_t threads, const std::function<void(int32_t y, Row& row)>& placeRow);
 };

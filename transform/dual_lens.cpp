@@ -13,6 +13,7 @@
 
 #include "transform/calibrated_lens.h"
 #include "transform/circle_finder.h"
+#include "transform/dual_plan.h"
 #include "transform/lens_plan.h"
 #include "transform/numbers.h"
 #include "transform/parallel_rows.h"
@@ -90,35 +91,9 @@ TransformRecord HalfRecord(const PixelBuffer& source, int32_t sphereWidth, int32
   record.srcWidth = back ? source.width - half : half;
   record.srcHeight = source.height;
   record.srcStride = source.RowBytes();
-  record.srcBase = source.base + (back ? 4 * static_cast<ptrdiff_t>(half) : 0);
+  record.srcBase = source.base == nullptr ? nullptr : source.base + (back ? 4 * static_cast<ptrdiff_t>(half) : 0);
   record.scale = 1.0f;
   return record;
-}
-
-// Both lenses' passes into a sphere of one size, and where each is needed.
-struct DualPasses {
-  LensPlan front;
-  LensPlan back;
-  double seamAxis[3] = {};  // front axis less back axis, in the world
-  float seamHalfWidth = 0;  // in cosines: cos(front angle) - cos(back angle)
-  int32_t width = 0;
-  int32_t height = 0;
-};
-
-void PlanDual(DualPasses& passes, const PixelBuffer& source, int32_t width, int32_t height, const DualLens& lens) {
-  passes.width = width;
-  passes.height = height;
-  PlanLens(passes.front, HalfRecord(source, width, height, false), lens.front,
-           FrontCircleOf(lens, source.width, source.height));
-  PlanLens(passes.back, HalfRecord(source, width, height, true), BackLensOf(lens),
-           BackCircleOf(lens, source.width, source.height));
-  const Rotation front = RotationOf(lens.front.yawDegrees, lens.front.pitchDegrees, lens.front.rollDegrees);
-  const Rotation back = Product(
-      RotationOf(180.0 + lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees), front);
-  for (int k = 0; k < 3; ++k) passes.seamAxis[k] = front.m[2][k] - back.m[2][k];
-  // At the seam both angles are near 90 degrees, where the cosine falls by
-  // sin(h) for h either way.
-  passes.seamHalfWidth = static_cast<float>(2.0 * std::sin(Radians(SeamHalfWidthDegrees(DualFieldDegrees(lens)))));
 }
 
 // The columns of row y whose directions d have d . axis > threshold, a few
@@ -193,17 +168,6 @@ bool Covers(const ColumnSpan* spans, int32_t count, int32_t x, int32_t& end) {
   return false;
 }
 
-// The bytes a back-lens byte turns into under the gain of its channel.
-struct GainTables {
-  uint8_t table[3][256];
-
-  explicit GainTables(const ChannelGains& gains) {
-    const double gain[3] = {gains.blue, gains.green, gains.red};
-    for (int c = 0; c < 3; ++c)
-      for (int v = 0; v < 256; ++v) table[c][v] = static_cast<uint8_t>(std::min(255.0, std::floor(v * gain[c] + 0.5)));
-  }
-};
-
 // The fields' cosines, less a degree, inside which a sample's neighbourhood
 // lies well within the image circle.
 float CosineWellInside(double fovDegrees) { return static_cast<float>(std::cos(Radians(fovDegrees / 2.0 - 1.0))); }
@@ -216,6 +180,35 @@ double FieldDegrees(const Lens& lens) {
 }
 
 }  // namespace
+
+void PlanDual(DualPasses& passes, const PixelBuffer& source, int32_t width, int32_t height, const DualLens& lens) {
+  passes.width = width;
+  passes.height = height;
+  PlanLens(passes.front, HalfRecord(source, width, height, false), lens.front,
+           FrontCircleOf(lens, source.width, source.height));
+  PlanLens(passes.back, HalfRecord(source, width, height, true), BackLensOf(lens),
+           BackCircleOf(lens, source.width, source.height));
+  const Rotation front = RotationOf(lens.front.yawDegrees, lens.front.pitchDegrees, lens.front.rollDegrees);
+  const Rotation back = Product(
+      RotationOf(180.0 + lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees), front);
+  for (int k = 0; k < 3; ++k) passes.seamAxis[k] = front.m[2][k] - back.m[2][k];
+  // At the seam both angles are near 90 degrees, where the cosine falls by
+  // sin(h) for h either way.
+  passes.seamHalfWidth = static_cast<float>(2.0 * std::sin(Radians(SeamHalfWidthDegrees(DualFieldDegrees(lens)))));
+  passes.inverseBand = 0.5f / passes.seamHalfWidth;
+}
+
+GainTables::GainTables(const ChannelGains& gains) {
+  const double gain[3] = {gains.blue, gains.green, gains.red};
+  for (int c = 0; c < 3; ++c)
+    for (int v = 0; v < 256; ++v) table[c][v] = static_cast<uint8_t>(std::min(255.0, std::floor(v * gain[c] + 0.5)));
+}
+
+int32_t LensSpans(const DualPasses& passes, bool back, int32_t y, ColumnSpan spans[2]) {
+  const double* front = passes.seamAxis;
+  const double axis[3] = {back ? -front[0] : front[0], back ? -front[1] : front[1], back ? -front[2] : front[2]};
+  return SpansWhere(axis, -passes.seamHalfWidth, y, passes.width, passes.height, spans);
+}
 
 bool IsSideBySide(int32_t width, int32_t height) {
   return height > 0 && width > 0 && 50 * std::abs(int64_t{width} - 2 * int64_t{height}) <= 2 * int64_t{height};
@@ -324,9 +317,6 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
   DualPasses passes;
   PlanDual(passes, source, sphere.width, sphere.height, lens);
   const LensRowKernel kernel = ActiveLensRowKernel();
-  const float seam = passes.seamHalfWidth;
-  const float inverseBand = 0.5f / seam;
-  const double backAxis[3] = {-passes.seamAxis[0], -passes.seamAxis[1], -passes.seamAxis[2]};
   const size_t padded = (static_cast<size_t>(sphere.width) + 7) / 8 * 8;
   ForEachRowBand(sphere.height, threads, [&](int32_t firstRow, int32_t endRow) {
     std::vector<uint8_t> backRow(4 * padded);
@@ -337,8 +327,8 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
       ColumnSpan frontSpans[2];
       ColumnSpan backSpans[2];
       // Each lens where its weight is above 0.
-      const int32_t frontCount = SpansWhere(passes.seamAxis, -seam, y, sphere.width, sphere.height, frontSpans);
-      const int32_t backCount = SpansWhere(backAxis, -seam, y, sphere.width, sphere.height, backSpans);
+      const int32_t frontCount = LensSpans(passes, false, y, frontSpans);
+      const int32_t backCount = LensSpans(passes, true, y, backSpans);
       // The front straight into the sphere; the back beside it, then laid
       // over it where it has weight, blended across the seam.
       kernel(passes.front.plan, y, frontSpans, frontCount, frontAxial.data(), out);
@@ -357,14 +347,8 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
               for (int c = 0; c < 3; ++c) pixel[c] = gains.table[c][b[c]];
               continue;
             }
-            // cos(front angle) - cos(back angle) runs from -seam to +seam
-            // across the band; the front's weight follows a smooth step.
-            const float t = std::clamp((front - back + seam) * inverseBand, 0.0f, 1.0f);
-            const float weight = t * t * (3.0f - 2.0f * t);
-            for (int c = 0; c < 3; ++c) {
-              const float value = pixel[c] * weight + gains.table[c][b[c]] * (1.0f - weight);
-              pixel[c] = static_cast<uint8_t>(value + 0.5f);
-            }
+            const float weight = FrontWeight(passes, front, back);
+            for (int c = 0; c < 3; ++c) pixel[c] = Blended(pixel[c], gains.table[c][b[c]], weight);
           }
         }
       }

@@ -25,5 +25,8 @@ struct LensPlan {
 // circle is `circle` in the source's own coordinates (y down).
 void PlanLens(LensPlan& pass, const TransformRecord& record, const Lens& lens, const ImageCircle& circle);
 
+// TransformPicture's pass of `record` through `lens`.
+void PlanPicture(LensPlan& pass, const TransformRecord& record, const Lens& lens);
+
 // The lens row pass for the path in use; the sample tables are made.
 LensRowKernel ActiveLensRowKernel();

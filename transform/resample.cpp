@@ -247,28 +247,107 @@ TransformRecord RecordFor(const PixelBuffer& source, const PixelBuffer& destinat
   };
 }
 
-// The plain loops' sample at source position (sourceX, sourceY): the nearest
-// source pixel, ties to even, and the fraction left over. Positions whose
-// 4 x 4 neighbourhood leaves the source are skipped (false), compared as
-// floats, so that positions far outside (or not numbers) never reach a
-// conversion to an integer.
-bool SampleIfInside(const ResamplePlan& plan, float sourceX, float sourceY, uint8_t* destination) {
-  const float nearestX = std::nearbyint(sourceX);
-  const float nearestY = std::nearbyint(sourceY);
-  if (!(nearestY - 1.0f >= 0.0f && nearestX - 1.0f >= 0.0f && nearestY - 1.0f <= static_cast<float>(plan.maxRow) &&
-        nearestX - 1.0f <= static_cast<float>(plan.maxCol))) {
-    return false;
-  }
-  const TransformRecord& record = plan.record;
-  const int32_t column = static_cast<int32_t>(nearestX);
-  const int32_t row = static_cast<int32_t>(nearestY);
+// Samples the pixel `placed` describes into `destination` (bytes 0 to 2).
+void SamplePlacedAt(const ResamplePlan& plan, const PlacedSample& placed, uint8_t* destination) {
   const uint8_t* rows[4];
-  for (int k = 0; k < 4; ++k) {
-    rows[k] = record.srcBase + static_cast<ptrdiff_t>(row - 1 + k) * record.srcStride +
-              4 * static_cast<ptrdiff_t>(column - 1);
-  }
-  SampleBicubicAt(destination, rows, sourceX - nearestX, sourceY - nearestY);
+  for (int k = 0; k < 4; ++k) rows[k] = plan.record.srcBase + placed.taps + static_cast<ptrdiff_t>(k) * plan.record.srcStride;
+  SampleBicubicAt(destination, rows, placed.across, placed.down);
+}
+
+// The plain loops' sample at source position (sourceX, sourceY), when it has
+// a whole neighbourhood (see PlaceSample).
+bool SampleIfInside(const ResamplePlan& plan, float sourceX, float sourceY, uint8_t* destination) {
+  PlacedSample placed;
+  if (!PlaceSample(plan, sourceX, sourceY, placed)) return false;
+  SamplePlacedAt(plan, placed, destination);
   return true;
+}
+
+// Where pixel x of destination row y samples in the design's loop, relative
+// to the source centre; false for the reserved modes, which map nothing.
+// sinPolar and cosPolar: the row's, for the program's own lens.
+bool OffsetOf(const ResamplePlan& plan, int32_t x, int32_t y, float sinPolar, float cosPolar, float& u, float& v) {
+  const float dx = static_cast<float>(x) - plan.centreDestX;
+  const float dy = static_cast<float>(y) - plan.centreDestY;
+  switch (plan.mode) {
+    case Centred:
+      u = dx;
+      v = dy;
+      return true;
+    case Fisheye:
+      ProjectFromAngles(plan.sinAzimuth[x], plan.cosAzimuth[x], sinPolar, cosPolar, plan.program.scaleU,
+                        plan.program.scaleV, u, v);
+      return true;
+    case GeneralLens: {
+      float across;
+      float up;
+      ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up);
+      TurnLanes<float>(plan.turn).Apply(across, up, u, v);
+      return true;
+    }
+    case Scaled:
+      u = plan.record.scale * dx;
+      v = plan.record.scale * dy;
+      return true;
+    default: return false;
+  }
+}
+
+// The sine and cosine of row y's polar angle, for the program's own lens.
+void PolarOfRow(const ResamplePlan& plan, int32_t y, float& sinPolar, float& cosPolar) {
+  sinPolar = 0.0f;
+  cosPolar = 0.0f;
+  if (plan.mode != Fisheye) return;
+  const float polar = PolarAngleOf(static_cast<float>(y) - plan.centreDestY, plan.program);
+  sinPolar = SinOf(polar);
+  cosPolar = CosOf(polar);
+}
+
+// A lens row pass's source position of every column of `spans` in row y and
+// its cosine off the lens axis: visit(x, sourceX, sourceY, cosine). The
+// vectorised kernels' grid: exact every kLensGrid columns from the span's
+// start, straight lines between.
+template <class Visit>
+void ForEachLensRowPosition(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                            const Visit& visit) {
+  const TurnLanes<float> turn(plan.turn);
+  struct Exact {
+    float across, up, cosine;
+  };
+  const auto exactAt = [&](int32_t x) {
+    Exact e;
+    ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, e.across, e.up, &e.cosine);
+    return e;
+  };
+  for (int32_t span = 0; span < spanCount; ++span) {
+    Exact start{};
+    Exact stop{};
+    for (int32_t x = spans[span].begin; x < spans[span].end; ++x) {
+      const int32_t offset = (x - spans[span].begin) % kLensGrid;
+      if (offset == 0) {
+        start = exactAt(x);
+        stop = exactAt(x + kLensGrid);
+      }
+      float across;
+      float up;
+      float cosine;
+      if (start.across != start.across || stop.across != stop.across) {
+        const Exact e = exactAt(x);
+        across = e.across;
+        up = e.up;
+        cosine = e.cosine;
+      } else {
+        const float fraction = static_cast<float>(offset) * (1.0f / kLensGrid);
+        across = start.across + (stop.across - start.across) * fraction;
+        up = start.up + (stop.up - start.up) * fraction;
+        cosine = start.cosine + (stop.cosine - start.cosine) * fraction;
+      }
+      float u;
+      float v;
+      turn.Apply(across, up, u, v);
+      visit(x, u + plan.centreSrcX, v + plan.centreSrcY, cosine);
+    }
+  }
 }
 
 }  // namespace
@@ -310,45 +389,58 @@ const char* KernelPathName(KernelPath path) {
 void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
   const TransformRecord& record = plan.record;
   for (int32_t y = firstRow; y < endRow; ++y) {
-    const float dy = static_cast<float>(y) - plan.centreDestY;
-    float sinPolar = 0.0f;
-    float cosPolar = 0.0f;
-    if (plan.mode == Fisheye) {
-      float polar = PolarAngleOf(dy, plan.program);
-      sinPolar = SinOf(polar);
-      cosPolar = CosOf(polar);
-    }
+    float sinPolar;
+    float cosPolar;
+    PolarOfRow(plan, y, sinPolar, cosPolar);
     uint8_t* destRow = record.destBase + static_cast<ptrdiff_t>(y) * record.destStride;
     for (int32_t x = 0; x < record.destWidth; ++x) {
-      const float dx = static_cast<float>(x) - plan.centreDestX;
       float u;
       float v;
-      switch (plan.mode) {
-        case Centred:
-          u = dx;
-          v = dy;
-          break;
-        case Fisheye:
-          ProjectFromAngles(plan.sinAzimuth[x], plan.cosAzimuth[x], sinPolar, cosPolar, plan.program.scaleU,
-                            plan.program.scaleV, u, v);
-          break;
-        case GeneralLens: {
-          float across;
-          float up;
-          ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, across, up);
-          TurnLanes<float>(plan.turn).Apply(across, up, u, v);
-          break;
-        }
-        case Scaled:
-          u = record.scale * dx;
-          v = record.scale * dy;
-          break;
-        default:
-          continue;  // reserved modes map nothing
-      }
+      if (!OffsetOf(plan, x, y, sinPolar, cosPolar, u, v)) continue;
       SampleIfInside(plan, u + plan.centreSrcX, v + plan.centreSrcY, destRow + 4 * static_cast<ptrdiff_t>(x));
     }
   }
+}
+
+bool PlaceSample(const ResamplePlan& plan, float sourceX, float sourceY, PlacedSample& placed) {
+  // Compared as floats, so that positions far outside (or not numbers) never
+  // reach a conversion to an integer.
+  const float nearestX = std::nearbyint(sourceX);
+  const float nearestY = std::nearbyint(sourceY);
+  if (!(nearestY - 1.0f >= 0.0f && nearestX - 1.0f >= 0.0f && nearestY - 1.0f <= static_cast<float>(plan.maxRow) &&
+        nearestX - 1.0f <= static_cast<float>(plan.maxCol))) {
+    placed = {};
+    return false;
+  }
+  const int32_t column = static_cast<int32_t>(nearestX);
+  const int32_t row = static_cast<int32_t>(nearestY);
+  placed.taps = static_cast<ptrdiff_t>(row - 1) * plan.record.srcStride + 4 * static_cast<ptrdiff_t>(column - 1);
+  placed.across = sourceX - nearestX;
+  placed.down = sourceY - nearestY;
+  return true;
+}
+
+void PlaceRow(const ResamplePlan& plan, int32_t y, PlacedSample* placed) {
+  float sinPolar;
+  float cosPolar;
+  PolarOfRow(plan, y, sinPolar, cosPolar);
+  for (int32_t x = 0; x < plan.record.destWidth; ++x) {
+    float u;
+    float v;
+    if (!OffsetOf(plan, x, y, sinPolar, cosPolar, u, v)) {
+      placed[x] = {};
+      continue;
+    }
+    PlaceSample(plan, u + plan.centreSrcX, v + plan.centreSrcY, placed[x]);
+  }
+}
+
+void PlaceLensRow(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                  PlacedSample* placed, float* axial) {
+  ForEachLensRowPosition(plan, y, spans, spanCount, [&](int32_t x, float sourceX, float sourceY, float cosine) {
+    const bool inside = PlaceSample(plan, sourceX, sourceY, placed[x]);
+    axial[x] = inside ? cosine : std::numeric_limits<float>::quiet_NaN();
+  });
 }
 
 void ResampleImage(const TransformRecord& record) {
@@ -364,23 +456,29 @@ void ResampleImage(const TransformRecord& record) {
 
 void TransformPicture(const PixelBuffer& source, const PixelBuffer& panorama, const Lens& lens, int32_t threads,
                       const BandCallback& afterBand) {
-  const TransformRecord record = RecordFor(source, panorama);
+  LensPlan pass;
+  PlanPicture(pass, RecordFor(source, panorama), lens);
+  ResampleInBands(pass.plan, threads, afterBand);
+}
+
+void PlanPicture(LensPlan& pass, const TransformRecord& record, const Lens& lens) {
   ColumnAngles columns;
-  std::vector<LensRowConstants> rows;
-  ResamplePlan plan;
-  if (IsProgramLens(lens, source.width, source.height) && panorama.width == source.width &&
-      panorama.height == source.height) {
+  if (IsProgramLens(lens, record.srcWidth, record.srcHeight) && record.destWidth == record.srcWidth &&
+      record.destHeight == record.srcHeight) {
     // The program's own lens at the picture's own size: its original numbers.
-    plan = PlanFor(record, Fisheye);
-    plan.program = ProgramLensFor(source.height);
-    columns = TabulateColumns(record.destWidth, plan.centreDestX, plan.program.radiansPerPixel);
+    pass.plan = PlanFor(record, Fisheye);
+    pass.plan.program = ProgramLensFor(record.srcHeight);
+    columns = TabulateColumns(record.destWidth, pass.plan.centreDestX, pass.plan.program.radiansPerPixel);
   } else {
-    plan = PlanFor(record, GeneralLens);
-    SetLensOf(plan, lens, CircleOf(lens, source.width, source.height), rows);
-    columns = TabulateLongitudes(panorama.width, panorama.height, Radians(lens.yawDegrees));
+    pass.plan = PlanFor(record, GeneralLens);
+    SetLensOf(pass.plan, lens, CircleOf(lens, record.srcWidth, record.srcHeight), pass.rows);
+    columns = TabulateLongitudes(record.destWidth, record.destHeight, Radians(lens.yawDegrees));
   }
-  UseColumns(plan, columns);
-  ResampleInBands(plan, threads, afterBand);
+  UseColumns(pass.plan, columns);
+  pass.sinLongitude = std::move(columns.sinAzimuth);
+  pass.cosLongitude = std::move(columns.cosAzimuth);
+  pass.plan.sinAzimuth = pass.sinLongitude.data();
+  pass.plan.cosAzimuth = pass.cosLongitude.data();
 }
 
 void PlanLens(LensPlan& pass, const TransformRecord& record, const Lens& lens, const ImageCircle& circle) {
@@ -407,47 +505,30 @@ LensRowKernel ActiveLensRowKernel() {
 
 void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                         uint8_t* row) {
-  const TurnLanes<float> turn(plan.turn);
-  for (int32_t span = 0; span < spanCount; ++span) {
-    // The vectorised kernels' grid: exact every kLensGrid columns from the
-    // span's start, straight lines between.
-    struct Exact {
-      float across, up, cosine;
-    };
-    const auto exactAt = [&](int32_t x) {
-      Exact e;
-      ProjectThroughLens(plan.sinAzimuth[x], plan.cosAzimuth[x], plan.lensRows[y], plan.lens, e.across, e.up, &e.cosine);
-      return e;
-    };
-    Exact start{};
-    Exact stop{};
-    for (int32_t x = spans[span].begin; x < spans[span].end; ++x) {
-      const int32_t offset = (x - spans[span].begin) % kLensGrid;
-      if (offset == 0) {
-        start = exactAt(x);
-        stop = exactAt(x + kLensGrid);
-      }
-      float across;
-      float up;
-      float cosine;
-      if (start.across != start.across || stop.across != stop.across) {
-        const Exact e = exactAt(x);
-        across = e.across;
-        up = e.up;
-        cosine = e.cosine;
-      } else {
-        const float fraction = static_cast<float>(offset) * (1.0f / kLensGrid);
-        across = start.across + (stop.across - start.across) * fraction;
-        up = start.up + (stop.up - start.up) * fraction;
-        cosine = start.cosine + (stop.cosine - start.cosine) * fraction;
-      }
-      float u;
-      float v;
-      turn.Apply(across, up, u, v);
-      const bool sampled =
-          SampleIfInside(plan, u + plan.centreSrcX, v + plan.centreSrcY, row + 4 * static_cast<ptrdiff_t>(x));
-      axial[x] = sampled ? cosine : std::numeric_limits<float>::quiet_NaN();
-    }
+  ForEachLensRowPosition(plan, y, spans, spanCount, [&](int32_t x, float sourceX, float sourceY, float cosine) {
+    const bool sampled = SampleIfInside(plan, sourceX, sourceY, row + 4 * static_cast<ptrdiff_t>(x));
+    axial[x] = sampled ? cosine : std::numeric_limits<float>::quiet_NaN();
+  });
+}
+
+PlacedSampler ActivePlacedSampler() {
+  PrepareSampleTables();
+  switch (ActiveKernelPath()) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case KernelPath::Sse2: return SamplePlacedSse2;
+    case KernelPath::Avx2: return SamplePlacedAvx2;
+#endif
+    default: return SamplePlacedPlain;
+  }
+}
+
+void SamplePlacedPlain(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                       int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride) {
+  for (int32_t i = 0; i < count; ++i) {
+    if (taps[i] < 0) continue;
+    const uint8_t* rows[4];
+    for (int k = 0; k < 4; ++k) rows[k] = srcBase + taps[i] + k * srcStride;
+    SampleBicubicAt(destination + 4 * static_cast<ptrdiff_t>(i), rows, across[i], down[i]);
   }
 }
 

@@ -82,3 +82,8 @@ void SampleLensRowAvx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* sp
                        uint8_t* row) {
   SampleLensRowVector<Float8, kLanes>(plan, y, spans, spanCount, axial, row, SampleBlock{});
 }
+
+void SamplePlacedAvx2(uint8_t* destination, const int32_t* taps, const float* across, const float* down, int32_t count,
+                      const uint8_t* srcBase, ptrdiff_t srcStride) {
+  SamplePlacedVector<Float8, kLanes>(destination, taps, across, down, count, srcBase, srcStride, SampleBlock{});
+}

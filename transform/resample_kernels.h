@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "transform/lanes.h"
@@ -72,6 +73,42 @@ void SampleLensRowSse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* sp
 void SampleLensRowAvx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                        uint8_t* row);
 
+// Where one destination pixel samples: the byte offset of the first (left,
+// bottom) tap of its 4 x 4 neighbourhood from the source's first pixel, -1
+// when it has no whole neighbourhood there, and the fractions across and down
+// from its nearest source pixel, from which the cubic weights come.
+struct PlacedSample {
+  ptrdiff_t taps = -1;
+  float across = 0.0f;
+  float down = 0.0f;
+};
+
+// The plain loop's placing of source position (sourceX, sourceY) under
+// `plan`: the nearest pixel, ties to even, and whether its neighbourhood is
+// wholly inside the source. The vectorised kernels place to the same bits.
+bool PlaceSample(const ResamplePlan& plan, float sourceX, float sourceY, PlacedSample& placed);
+// Where every pixel of destination row y samples under `plan` (placed holds
+// the row's width).
+void PlaceRow(const ResamplePlan& plan, int32_t y, PlacedSample* placed);
+// The same for a GeneralLens plan's lens row pass over `spans` alone, with
+// axial as the lens row kernels give it; other entries are not touched.
+void PlaceLensRow(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                  PlacedSample* placed, float* axial);
+
+// Samples `count` placed pixels into destination + 4 * i, their unused
+// bytes kept: pixel i from taps[i] (-1: left as it is) with fractions
+// across[i] and down[i], with the bits of the other kernels. The fractions
+// are read a vector (8 entries) past `count`; the source's offsets fit in 31
+// bits.
+using PlacedSampler = void (*)(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                               int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+void SamplePlacedPlain(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                       int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+void SamplePlacedSse2(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                      int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+void SamplePlacedAvx2(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                      int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+
 enum class KernelPath : int32_t { Automatic, Plain, Sse2, Avx2 };
 
 // Whether this processor (and its system) runs AVX2 code.
@@ -83,3 +120,6 @@ bool ProcessorHasAvx2();
 bool UseKernelPath(KernelPath path);
 KernelPath ActiveKernelPath();
 const char* KernelPathName(KernelPath path);
+
+// The placed-pixel sampler for the path in use; the sample tables are made.
+PlacedSampler ActivePlacedSampler();

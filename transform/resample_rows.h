@@ -226,6 +226,34 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   }
 }
 
+// Samples pixels placed beforehand (see PlacedSampler): their cubic weights
+// from the fractions, a vector at a time, then the run as the row loops
+// sample theirs.
+template <class V, int kLanes, class Sampler>
+void SamplePlacedVector(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                        int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride, Sampler sample) {
+  const V tag = Splat(V{}, 0.0f);
+  SamplePoints points;
+  for (int32_t runStart = 0; runStart < count; runStart += kRunPixels) {
+    const int runPixels = static_cast<int>(std::min<int32_t>(kRunPixels, count - runStart));
+    for (int i = 0; i < runPixels; i += kLanes) {
+      V acrossWeights[4];
+      V downWeights[4];
+      CubicWeightsOf(Load(tag, across + runStart + i), acrossWeights);
+      CubicWeightsOf(Load(tag, down + runStart + i), downWeights);
+      for (int j = 0; j < 4; ++j) {
+        Store(points.across[j] + i, acrossWeights[j]);
+        Store(points.down[j] + i, downWeights[j]);
+      }
+    }
+    std::memcpy(points.taps, taps + runStart, sizeof(int32_t) * static_cast<size_t>(runPixels));
+    // The last vector's lanes past the end are skipped.
+    for (int i = runPixels; i < (runPixels + kLanes - 1) / kLanes * kLanes; ++i) points.taps[i] = -1;
+    SampleRun<kLanes>(destination + 4 * static_cast<ptrdiff_t>(runStart), points, runPixels, srcBase, srcStride,
+                      sample);
+  }
+}
+
 // One lens's pass over the spans of row y (see LensRowKernel). The lens
 // model goes through its formula only every kLensGrid columns; the columns
 // between take the straight line between those two, which is within 0.02

@@ -66,3 +66,8 @@ void SampleLensRowSse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* sp
                        uint8_t* row) {
   SampleLensRowVector<Float4, kLanes>(plan, y, spans, spanCount, axial, row, SampleBlock{});
 }
+
+void SamplePlacedSse2(uint8_t* destination, const int32_t* taps, const float* across, const float* down, int32_t count,
+                      const uint8_t* srcBase, ptrdiff_t srcStride) {
+  SamplePlacedVector<Float4, kLanes>(destination, taps, across, down, count, srcBase, srcStride, SampleBlock{});
+}

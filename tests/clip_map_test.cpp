@@ -1,0 +1,180 @@
+// A clip's map against the picture's own passes: the same bytes, frame after
+// frame, on every path and thread count.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "realistic_pictures.h"
+#include "test_pictures.h"
+#include "transform/calibrated_lens.h"
+#include "transform/clip_map.h"
+#include "transform/dual_lens.h"
+#include "transform/resample.h"
+
+namespace {
+
+// Pixels the pass should leave alone stay recognisable.
+constexpr uint8_t kUntouched = 0x5A;
+
+class ClipMapTest : public ::testing::Test {
+ protected:
+  void TearDown() override { UseKernelPath(KernelPath::Automatic); }
+};
+
+// One lens's frame of `world`: noisy, so that the sampler clamps often.
+realistic::Picture LensFrame(const std::string& world, int32_t width, int32_t height, const Lens& lens,
+                             uint32_t seed) {
+  realistic::Picture frame =
+      realistic::RenderFisheye(realistic::WorldPhoto(world), width, height, lens, CircleOf(lens, width, height));
+  realistic::AddNoise(frame, 6.0, seed);
+  return frame;
+}
+
+// Two lenses side by side, the back one darker.
+realistic::Picture DualFrame(const std::string& world, int32_t width, int32_t height, const DualLens& lens,
+                             uint32_t seed) {
+  const int32_t half = FrontHalfWidth(width);
+  const realistic::Picture& photo = realistic::WorldPhoto(world);
+  const realistic::Picture front =
+      realistic::RenderFisheye(photo, half, height, lens.front, FrontCircleOf(lens, width, height));
+  realistic::Picture back =
+      realistic::RenderFisheye(photo, width - half, height, BackLensOf(lens), BackCircleOf(lens, width, height));
+  realistic::ScaleLight(back, 0.8);
+  realistic::Picture frame;
+  frame.width = width;
+  frame.height = height;
+  frame.pixels.resize(4 * static_cast<size_t>(width) * height);
+  for (int32_t y = 0; y < height; ++y) {
+    std::memcpy(frame.At(0, y), front.At(0, y), 4 * static_cast<size_t>(half));
+    std::memcpy(frame.At(half, y), back.At(0, y), 4 * static_cast<size_t>(width - half));
+  }
+  realistic::AddNoise(frame, 6.0, seed);
+  return frame;
+}
+
+std::shared_ptr<const CalibratedLens> KannalaBrandtLens(int32_t width, int32_t height) {
+  LensCalibration c;
+  c.kind = LensCalibration::Kind::KannalaBrandt;
+  c.width = width;
+  c.height = height;
+  c.fx = 0.24 * width;
+  c.fy = 0.238 * width;
+  c.cx = width / 2.0 + 3.2;
+  c.cy = height / 2.0 - 4.3;
+  c.skew = 0.004;
+  c.k[0] = 0.021;
+  c.k[1] = -0.0065;
+  c.k[2] = 0.0012;
+  c.k[3] = -0.0002;
+  CalibratedLens placed;
+  EXPECT_TRUE(PlaceCalibration(c, width, height, placed).ok());
+  return std::make_shared<const CalibratedLens>(placed);
+}
+
+// Two frames of different worlds through one map (which must hold no pixel
+// of the first) against TransformPicture, then ClearSideMargins where the
+// program's own lens keeps its square alone.
+TEST_F(ClipMapTest, OneLensFramesAreThePicturePassesBytes) {
+  struct Case {
+    const char* name;
+    Lens lens;
+    int32_t width, height;
+    SaveShape shape;
+    int32_t panoramaHeight;
+  };
+  Lens turned;
+  turned.model = LensModel::Equisolid;
+  turned.fovDegrees = 185;
+  turned.circle = ImageCircle{241.3, 176.8, 171.5};
+  turned.yawDegrees = 170;  // the field wraps round the sphere's back
+  turned.pitchDegrees = 21;
+  turned.rollDegrees = -7.5;
+  Lens stereographic;
+  stereographic.model = LensModel::Stereographic;
+  stereographic.fovDegrees = 150;
+  Lens calibrated;
+  calibrated.fovDegrees = 360;
+  calibrated.calibrated = KannalaBrandtLens(480, 360);
+  calibrated.pitchDegrees = -12;
+  const Case cases[] = {
+      {"program lens", Lens{}, 481, 361, SaveShape::Square, 0},
+      {"turned equisolid, sphere", turned, 480, 360, SaveShape::Sphere, 317},
+      {"stereographic, rectangle", stereographic, 400, 400, SaveShape::Rectangle, 0},
+      {"calibrated, sphere", calibrated, 480, 360, SaveShape::Sphere, 240},
+  };
+  for (const Case& c : cases) {
+    const PanoramaSize size = PanoramaSizeFor(c.lens, c.shape, c.width, c.height, c.panoramaHeight);
+    ASSERT_EQ(size.programLens, &c == &cases[0]) << c.name;
+    const realistic::Picture frames[] = {LensFrame("forest.jpg", c.width, c.height, c.lens, 1),
+                                         LensFrame("lake.jpg", c.width, c.height, c.lens, 2)};
+    const size_t bytes = 4 * static_cast<size_t>(size.width) * size.height;
+    const ClipMap map = ClipMap::ForLens(c.lens, c.width, c.height, size, 2);
+    for (const KernelPath path : RunnableKernelPaths()) {
+      ASSERT_TRUE(UseKernelPath(path));
+      for (const realistic::Picture& frame : frames) {
+        std::vector<uint8_t> expected(bytes, kUntouched);
+        const PixelBuffer expectedView{expected.data(), size.width, size.height};
+        TransformPicture(frame.View(), expectedView, c.lens, 1);
+        if (size.programLens) ClearSideMargins(expectedView);
+        ASSERT_NE(expected, std::vector<uint8_t>(bytes, kUntouched)) << c.name;
+        for (const int32_t threads : {1, 3}) {
+          std::vector<uint8_t> panorama(bytes, kUntouched);
+          map.Apply(frame.View(), {panorama.data(), size.width, size.height}, {}, threads);
+          EXPECT_TRUE(panorama == expected) << c.name << ", " << KernelPathName(path) << ", " << threads << " threads";
+        }
+      }
+    }
+  }
+}
+
+// Two lenses: the stitch with the gains handed in, the blend across the seam
+// included, for gains that change every byte of the back and for none.
+TEST_F(ClipMapTest, TwoLensFramesAreTheStitchsBytes) {
+  struct Case {
+    const char* name;
+    DualLens lens;
+    int32_t width, height, sphereHeight;
+    ChannelGains gains;
+  };
+  DualLens wide;
+  wide.front.fovDegrees = 200;
+  wide.back = {0.7, -0.4, 0.3};
+  DualLens placed;
+  placed.front.model = LensModel::Equisolid;
+  placed.front.fovDegrees = 192;
+  placed.front.circle = ImageCircle{150.3, 149.2, 149};
+  placed.backCircle = ImageCircle{149.1, 151.0, 150};
+  placed.back = {0.9, -0.4, 1.3};
+  placed.front.yawDegrees = 30;
+  placed.front.pitchDegrees = 8;
+  placed.front.rollDegrees = -4;
+  const Case cases[] = {
+      {"200 degrees, gains", wide, 600, 300, 300, {1.21, 1.18, 1.3}},
+      {"200 degrees, no gains", wide, 600, 300, 300, {}},
+      {"turned camera, odd width, own circles", placed, 601, 300, 229, {0.9, 1.05, 1.6}},
+  };
+  for (const Case& c : cases) {
+    const PanoramaSize size = DualSphereSize(c.width, c.height, c.sphereHeight);
+    const realistic::Picture frames[] = {DualFrame("forest.jpg", c.width, c.height, c.lens, 3),
+                                         DualFrame("sky.jpg", c.width, c.height, c.lens, 4)};
+    const size_t bytes = 4 * static_cast<size_t>(size.width) * size.height;
+    const ClipMap map = ClipMap::ForDual(c.lens, c.width, c.height, size, 0);
+    for (const KernelPath path : RunnableKernelPaths()) {
+      ASSERT_TRUE(UseKernelPath(path));
+      for (const realistic::Picture& frame : frames) {
+        std::vector<uint8_t> expected(bytes, kUntouched);
+        StitchDualPicture(frame.View(), {expected.data(), size.width, size.height}, c.lens, c.gains, 1);
+        for (const int32_t threads : {1, 3}) {
+          std::vector<uint8_t> panorama(bytes, kUntouched);
+          map.Apply(frame.View(), {panorama.data(), size.width, size.height}, c.gains, threads);
+          EXPECT_TRUE(panorama == expected) << c.name << ", " << KernelPathName(path) << ", " << threads << " threads";
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
