@@ -1,13 +1,19 @@
 // Two lenses side by side at 12 megapixels (4896 x 2448, as 360-degree
 // cameras record them): the stitched sphere beside one lens's sphere of the
-// same size and field, and the alignment search beside the stitch.
+// same size and field, and the alignment search beside the stitch; a 4K
+// video frame's stitch beside a clip's map.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "tests/lens_model.h"
+#include "transform/clip_map.h"
 #include "transform/dual_lens.h"
 #include "transform/resample.h"
 
@@ -23,22 +29,27 @@ DualLens BenchLens() {
   return lens;
 }
 
-// The camera's picture of a textured world, made once.
-const std::vector<uint8_t>& DualPicture() {
-  static std::vector<uint8_t> pixels;
-  if (!pixels.empty()) return pixels;
+// The camera's picture of a textured world, `width` x `height`.
+std::vector<uint8_t> RenderDual(int32_t width, int32_t height) {
   using namespace lens_model;
-  pixels.assign(4 * size_t(kWidth) * kHeight, 0);
-  const PixelBuffer picture{pixels.data(), kWidth, kHeight};
+  std::vector<uint8_t> pixels(4 * size_t(width) * height, 0);
+  const PixelBuffer picture{pixels.data(), width, height};
   const DualLens lens = BenchLens();
   const auto world = [](int c, Vector3 d) {
     return 0.75 * PatternAt(c, d) + 28 + 30 * std::sin(61 * d.x + 5 * d.z) * std::cos(53 * d.y - 11 * d.z);
   };
   const Camera front = CameraOf(lens.front);
   Lens back = BackLensOf(lens);
-  RenderFisheyeInto(picture, 0, kHeight, lens.front, front, FrontCircleOf(lens, kWidth, kHeight), world);
-  RenderFisheyeInto(picture, kHeight, kHeight, lens.front, CameraOf(back), BackCircleOf(lens, kWidth, kHeight), world,
+  const int32_t half = FrontHalfWidth(width);
+  RenderFisheyeInto(picture, 0, half, lens.front, front, FrontCircleOf(lens, width, height), world);
+  RenderFisheyeInto(picture, half, width - half, lens.front, CameraOf(back), BackCircleOf(lens, width, height), world,
                     0.85);
+  return pixels;
+}
+
+// Made once.
+const std::vector<uint8_t>& DualPicture() {
+  static const std::vector<uint8_t> pixels = RenderDual(kWidth, kHeight);
   return pixels;
 }
 
@@ -77,6 +88,54 @@ void BM_AlignBackLens(benchmark::State& state) {
                  std::to_string(found.rollDegrees));
 }
 
+// A 4K two-lens video's frame (3840 x 1920, two 200-degree lenses) into
+// the 3840 x 1920 sphere: the stitch as a picture gets it, beside a clip's
+// map made once (the label says what its tables hold) with the same gains.
+constexpr int32_t k4KHeight = 1920;
+constexpr int32_t k4KWidth = 2 * k4KHeight;
+const ChannelGains kFrameGains{1.17, 1.18, 1.16};
+
+const std::vector<uint8_t>& DualFrame4K() {
+  static const std::vector<uint8_t> pixels = RenderDual(k4KWidth, k4KHeight);
+  return pixels;
+}
+
+void BM_DualStitch4K(benchmark::State& state) {
+  const PixelBuffer frame{const_cast<uint8_t*>(DualFrame4K().data()), k4KWidth, k4KHeight};
+  const PanoramaSize size = DualSphereSize(k4KWidth, k4KHeight, 0);
+  std::vector<uint8_t> sphere(4 * size_t(size.width) * size.height, 0);
+  for (auto _ : state) StitchDualPicture(frame, {sphere.data(), size.width, size.height}, BenchLens(), kFrameGains, 0);
+  state.SetLabel("3840x1920 frame, 3840x1920 sphere, equidistant 200, gains given");
+}
+
+// What the process holds resident, in bytes (Linux).
+int64_t ResidentBytes() {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  long pages = 0;
+  long resident = 0;
+  const int read = std::fscanf(statm, "%ld %ld", &pages, &resident);
+  std::fclose(statm);
+  return read == 2 ? int64_t{resident} * sysconf(_SC_PAGESIZE) : 0;
+}
+
+void BM_ClipMapStitch4K(benchmark::State& state) {
+  const PixelBuffer frame{const_cast<uint8_t*>(DualFrame4K().data()), k4KWidth, k4KHeight};
+  const PanoramaSize size = DualSphereSize(k4KWidth, k4KHeight, 0);
+  std::vector<uint8_t> sphere(4 * size_t(size.width) * size.height, 0);
+  const int64_t before = ResidentBytes();
+  const ClipMap map = ClipMap::ForDual(BenchLens(), k4KWidth, k4KHeight, size, 0);
+  const int64_t tables = ResidentBytes() - before;
+  for (auto _ : state) map.Apply(frame, {sphere.data(), size.width, size.height}, kFrameGains, 0);
+  state.SetLabel("3840x1920 frame, 3840x1920 sphere, equidistant 200, tables " + std::to_string(tables >> 20) + " MB");
+}
+
+// The map's own making, once per clip.
+void BM_ClipMapMaking4K(benchmark::State& state) {
+  const PanoramaSize size = DualSphereSize(k4KWidth, k4KHeight, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(ClipMap::ForDual(BenchLens(), k4KWidth, k4KHeight, size, 0));
+}
+
 // The alignment that also fits each lens's field of view, beside the stitch
 // and the alignment of the angles alone.
 void BM_AlignLenses(benchmark::State& state) {
@@ -95,4 +154,7 @@ void BM_AlignLenses(benchmark::State& state) {
 BENCHMARK(BM_AlignLenses)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OneLensSphere)->Arg(200)->Arg(360)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DualSphere)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DualStitch4K)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ClipMapStitch4K)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ClipMapMaking4K)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AlignBackLens)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -12,7 +12,8 @@ namespace {
 constexpr int kLanes = 8;
 
 struct SampleBlock {
-  void operator()(uint8_t* destination, const SamplePoints& points, int first, const uint8_t* srcBase,
+  template <class Points>
+  void operator()(uint8_t* destination, const Points& points, int first, const uint8_t* srcBase,
                   ptrdiff_t srcStride) const {
     const int32_t* taps = points.taps + first;
     const __m256i zero = _mm256_setzero_si256();

@@ -226,31 +226,40 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   }
 }
 
-// Samples pixels placed beforehand (see PlacedSampler): their cubic weights
-// from the fractions, a vector at a time, then the run as the row loops
-// sample theirs.
+// Samples pixels placed beforehand (see PlacedSampler) a vector at a time:
+// their cubic weights from the fractions, then the kernel's sampler, which
+// reads them as it reads a run's points.
+template <int kLanes>
+struct PlacedGroup {
+  alignas(32) float across[4][kLanes];
+  alignas(32) float down[4][kLanes];
+  const int32_t* taps;
+};
+
 template <class V, int kLanes, class Sampler>
 void SamplePlacedVector(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
                         int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride, Sampler sample) {
   const V tag = Splat(V{}, 0.0f);
-  SamplePoints points;
-  for (int32_t runStart = 0; runStart < count; runStart += kRunPixels) {
-    const int runPixels = static_cast<int>(std::min<int32_t>(kRunPixels, count - runStart));
-    for (int i = 0; i < runPixels; i += kLanes) {
-      V acrossWeights[4];
-      V downWeights[4];
-      CubicWeightsOf(Load(tag, across + runStart + i), acrossWeights);
-      CubicWeightsOf(Load(tag, down + runStart + i), downWeights);
-      for (int j = 0; j < 4; ++j) {
-        Store(points.across[j] + i, acrossWeights[j]);
-        Store(points.down[j] + i, downWeights[j]);
-      }
+  PlacedGroup<kLanes> group;
+  int32_t lastTaps[kLanes];
+  for (int32_t first = 0; first < count; first += kLanes) {
+    const int32_t aheadEnd = std::min(first + kPrefetchAhead + kLanes, count);
+    for (int32_t i = first + kPrefetchAhead; i < aheadEnd; ++i) PrefetchNeighbourhood(srcBase, taps[i], srcStride);
+    V acrossWeights[4];
+    V downWeights[4];
+    CubicWeightsOf(Load(tag, across + first), acrossWeights);
+    CubicWeightsOf(Load(tag, down + first), downWeights);
+    for (int j = 0; j < 4; ++j) {
+      Store(group.across[j], acrossWeights[j]);
+      Store(group.down[j], downWeights[j]);
     }
-    std::memcpy(points.taps, taps + runStart, sizeof(int32_t) * static_cast<size_t>(runPixels));
-    // The last vector's lanes past the end are skipped.
-    for (int i = runPixels; i < (runPixels + kLanes - 1) / kLanes * kLanes; ++i) points.taps[i] = -1;
-    SampleRun<kLanes>(destination + 4 * static_cast<ptrdiff_t>(runStart), points, runPixels, srcBase, srcStride,
-                      sample);
+    group.taps = taps + first;
+    if (count - first < kLanes) {
+      // The lanes past the end are skipped.
+      for (int i = 0; i < kLanes; ++i) lastTaps[i] = i < count - first ? taps[first + i] : -1;
+      group.taps = lastTaps;
+    }
+    sample(destination + 4 * static_cast<ptrdiff_t>(first), group, 0, srcBase, srcStride);
   }
 }
 

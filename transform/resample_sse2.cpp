@@ -24,7 +24,8 @@ inline void WidenRow(const uint8_t* taps, __m128 pixels[4]) {
 }
 
 struct SampleBlock {
-  void operator()(uint8_t* destination, const SamplePoints& points, int first, const uint8_t* srcBase,
+  template <class Points>
+  void operator()(uint8_t* destination, const Points& points, int first, const uint8_t* srcBase,
                   ptrdiff_t srcStride) const {
     for (int lane = 0; lane < kLanes; ++lane) {
       const int i = first + lane;
