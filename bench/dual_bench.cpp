@@ -6,11 +6,8 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "tests/lens_model.h"
 #include "transform/clip_map.h"
@@ -90,7 +87,7 @@ void BM_AlignBackLens(benchmark::State& state) {
 
 // A 4K two-lens video's frame (3840 x 1920, two 200-degree lenses) into
 // the 3840 x 1920 sphere: the stitch as a picture gets it, beside a clip's
-// map made once (the label says what its tables hold) with the same gains.
+// map made once, with the same gains.
 constexpr int32_t k4KHeight = 1920;
 constexpr int32_t k4KWidth = 2 * k4KHeight;
 const ChannelGains kFrameGains{1.17, 1.18, 1.16};
@@ -108,26 +105,13 @@ void BM_DualStitch4K(benchmark::State& state) {
   state.SetLabel("3840x1920 frame, 3840x1920 sphere, equidistant 200, gains given");
 }
 
-// What the process holds resident, in bytes (Linux).
-int64_t ResidentBytes() {
-  std::FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr) return 0;
-  long pages = 0;
-  long resident = 0;
-  const int read = std::fscanf(statm, "%ld %ld", &pages, &resident);
-  std::fclose(statm);
-  return read == 2 ? int64_t{resident} * sysconf(_SC_PAGESIZE) : 0;
-}
-
 void BM_ClipMapStitch4K(benchmark::State& state) {
   const PixelBuffer frame{const_cast<uint8_t*>(DualFrame4K().data()), k4KWidth, k4KHeight};
   const PanoramaSize size = DualSphereSize(k4KWidth, k4KHeight, 0);
   std::vector<uint8_t> sphere(4 * size_t(size.width) * size.height, 0);
-  const int64_t before = ResidentBytes();
   const ClipMap map = ClipMap::ForDual(BenchLens(), k4KWidth, k4KHeight, size, 0);
-  const int64_t tables = ResidentBytes() - before;
   for (auto _ : state) map.Apply(frame, {sphere.data(), size.width, size.height}, kFrameGains, 0);
-  state.SetLabel("3840x1920 frame, 3840x1920 sphere, equidistant 200, tables " + std::to_string(tables >> 20) + " MB");
+  state.SetLabel("3840x1920 frame, 3840x1920 sphere, equidistant 200, gains given");
 }
 
 // The map's own making, once per clip.

@@ -1,6 +1,7 @@
 #include "transform/clip_map.h"
 
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <cstring>
 
@@ -242,6 +243,8 @@ ClipMap ClipMap::ForDual(const DualLens& lens, int32_t frameWidth, int32_t frame
 
 void ClipMap::Apply(const PixelBuffer& frame, const PixelBuffer& panorama, const ChannelGains& backGains,
                     int32_t threads) const {
+  assert(frame.width == frameWidth_ && frame.height == frameHeight_);
+  assert(panorama.width == size_.width && panorama.height == size_.height);
   if (!tabled_) {
     if (dual_) {
       StitchDualPicture(frame, panorama, *dual_, backGains, threads);
