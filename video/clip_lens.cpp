@@ -1,0 +1,118 @@
+#include "video/clip_lens.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "transform/stores.h"
+#include "video/video_reader.h"
+
+namespace {
+
+// The middle value (of an even count, the lower middle one: a value one of
+// the frames had).
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[(values.size() - 1) / 2];
+}
+
+// The frame whose values are each closest to the median of all: a whole
+// alignment one frame found, rather than angles mixed from several.
+size_t MostTypical(const std::vector<std::vector<double>>& values) {
+  const size_t count = values.size();
+  std::vector<double> middle;
+  for (size_t k = 0; k < values[0].size(); ++k) {
+    std::vector<double> column;
+    for (const auto& row : values) column.push_back(row[k]);
+    middle.push_back(Median(column));
+  }
+  size_t best = 0;
+  double bestDistance = INFINITY;
+  for (size_t i = 0; i < count; ++i) {
+    double distance = 0.0;
+    for (size_t k = 0; k < middle.size(); ++k) distance += std::abs(values[i][k] - middle[k]);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = i;
+    }
+  }
+  return best;
+}
+
+// Hands `use` kClipSampleFrames frames of `path` spread over its first
+// kClipSampleSeconds (a shorter clip gives fewer): at 0, 1/8, ... 7/8 of the
+// span.
+Result ForSampleFrames(const std::string& path, int32_t threads,
+                       const std::function<void(const PixelBuffer&)>& use) {
+  VideoReader reader;
+  Result opened = reader.Open(path, threads);
+  if (!opened.ok()) return opened;
+  const VideoTimeBase base = reader.TimeBase();
+  const double secondsPerUnit = double(base.num) / base.den;
+  const double clipSeconds = reader.Duration() * secondsPerUnit;
+  const double span = clipSeconds > 0 ? std::min(clipSeconds, kClipSampleSeconds) : kClipSampleSeconds;
+  const int64_t start = reader.StartTime();
+  PixelStore store = AllocatePixels(int64_t{reader.Width()} * reader.Height());
+  if (!store) return Result::Failure("not enough memory for the video's frames");
+  const PixelBuffer frame{store.get(), reader.Width(), reader.Height()};
+  int32_t next = 0;
+  while (next < kClipSampleFrames) {
+    DecodedFrame time;
+    bool end = false;
+    Result read = reader.ReadFrame(frame, time, end);
+    if (!read.ok()) return read;
+    if (end) break;
+    if ((time.pts - start) * secondsPerUnit + 1e-9 < next * span / kClipSampleFrames) continue;
+    ++next;
+    use(frame);
+  }
+  if (next == 0) return Result::Failure("its video stream holds no frame");
+  return {};
+}
+
+}  // namespace
+
+Result FindClipLens(const std::string& path, const ClipLensSearch& search, int32_t threads, DualLens& lens) {
+  Result lastFailure;
+  if (search.findCircles) {
+    std::vector<double> x, y, r, x2, y2, r2;
+    Result sampled = ForSampleFrames(path, threads, [&](const PixelBuffer& frame) {
+      ImageCircle front, back;
+      Result found = FindDualCircles(frame, front, back);
+      if (!found.ok()) {
+        lastFailure = found;
+        return;
+      }
+      front = RoundedCircle(front);
+      back = RoundedCircle(back);
+      x.push_back(front.x), y.push_back(front.y), r.push_back(front.radius);
+      x2.push_back(back.x), y2.push_back(back.y), r2.push_back(back.radius);
+    });
+    if (!sampled.ok()) return sampled;
+    if (x.empty()) return lastFailure;
+    lens.front.circle = ImageCircle{Median(x), Median(y), Median(r)};
+    lens.backCircle = ImageCircle{Median(x2), Median(y2), Median(r2)};
+  }
+  if (search.align) {
+    std::vector<DualLens> aligned;
+    Result sampled = ForSampleFrames(path, threads, [&](const PixelBuffer& frame) {
+      DualLens result;
+      Result found = AlignLenses(frame, lens, search.fitLenses, search.aroundStart, threads, result);
+      if (!found.ok()) {
+        lastFailure = found;
+        return;
+      }
+      aligned.push_back(result);
+    });
+    if (!sampled.ok()) return sampled;
+    if (aligned.empty()) return lastFailure;
+    std::vector<std::vector<double>> values;
+    for (const DualLens& a : aligned) {
+      values.push_back({a.back.yawDegrees, a.back.pitchDegrees, a.back.rollDegrees, a.front.fovDegrees,
+                        a.backFovDegrees.value_or(a.front.fovDegrees), a.front.radiusScale, a.backRadiusScale});
+    }
+    lens = aligned[MostTypical(values)];
+  }
+  return {};
+}
