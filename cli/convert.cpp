@@ -188,15 +188,27 @@ bool IsMkvName(const std::string& name) {
   return IsVideoName(name) && std::tolower(static_cast<unsigned char>(name.back())) == 'v';
 }
 
-// Whether the file `name` is a video, by its first bytes (a missing or
-// unreadable file: not; its loading says why).
+// Whether the file `name` is a video: by its first bytes, or, when they
+// are no picture's either, by a video's extension (the video reader then
+// says what is wrong with it). A missing or unreadable file is not; its
+// loading says why.
 bool IsVideoFile(const std::string& name) {
   std::FILE* file = std::fopen(name.c_str(), "rb");
   if (file == nullptr) return false;
   uint8_t head[16] = {};
   const size_t read = std::fread(head, 1, sizeof head, file);
   std::fclose(file);
-  return VideoContainerOf({head, read}).has_value();
+  if (VideoContainerOf({head, read})) return true;
+  const bool picture = (read >= 2 && head[0] == 0xFF && head[1] == 0xD8) || (read >= 2 && head[0] == 'B' && head[1] == 'M') ||
+                       (read >= 4 && head[0] == 0x89 && head[1] == 'P' && head[2] == 'N' && head[3] == 'G');
+  const size_t dot = ExtensionStart(name);
+  if (picture || dot == std::string::npos) return false;
+  std::string extension = name.substr(dot + 1);
+  std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+  for (const char* video : {"mp4", "m4v", "mov", "insv", "3gp", "mkv", "webm", "avi"}) {
+    if (extension == video) return true;
+  }
+  return false;
 }
 
 // The name as given when its extension names a format, with .EXT added

@@ -198,10 +198,11 @@ Result RunPipeline(VideoReader& input, VideoWriter& writer, const VideoConversio
     }
     // A file that breaks off in the middle ends early: fewer frames than
     // its index promises.
-    const int64_t promised = input.PromisedFrames();
-    if (promised > 0 && input.FramesRead() < promised) {
-      return stop(Result::Failure("breaks off after frame " + std::to_string(input.FramesRead()) + " of " +
-                                  std::to_string(promised)));
+    if (input.BrokeOff()) {
+      const int64_t promised = input.PromisedFrames();
+      return stop(Result::Failure("breaks off after frame " + std::to_string(input.FramesRead()) +
+                                  (promised > 0 ? " of " + std::to_string(promised) : std::string()) +
+                                  ": the file is incomplete"));
     }
     if (input.FramesRead() == 0) return stop(Result::Failure("its video stream holds no frame"));
     decoded.Close();

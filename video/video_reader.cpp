@@ -50,6 +50,8 @@ struct VideoReader::State {
   bool decoderDrained = false;
   int64_t framesRead = 0;
   bool failed = false;
+  // The latest end of any packet read, in microseconds (AV_TIME_BASE).
+  int64_t lastPacketEnd = AV_NOPTS_VALUE;
 
   ~State() {
     sws_freeContext(scaler);
@@ -79,7 +81,8 @@ Result VideoReader::Open(const std::string& path, int32_t threads) {
   av_dict_free(&options);
   if (error < 0) {
     s.failed = true;
-    return Result::Failure("is not a video the program can read (" + VideoErrorText(error) + ")");
+    return Result::Failure("is not a video the program can read: it reads MP4/MOV, Matroska/WebM and AVI files (" +
+                           VideoErrorText(error) + ")");
   }
   error = avformat_find_stream_info(s.format, nullptr);
   if (error < 0) return Result::Failure("cannot read the video's streams (" + VideoErrorText(error) + ")");
@@ -165,6 +168,19 @@ int32_t VideoReader::VideoStreamIndex() const { return state_->streamIndex; }
 AVFormatContext* VideoReader::Format() const { return state_->format; }
 int64_t VideoReader::FramesRead() const { return state_->framesRead; }
 
+bool VideoReader::BrokeOff() const {
+  const State& s = *state_;
+  const int64_t promised = PromisedFrames();
+  if (promised > 0) return s.framesRead < promised;
+  // Without a frame count (Matroska), the container's duration: a file whose
+  // packets end well before it has lost its tail. Half a second covers
+  // rounding and streams that end a little early.
+  const AVFormatContext& format = *s.format;
+  if (format.duration == AV_NOPTS_VALUE || format.duration <= 0 || s.lastPacketEnd == AV_NOPTS_VALUE) return false;
+  const int64_t start = format.start_time == AV_NOPTS_VALUE ? 0 : format.start_time;
+  return s.lastPacketEnd + AV_TIME_BASE / 2 < start + format.duration;
+}
+
 Result VideoReader::ReadFrame(const PixelBuffer& picture, DecodedFrame& decoded, bool& end,
                               const std::function<Result(AVPacket*)>& otherPacket) {
   State& s = *state_;
@@ -199,6 +215,12 @@ Result VideoReader::ReadFrame(const PixelBuffer& picture, DecodedFrame& decoded,
       s.failed = true;
       return Result::Failure("breaks off after " + std::to_string(s.framesRead) + " frames (" +
                              VideoErrorText(error) + ")");
+    }
+    const AVStream* packetStream = s.format->streams[s.packet->stream_index];
+    const int64_t packetTime = s.packet->pts != AV_NOPTS_VALUE ? s.packet->pts : s.packet->dts;
+    if (packetTime != AV_NOPTS_VALUE) {
+      const int64_t end = av_rescale_q(packetTime + s.packet->duration, packetStream->time_base, AV_TIME_BASE_Q);
+      if (s.lastPacketEnd == AV_NOPTS_VALUE || end > s.lastPacketEnd) s.lastPacketEnd = end;
     }
     if (s.packet->stream_index != s.streamIndex) {
       Result handed = otherPacket ? otherPacket(s.packet) : Result();

@@ -67,6 +67,9 @@ class VideoReader {
 
   // Frames decoded so far.
   int64_t FramesRead() const;
+  // At the end: whether the file ended before what its index promises (its
+  // frame count, or without one its duration).
+  bool BrokeOff() const;
 
  private:
   struct State;
