@@ -204,6 +204,7 @@ Result RunPipeline(VideoReader& input, VideoWriter& writer, const VideoConversio
                                   (promised > 0 ? " of " + std::to_string(promised) : std::string()) +
                                   ": the file is incomplete"));
     }
+    if (!input.DecodeProblem().empty()) return stop(Result::Failure(input.DecodeProblem()));
     if (input.FramesRead() == 0) return stop(Result::Failure("its video stream holds no frame"));
     decoded.Close();
   });

@@ -52,6 +52,7 @@ struct VideoReader::State {
   bool failed = false;
   // The latest end of any packet read, in microseconds (AV_TIME_BASE).
   int64_t lastPacketEnd = AV_NOPTS_VALUE;
+  std::string decodeProblem;
 
   ~State() {
     sws_freeContext(scaler);
@@ -168,6 +169,8 @@ int32_t VideoReader::VideoStreamIndex() const { return state_->streamIndex; }
 AVFormatContext* VideoReader::Format() const { return state_->format; }
 int64_t VideoReader::FramesRead() const { return state_->framesRead; }
 
+const std::string& VideoReader::DecodeProblem() const { return state_->decodeProblem; }
+
 bool VideoReader::BrokeOff() const {
   const State& s = *state_;
   const int64_t promised = PromisedFrames();
@@ -194,8 +197,12 @@ Result VideoReader::ReadFrame(const PixelBuffer& picture, DecodedFrame& decoded,
       return {};
     }
     if (error != AVERROR(EAGAIN)) {
-      s.failed = true;
-      return Result::Failure("its video does not decode (" + VideoErrorText(error) + ")");
+      // A frame that does not decode is passed over too.
+      if (s.decodeProblem.empty()) {
+        s.decodeProblem = "its video does not decode after " + std::to_string(s.framesRead) + " frames (" +
+                          VideoErrorText(error) + ")";
+      }
+      continue;
     }
     if (s.inputEnded) {
       s.failed = true;
@@ -233,10 +240,11 @@ Result VideoReader::ReadFrame(const PixelBuffer& picture, DecodedFrame& decoded,
     }
     error = avcodec_send_packet(s.decoder, s.packet);
     av_packet_unref(s.packet);
-    if (error < 0 && error != AVERROR(EAGAIN)) {
-      s.failed = true;
-      return Result::Failure("its video does not decode after " + std::to_string(s.framesRead) + " frames (" +
-                             VideoErrorText(error) + ")");
+    // A damaged packet is passed over, as players do; the clip fails at its
+    // end (BrokeOff, DecodeProblem), once it is known whether it was cut.
+    if (error < 0 && error != AVERROR(EAGAIN) && s.decodeProblem.empty()) {
+      s.decodeProblem = "its video does not decode after " + std::to_string(s.framesRead) + " frames (" +
+                        VideoErrorText(error) + ")";
     }
   }
   AVFrame& frame = *s.frame;

@@ -70,6 +70,8 @@ class VideoReader {
   // At the end: whether the file ended before what its index promises (its
   // frame count, or without one its duration).
   bool BrokeOff() const;
+  // The first packet that did not decode ("" for none).
+  const std::string& DecodeProblem() const;
 
  private:
   struct State;
