@@ -175,8 +175,18 @@ std::string DefaultOutputName(const std::string& input, const std::optional<std:
   return folder ? InFolder(*folder, name) : name;
 }
 
-// Whether a file name's extension is a video's: .mp4 or .mkv, any case.
+// Videos are converted on Linux only; elsewhere the picture loader refuses
+// them, naming the Linux converter.
+#if defined(QUORVANE_VIDEO)
+constexpr bool kConvertsVideos = true;
+#else
+constexpr bool kConvertsVideos = false;
+#endif
+
+// Whether a file name's extension is a video's output: .mp4 or .mkv, any
+// case (where videos are converted).
 bool IsVideoName(const std::string& name) {
+  if (!kConvertsVideos) return false;
   const size_t dot = ExtensionStart(name);
   if (dot == std::string::npos) return false;
   std::string extension = name.substr(dot + 1);
@@ -193,6 +203,7 @@ bool IsMkvName(const std::string& name) {
 // says what is wrong with it). A missing or unreadable file is not; its
 // loading says why.
 bool IsVideoFile(const std::string& name) {
+  if (!kConvertsVideos) return false;
   std::FILE* file = std::fopen(name.c_str(), "rb");
   if (file == nullptr) return false;
   uint8_t head[16] = {};

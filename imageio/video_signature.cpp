@@ -34,6 +34,10 @@ const char* VideoContainerName(VideoContainer container) {
 }
 
 std::string VideoRefusal(VideoContainer container) {
-  return std::string("is a video (") + VideoContainerName(container) +
-         "), not a picture; videos are converted by the Linux converter, quorvane-convert on Linux";
+  const std::string video = std::string("a video (") + VideoContainerName(container) + "), not a picture";
+#if defined(_WIN32)
+  return video + ": videos are converted by the Linux converter (quorvane-convert built on Linux)";
+#else
+  return video;
+#endif
 }

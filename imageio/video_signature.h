@@ -15,6 +15,6 @@ std::optional<VideoContainer> VideoContainerOf(std::span<const uint8_t> head);
 // "MP4", "Matroska" or "AVI", as a person names them.
 const char* VideoContainerName(VideoContainer container);
 
-// The refusal the window and quorvane-convert.exe give a video: the Linux
-// converter is the one that converts videos.
+// Why a video does not load as a picture. On Windows (the window and
+// quorvane-convert.exe) it names the Linux converter, which converts videos.
 std::string VideoRefusal(VideoContainer container);
