@@ -132,7 +132,9 @@ Result CreateTemporary(const std::string& output, std::string& temporary) {
   return Result::Failure(std::string("cannot create the file: ") + std::strerror(errno));
 }
 
-Result RunPipeline(VideoReader& input, VideoWriter& writer, const VideoConversion& conversion) {
+}  // namespace
+
+Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConversion& conversion) {
   const int32_t frameWidth = input.Width();
   const int32_t frameHeight = input.Height();
   const int32_t threads = std::max(conversion.threads, 1);
@@ -298,8 +300,6 @@ Result RunPipeline(VideoReader& input, VideoWriter& writer, const VideoConversio
   return failure.Get();
 }
 
-}  // namespace
-
 ChannelGains SmoothedGains(const std::vector<int64_t>& times, const std::vector<ChannelGains>& gains, size_t at,
                            int64_t halfWindow) {
   ChannelGains sum{0.0, 0.0, 0.0};
@@ -323,7 +323,7 @@ Result ConvertVideo(VideoReader& input, const std::string& output, const VideoCo
   {
     VideoWriter writer;
     result = writer.Open(temporary, conversion.output, input, notes);
-    if (result.ok()) result = RunPipeline(input, writer, conversion);
+    if (result.ok()) result = RunVideoPipeline(input, writer, conversion);
   }
 #if defined(QUORVANE_SPHERICAL_V1)
   // Older players and upload sites read the first version's XML box.

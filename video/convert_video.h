@@ -37,6 +37,9 @@ inline constexpr double kGainHalfWindowSeconds = 0.5;
 Result ConvertVideo(VideoReader& input, const std::string& output, const VideoConversion& conversion,
                     std::ostream& notes);
 
+// The pipeline alone, into any sink: `input` open, nothing read yet.
+Result RunVideoPipeline(VideoReader& input, VideoSink& sink, const VideoConversion& conversion);
+
 // The gains used for each frame: the mean of the gains of the frames within
 // `halfWindow` (in the times' units) of it. `times` rise.
 ChannelGains SmoothedGains(const std::vector<int64_t>& times, const std::vector<ChannelGains>& gains, size_t at,

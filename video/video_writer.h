@@ -34,10 +34,26 @@ struct VideoOutput {
 // "h264" and the like, as --codec takes them.
 const char* VideoCodecName(VideoCodec codec);
 
-class VideoWriter {
+// Where a converted clip's frames and copied packets go: the writer below,
+// or in the benchmarks nowhere.
+class VideoSink {
+ public:
+  virtual ~VideoSink() = default;
+  // Whether packets of the input's stream `index` are copied.
+  virtual bool Copies(int index) const = 0;
+  // Copies a packet of one of the input's copied streams.
+  virtual Result CopyPacket(AVPacket* packet) = 0;
+  // Takes the panorama `panorama` (the program's layout, pixel_buffer.h)
+  // saved in the output's shape, at the decoded frame's time.
+  virtual Result WriteFrame(const PixelBuffer& panorama, const DecodedFrame& time) = 0;
+  // After the last frame.
+  virtual Result Finish() = 0;
+};
+
+class VideoWriter : public VideoSink {
  public:
   VideoWriter();
-  ~VideoWriter();
+  ~VideoWriter() override;
   VideoWriter(const VideoWriter&) = delete;
   VideoWriter& operator=(const VideoWriter&) = delete;
 
@@ -47,17 +63,12 @@ class VideoWriter {
   // frame keeps its time.
   Result Open(const std::string& path, const VideoOutput& output, const VideoReader& input, std::ostream& notes);
 
-  // Whether packets of the input's stream `index` are copied.
-  bool Copies(int index) const;
-  // Copies a packet of one of the input's copied streams.
-  Result CopyPacket(AVPacket* packet);
-
-  // Encodes the panorama `panorama` (the program's layout, pixel_buffer.h)
-  // saved in the output's shape, at the decoded frame's time.
-  Result WriteFrame(const PixelBuffer& panorama, const DecodedFrame& time);
-
+  bool Copies(int index) const override;
+  Result CopyPacket(AVPacket* packet) override;
+  // Encodes the frame.
+  Result WriteFrame(const PixelBuffer& panorama, const DecodedFrame& time) override;
   // Drains the encoder and completes the file.
-  Result Finish();
+  Result Finish() override;
 
  private:
   struct State;
