@@ -10,6 +10,7 @@ extern "C" {
 
 #include <cmath>
 
+#include "transform/stores.h"
 #include "video/interrupt.h"
 #include "video/video_errors.h"
 
@@ -104,8 +105,14 @@ Result VideoReader::Open(const std::string& path, int32_t threads) {
     return Result::Failure(std::string("its video is ") + avcodec_get_name(stream->codecpar->codec_id) +
                            ", which the FFmpeg libraries here cannot decode");
   }
-  if (stream->codecpar->width <= 0 || stream->codecpar->height <= 0)
-    return Result::Failure("its video stream declares no frame size");
+  const AVCodecParameters& parameters = *stream->codecpar;
+  if (parameters.width <= 0 || parameters.height <= 0) return Result::Failure("its video stream declares no frame size");
+  // Frames are held as a loaded picture is, within the same limit.
+  if (int64_t{parameters.width} * parameters.height > kSourceCapacityPixels) {
+    return Result::Failure("its frames are too large (" + std::to_string(parameters.width) + " x " +
+                           std::to_string(parameters.height) + "); at most " + std::to_string(kSourceCapacityPixels) +
+                           " pixels");
+  }
   s.decoder = avcodec_alloc_context3(codec);
   s.packet = av_packet_alloc();
   s.frame = av_frame_alloc();
