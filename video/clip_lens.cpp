@@ -60,11 +60,13 @@ Result ForSampleFrames(const std::string& path, int32_t threads,
   while (next < kClipSampleFrames) {
     DecodedFrame time;
     bool end = false;
-    Result read = reader.ReadFrame(frame, time, end);
+    Result read = reader.NextFrame(time, end);
     if (!read.ok()) return read;
     if (end) break;
     if ((time.pts - start) * secondsPerUnit + 1e-9 < next * span / kClipSampleFrames) continue;
     ++next;
+    read = reader.ConvertFrame(frame);
+    if (!read.ok()) return read;
     use(frame);
   }
   if (next == 0) return Result::Failure("its video stream holds no frame");

@@ -65,6 +65,11 @@ class VideoReader {
   Result ReadFrame(const PixelBuffer& frame, DecodedFrame& decoded, bool& end,
                    const std::function<Result(AVPacket*)>& otherPacket = {});
 
+  // ReadFrame in two steps, for readers that skip frames: the next frame
+  // decoded (its time), then, when wanted, its pixels.
+  Result NextFrame(DecodedFrame& decoded, bool& end, const std::function<Result(AVPacket*)>& otherPacket = {});
+  Result ConvertFrame(const PixelBuffer& frame);
+
   // Frames decoded so far.
   int64_t FramesRead() const;
   // At the end: whether the file ended before what its index promises (its

@@ -271,7 +271,7 @@ Result VideoWriter::WriteFrame(const PixelBuffer& panorama, const DecodedFrame& 
                   size_t{4} * s.output.width);
   } else {
     s.scaler = sws_getCachedContext(s.scaler, s.output.width, s.output.height, AV_PIX_FMT_BGR0, s.output.width,
-                                    s.output.height, AV_PIX_FMT_YUV420P, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr,
+                                    s.output.height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
                                     nullptr, nullptr);
     if (s.scaler == nullptr) return Result::Failure("cannot convert the panorama's colours");
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
