@@ -1066,7 +1066,11 @@ Examples:
   An all-sky camera pointing straight up, the whole sky as a 360-degree panorama:
     quorvane-convert --pitch 90 --shape sphere sky.jpg
   A 360-degree camera's two fisheyes side by side, stitched into the whole sphere:
-    quorvane-convert --dual --fov 200 --circle auto --align camera.jpg
+    quorvane-convert --dual --fov 200 --circle auto --align camera.jpg)";
+constexpr char kVideoExample[] = R"(
+  The same camera's video, into a 360-degree MP4 with its sound:
+    quorvane-convert --dual --fov 200 --circle auto --align camera.mp4)";
+constexpr char kMoreExamples[] = R"(
   A card's folders into one folder, as PNG files:
     quorvane-convert -d panoramas --format png cam1/*.jpg cam2/*.jpg
   Without lens options the program's own lens: equidistant, 198 degrees across
@@ -1187,11 +1191,13 @@ void AddOptions(CLI::App& app, Options& options) {
 }  // namespace
 
 int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"Turns circular fisheye photographs (JPEG) into equirectangular panoramas (JPEG, PNG or BMP).",
+  CLI::App app{std::string("Turns circular fisheye photographs (JPEG) into equirectangular panoramas (JPEG, PNG or "
+                           "BMP)") +
+                   (kConvertsVideos ? ", and fisheye videos into 360-degree videos (MP4 or Matroska)." : "."),
                kProgram};
   // Paths begin with "/" on some systems; on Windows too they are never options.
   app.allow_windows_style_options(false);
-  app.footer(kExamples);
+  app.footer(std::string(kExamples) + (kConvertsVideos ? kVideoExample : "") + kMoreExamples);
   Options options;
   AddOptions(app, options);
 

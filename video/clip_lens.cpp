@@ -40,11 +40,17 @@ size_t MostTypical(const std::vector<std::vector<double>>& values) {
   return best;
 }
 
-// Hands `use` kClipSampleFrames frames of `path` spread over its first
+// The frames, in the program's layout, each in a store of its own.
+struct SampleFrames {
+  std::vector<PixelStore> stores;
+  std::vector<PixelBuffer> frames;
+};
+
+// kClipSampleFrames frames of `path` spread over its first
 // kClipSampleSeconds (a shorter clip gives fewer): at 0, 1/8, ... 7/8 of the
-// span.
-Result ForSampleFrames(const std::string& path, int32_t threads,
-                       const std::function<void(const PixelBuffer&)>& use) {
+// span. Between them the reader jumps ahead to a key frame when the index
+// has one, and passes over frames nothing refers to.
+Result ReadSampleFrames(const std::string& path, int32_t threads, SampleFrames& samples) {
   VideoReader reader;
   Result opened = reader.Open(path, threads);
   if (!opened.ok()) return opened;
@@ -53,61 +59,77 @@ Result ForSampleFrames(const std::string& path, int32_t threads,
   const double clipSeconds = reader.Duration() * secondsPerUnit;
   const double span = clipSeconds > 0 ? std::min(clipSeconds, kClipSampleSeconds) : kClipSampleSeconds;
   const int64_t start = reader.StartTime();
-  PixelStore store = AllocatePixels(int64_t{reader.Width()} * reader.Height());
-  if (!store) return Result::Failure("not enough memory for the video's frames");
-  const PixelBuffer frame{store.get(), reader.Width(), reader.Height()};
-  int32_t next = 0;
-  while (next < kClipSampleFrames) {
+  const VideoTimeBase rate = reader.FrameRate();
+  // Frames no other refers to are passed over until two frames before the
+  // one wanted, so that it is not passed over itself (where it is, the next
+  // frame stands in for it).
+  const double frameSeconds = rate.num > 0 && rate.den > 0 ? double(rate.den) / rate.num : 1.0 / 30.0;
+  for (int32_t next = 0; next < kClipSampleFrames;) {
+    const double wanted = next * span / kClipSampleFrames;
+    reader.SkipAheadTo(start + static_cast<int64_t>(wanted / secondsPerUnit));
     DecodedFrame time;
     bool end = false;
-    Result read = reader.NextFrame(time, end);
-    if (!read.ok()) return read;
+    reader.SkipUnreferencedFrames(true);
+    for (;;) {
+      Result read = reader.NextFrame(time, end);
+      if (!read.ok()) return read;
+      if (end) break;
+      const double at = (time.pts - start) * secondsPerUnit;
+      if (at + 1e-9 >= wanted) break;
+      if (at + 2 * frameSeconds >= wanted) reader.SkipUnreferencedFrames(false);
+    }
     if (end) break;
-    if ((time.pts - start) * secondsPerUnit + 1e-9 < next * span / kClipSampleFrames) continue;
-    ++next;
-    read = reader.ConvertFrame(frame);
-    if (!read.ok()) return read;
-    use(frame);
+    PixelStore store = AllocatePixels(int64_t{reader.Width()} * reader.Height());
+    if (!store) return Result::Failure("not enough memory for the video's frames");
+    const PixelBuffer frame{store.get(), reader.Width(), reader.Height()};
+    Result converted = reader.ConvertFrame(frame);
+    if (!converted.ok()) return converted;
+    samples.stores.push_back(std::move(store));
+    samples.frames.push_back(frame);
+    // Frames at one time count once (a clip shorter than the span).
+    while (next < kClipSampleFrames && (time.pts - start) * secondsPerUnit + 1e-9 >= next * span / kClipSampleFrames)
+      ++next;
   }
-  if (next == 0) return Result::Failure("its video stream holds no frame");
+  if (samples.frames.empty()) return Result::Failure("its video stream holds no frame");
   return {};
 }
 
 }  // namespace
 
 Result FindClipLens(const std::string& path, const ClipLensSearch& search, int32_t threads, DualLens& lens) {
+  SampleFrames samples;
+  Result read = ReadSampleFrames(path, threads, samples);
+  if (!read.ok()) return read;
   Result lastFailure;
   if (search.findCircles) {
     std::vector<double> x, y, r, x2, y2, r2;
-    Result sampled = ForSampleFrames(path, threads, [&](const PixelBuffer& frame) {
+    for (const PixelBuffer& frame : samples.frames) {
       ImageCircle front, back;
       Result found = FindDualCircles(frame, front, back);
       if (!found.ok()) {
         lastFailure = found;
-        return;
+        continue;
       }
       front = RoundedCircle(front);
       back = RoundedCircle(back);
       x.push_back(front.x), y.push_back(front.y), r.push_back(front.radius);
       x2.push_back(back.x), y2.push_back(back.y), r2.push_back(back.radius);
-    });
-    if (!sampled.ok()) return sampled;
+    }
     if (x.empty()) return lastFailure;
     lens.front.circle = ImageCircle{Median(x), Median(y), Median(r)};
     lens.backCircle = ImageCircle{Median(x2), Median(y2), Median(r2)};
   }
   if (search.align) {
     std::vector<DualLens> aligned;
-    Result sampled = ForSampleFrames(path, threads, [&](const PixelBuffer& frame) {
+    for (const PixelBuffer& frame : samples.frames) {
       DualLens result;
       Result found = AlignLenses(frame, lens, search.fitLenses, search.aroundStart, threads, result);
       if (!found.ok()) {
         lastFailure = found;
-        return;
+        continue;
       }
       aligned.push_back(result);
-    });
-    if (!sampled.ok()) return sampled;
+    }
     if (aligned.empty()) return lastFailure;
     std::vector<std::vector<double>> values;
     for (const DualLens& a : aligned) {

@@ -55,6 +55,7 @@ struct VideoReader::State {
   // The latest end of any packet read, in microseconds (AV_TIME_BASE).
   int64_t lastPacketEnd = AV_NOPTS_VALUE;
   std::string decodeProblem;
+  int64_t lastPts = AV_NOPTS_VALUE;  // the last frame decoded
 
   ~State() {
     sws_freeContext(scaler);
@@ -172,6 +173,23 @@ int32_t VideoReader::QuarterTurns() const {
   return static_cast<int32_t>(((static_cast<int64_t>(std::lround(quarters)) % 4) + 4) % 4);
 }
 
+void VideoReader::SkipUnreferencedFrames(bool skip) {
+  state_->decoder->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+}
+
+bool VideoReader::SkipAheadTo(int64_t pts) {
+  State& s = *state_;
+  AVStream* stream = s.format->streams[s.streamIndex];
+  const int entry = av_index_search_timestamp(stream, pts, AVSEEK_FLAG_BACKWARD);
+  if (entry < 0) return false;
+  const AVIndexEntry* key = avformat_index_get_entry(stream, entry);
+  if (key == nullptr || (s.lastPts != AV_NOPTS_VALUE && key->timestamp <= s.lastPts)) return false;
+  if (av_seek_frame(s.format, s.streamIndex, key->timestamp, AVSEEK_FLAG_BACKWARD) < 0) return false;
+  avcodec_flush_buffers(s.decoder);
+  s.inputEnded = false;
+  return true;
+}
+
 int32_t VideoReader::OtherVideoStreams() const { return state_->otherVideoStreams; }
 int32_t VideoReader::VideoStreamIndex() const { return state_->streamIndex; }
 AVFormatContext* VideoReader::Format() const { return state_->format; }
@@ -265,6 +283,7 @@ Result VideoReader::NextFrame(DecodedFrame& decoded, bool& end, const std::funct
   AVFrame& frame = *s.frame;
   decoded.pts = frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
   decoded.duration = frame.pkt_duration;
+  s.lastPts = decoded.pts;
   ++s.framesRead;
   return {};
 }

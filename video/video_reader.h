@@ -70,6 +70,14 @@ class VideoReader {
   Result NextFrame(DecodedFrame& decoded, bool& end, const std::function<Result(AVPacket*)>& otherPacket = {});
   Result ConvertFrame(const PixelBuffer& frame);
 
+  // For readers that want a few frames spread over a clip: until the next
+  // frame wanted, frames no other frame refers to need not be decoded.
+  void SkipUnreferencedFrames(bool skip);
+  // Moves ahead to the last key frame at or before `pts` when that lies
+  // beyond the frames decoded so far (then true); otherwise leaves the
+  // reader where it is.
+  bool SkipAheadTo(int64_t pts);
+
   // Frames decoded so far.
   int64_t FramesRead() const;
   // At the end: whether the file ended before what its index promises (its

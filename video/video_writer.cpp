@@ -204,7 +204,7 @@ Result VideoWriter::Open(const std::string& path, const VideoOutput& output, con
     av_dict_copy(&copy->metadata, stream->metadata, 0);
     s.outputOf[i] = copy->index;
   }
-  if (leftOut > 0 || input.OtherVideoStreams() > 0) {
+  if (leftOut > 0) {
     notes << "quorvane-convert: note: only the first video stream and the sound are "
           << "converted; " << leftOut << (leftOut == 1 ? " other stream is" : " other streams are") << " left out\n";
   }
