@@ -420,6 +420,65 @@ TEST_F(VideoTest, OptionsThatDoNotFitAreRefused) {
   }
 }
 
+// A clip the player shows turned (its display matrix) converts as a picture
+// with that EXIF orientation does: as the camera rolled. Two lenses so stored
+// are refused.
+TEST_F(VideoTest, ADisplayMatrixTurnsTheCameraAsExifOrientationDoes) {
+  Lens lens;
+  Clip input = OneLensClip(lens, 96, 3);
+  const fs::path upright = Path("upright.mp4");
+  EncodeClip(input, folder_, "-c:v libx264 -preset ultrafast -pix_fmt yuv420p " + Quoted(upright));
+  const fs::path turned = Path("turned.mp4");
+  ASSERT_EQ(Shell("ffmpeg -v error -i " + Quoted(upright) + " -c copy -metadata:s:v:0 rotate=90 " + Quoted(turned)), 0);
+  ASSERT_EQ(Run({"--codec", "ffv1", "-o", Path("a.mkv").string(), turned.string()}), 0) << err_.str();
+  // rotate=90 is a quarter turn anticlockwise for display (EXIF orientation 8).
+  ASSERT_EQ(Run({"--codec", "ffv1", "--roll", "-90", "-o", Path("b.mkv").string(), upright.string()}), 0) << err_.str();
+  ASSERT_EQ(Run({"--codec", "ffv1", "-o", Path("c.mkv").string(), upright.string()}), 0) << err_.str();
+  const Clip a = DecodeWithFfmpeg(Path("a.mkv"), 192, 96);
+  ASSERT_EQ(a.frames.size(), 3u);
+  EXPECT_TRUE(a.frames == DecodeWithFfmpeg(Path("b.mkv"), 192, 96).frames);
+  EXPECT_FALSE(a.frames == DecodeWithFfmpeg(Path("c.mkv"), 192, 96).frames);
+
+  DualLens dual = TestDualLens(64);
+  Clip pair = TwoLensClip(dual, 64, 2, 1.0);
+  const fs::path pairUpright = Path("pair-upright.mp4");
+  EncodeClip(pair, folder_, "-c:v libx264 -preset ultrafast -pix_fmt yuv420p " + Quoted(pairUpright));
+  const fs::path pairFile = Path("pair.mp4");
+  ASSERT_EQ(Shell("ffmpeg -v error -i " + Quoted(pairUpright) + " -c copy -metadata:s:v:0 rotate=180 " +
+                  Quoted(pairFile)),
+            0);
+  EXPECT_EQ(Run({"--dual", "--fov", "200", pairFile.string()}), 1);
+  EXPECT_NE(err_.str().find("two-lens video shown turned"), std::string::npos) << err_.str();
+}
+
+// The gains a frame is stitched with: the mean over the frames within the
+// half window either side, fewer at the clip's ends.
+TEST(SmoothedGainsTest, TheMeanOverTheFramesWithinHalfASecond) {
+  const std::vector<int64_t> times = {0, 40, 80, 120, 160, 200};
+  std::vector<ChannelGains> gains;
+  for (double g : {1.0, 1.2, 0.8, 1.0, 1.6, 0.4}) gains.push_back({g, 2 * g, 3 * g});
+  struct Case {
+    size_t at;
+    int64_t halfWindow;
+    double blue;
+  };
+  const Case cases[] = {
+      {0, 0, 1.0},            // no window: the frame's own
+      {0, 40, 1.1},           // the first frame: itself and the next
+      {2, 40, 1.0},           // 1.2, 0.8, 1.0
+      {5, 40, 1.0},           // the last: 1.6 and 0.4
+      {3, 1000, 1.0},         // every frame
+      {4, 39, 1.6},           // a window just short of the neighbours
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    const ChannelGains mean = SmoothedGains(times, gains, c.at, c.halfWindow);
+    EXPECT_NEAR(mean.blue, c.blue, 1e-12);
+    EXPECT_NEAR(mean.green, 2 * c.blue, 1e-12);
+    EXPECT_NEAR(mean.red, 3 * c.blue, 1e-12);
+  }
+}
+
 // Ctrl-C in the middle of a long clip: the program ends as interrupted and
 // no part of the output is left.
 TEST_F(VideoTest, AnInterruptedRunLeavesNoPartFile) {
