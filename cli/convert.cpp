@@ -817,7 +817,10 @@ Result ConvertVideoOne(const Options& options, Job job, const std::string& input
   ProgressLine progress(err, terminal, reader.PromisedFrames());
   conversion.progress = [&](int64_t written) { progress.Update(written); };
   Result converted = ConvertVideo(reader, output, conversion, err);
-  if (!converted.ok() && converted.reason().find("the file") == 0) return Result::Failure(output + ": " + converted.reason());
+  // What went wrong with the output file is told under its name, as for pictures.
+  const std::string& reason = converted.reason();
+  if (!converted.ok() && reason.rfind("cannot ", 0) == 0 && reason.find(" the file") != std::string::npos)
+    return Result::Failure(output + ": " + reason);
   return converted;
 }
 #endif

@@ -142,8 +142,11 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
                                                          conversion.size, threads)
                                       : ClipMap::ForLens(conversion.lens, frameWidth, frameHeight, conversion.size,
                                                          threads);
-  // Frames held for the gains' look-ahead (two lenses), and two per core
-  // for the stages to overlap.
+  // Frames held: the gains' look-ahead (two lenses), and for the stages to
+  // overlap one being decoded, one being transformed and one waiting, and
+  // panoramas one being made, one being encoded and one waiting. The
+  // transform and the encoder use every core on one frame at a time, so
+  // memory does not grow with the cores either.
   const VideoTimeBase base = input.TimeBase();
   const VideoTimeBase rate = input.FrameRate();
   const double framesPerSecond = rate.num > 0 && rate.den > 0 ? double(rate.num) / rate.den : 30.0;
@@ -151,8 +154,8 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
   const int32_t lookAhead =
       conversion.dual ? static_cast<int32_t>(std::ceil(kGainHalfWindowSeconds * std::min(framesPerSecond, 120.0)))
                       : 0;
-  const int32_t sourceSlots = lookAhead + 2 * threads + 1;
-  const int32_t panoramaSlots = 2 * threads;
+  const int32_t sourceSlots = lookAhead + 3;
+  const int32_t panoramaSlots = 3;
 
   std::vector<Frame> sources(sourceSlots);
   std::vector<PixelStore> panoramaStores(panoramaSlots);
@@ -332,6 +335,15 @@ Result ConvertVideo(VideoReader& input, const std::string& output, const VideoCo
                                                          conversion.output.height));
   }
 #endif
+  // Before the new file takes an existing one's place it must be on the
+  // disk, so that a crash cannot leave neither, as for pictures.
+  if (result.ok() && FileExists(output)) {
+    std::FILE* file = std::fopen(temporary.c_str(), "rb+");
+    const bool flushed = file != nullptr && FlushToDisk(file);
+    const int flushError = errno;
+    if (file != nullptr) std::fclose(file);
+    if (!flushed) result = Result::Failure(std::string("cannot write the file: ") + std::strerror(flushError));
+  }
   std::string error;
   if (result.ok() && !MoveIntoPlace(temporary, output, error)) result = Result::Failure("cannot replace the file: " + error);
   if (!result.ok()) std::remove(temporary.c_str());
