@@ -547,6 +547,21 @@ Result NotSideBySide(const PixelBuffer& picture) {
                          "(it is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) + ")");
 }
 
+// What --align and --align-lens found, printed once for a picture or a clip.
+void PrintAlignment(const Job& job, const DualLens& lens, std::ostream& err) {
+  std::string back = "back lens:";
+  if (job.alignLenses) {
+    const bool scales = lens.front.calibrated != nullptr;
+    const double front = scales ? lens.front.radiusScale : lens.front.fovDegrees;
+    const double backSize = scales ? lens.backRadiusScale : lens.backFovDegrees.value_or(lens.front.fovDegrees);
+    const char* what = scales ? " scale " : " fov ";
+    err << "front lens:" << what << DecimalText(front, scales ? 4 : 2) << "\n";
+    back += what + DecimalText(backSize, scales ? 4 : 2);
+  }
+  err << back << " yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
+      << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
+}
+
 // Two lenses side by side into the whole sphere.
 Result StitchDual(const Options& options, const Job& job, const PixelBuffer& source, PixelStore& store,
                   PixelBuffer& panorama, std::ostream& err) {
@@ -571,17 +586,7 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
     Result found = AlignLenses(source, lens, job.alignLenses, job.backFromFile, options.threads, aligned);
     if (!found.ok()) return found;
     lens = aligned;
-    std::string back = "back lens:";
-    if (job.alignLenses) {
-      const bool scales = lens.front.calibrated != nullptr;
-      const double front = scales ? lens.front.radiusScale : lens.front.fovDegrees;
-      const double backSize = scales ? lens.backRadiusScale : lens.backFovDegrees.value_or(lens.front.fovDegrees);
-      const char* what = scales ? " scale " : " fov ";
-      err << "front lens:" << what << DecimalText(front, scales ? 4 : 2) << "\n";
-      back += what + DecimalText(backSize, scales ? 4 : 2);
-    }
-    err << back << " yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
-        << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
+    PrintAlignment(job, lens, err);
   }
   const PanoramaSize size = DualSphereSize(source.width, source.height, job.height);
   if (size.reduced) {
@@ -659,21 +664,6 @@ Result PlaceCalibration(Job& job, int32_t width, int32_t height) {
 }
 
 #if defined(QUORVANE_VIDEO)
-// The aligned lenses as a picture's are printed: once for the clip.
-void PrintAlignment(const Job& job, const DualLens& lens, std::ostream& err) {
-  std::string back = "back lens:";
-  if (job.alignLenses) {
-    const bool scales = lens.front.calibrated != nullptr;
-    const double front = scales ? lens.front.radiusScale : lens.front.fovDegrees;
-    const double backSize = scales ? lens.backRadiusScale : lens.backFovDegrees.value_or(lens.front.fovDegrees);
-    const char* what = scales ? " scale " : " fov ";
-    err << "front lens:" << what << DecimalText(front, scales ? 4 : 2) << "\n";
-    back += what + DecimalText(backSize, scales ? 4 : 2);
-  }
-  err << back << " yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
-      << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
-}
-
 // "frame 120/900 (13%), 24.1 fps, 0:32 left", rewritten in place on a
 // terminal.
 class ProgressLine {
