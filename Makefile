@@ -57,6 +57,7 @@ fuzz-smoke: fuzz-build
 	FUZZ_JOBS=1 fuzz/run 60 load_fuzzer convert_fuzzer
 	FUZZ_JOBS=1 fuzz/run 30 decode_fuzzer
 	FUZZ_JOBS=1 fuzz/run 30 calibration_fuzzer
+	FUZZ_JOBS=1 fuzz/run 30 demux_fuzzer
 
 # Builds the Windows program and starts it under Wine with its own desktop.
 run: windows

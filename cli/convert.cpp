@@ -19,6 +19,7 @@
 #include "imageio/load_picture.h"
 #include "imageio/panorama_xmp.h"
 #include "imageio/picture_encoding.h"
+#include "imageio/video_signature.h"
 #include "transform/calibrated_lens.h"
 #include "transform/calibration.h"
 #include "transform/circle_finder.h"
@@ -28,6 +29,20 @@
 #include "transform/resample.h"
 #include "transform/sharpen.h"
 #include "transform/stores.h"
+#include "video/video_writer.h"
+
+#if defined(QUORVANE_VIDEO)
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "video/clip_lens.h"
+#include "video/convert_video.h"
+#include "video/interrupt.h"
+#include "video/video_reader.h"
+#endif
 
 namespace {
 
@@ -80,6 +95,15 @@ struct Options {
   bool yawGiven = false;
   bool pitchGiven = false;
   bool rollGiven = false;
+  // Videos: the codec (none: H.264, or FFV1 for a .mkv named so), x264's
+  // and x265's rate factor and preset.
+  std::optional<std::string> codec;
+  int crf = kDefaultCrf;
+  std::string preset = kDefaultPreset;
+  bool crfGiven = false;
+  bool presetGiven = false;
+  bool qualityGiven = false;
+  bool quiet = false;
 };
 
 // What every input shares: the lens as given (the circle aside, which may
@@ -151,10 +175,57 @@ std::string DefaultOutputName(const std::string& input, const std::optional<std:
   return folder ? InFolder(*folder, name) : name;
 }
 
+// Videos are converted on Linux only; elsewhere the picture loader refuses
+// them, naming the Linux converter.
+#if defined(QUORVANE_VIDEO)
+constexpr bool kConvertsVideos = true;
+#else
+constexpr bool kConvertsVideos = false;
+#endif
+
+// Whether a file name's extension is a video's output: .mp4 or .mkv, any
+// case (where videos are converted).
+bool IsVideoName(const std::string& name) {
+  if (!kConvertsVideos) return false;
+  const size_t dot = ExtensionStart(name);
+  if (dot == std::string::npos) return false;
+  std::string extension = name.substr(dot + 1);
+  std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+  return extension == "mp4" || extension == "mkv";
+}
+
+bool IsMkvName(const std::string& name) {
+  return IsVideoName(name) && std::tolower(static_cast<unsigned char>(name.back())) == 'v';
+}
+
+// Whether the file `name` is a video: by its first bytes, or, when they
+// are no picture's either, by a video's extension (the video reader then
+// says what is wrong with it). A missing or unreadable file is not; its
+// loading says why.
+bool IsVideoFile(const std::string& name) {
+  if (!kConvertsVideos) return false;
+  std::FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) return false;
+  uint8_t head[16] = {};
+  const size_t read = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  if (VideoContainerOf({head, read})) return true;
+  const bool picture = (read >= 2 && head[0] == 0xFF && head[1] == 0xD8) || (read >= 2 && head[0] == 'B' && head[1] == 'M') ||
+                       (read >= 4 && head[0] == 0x89 && head[1] == 'P' && head[2] == 'N' && head[3] == 'G');
+  const size_t dot = ExtensionStart(name);
+  if (picture || dot == std::string::npos) return false;
+  std::string extension = name.substr(dot + 1);
+  std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+  for (const char* video : {"mp4", "m4v", "mov", "insv", "3gp", "mkv", "webm", "avi"}) {
+    if (extension == video) return true;
+  }
+  return false;
+}
+
 // The name as given when its extension names a format, with .EXT added
 // when it has none; nullopt for any other extension.
 std::optional<std::string> OutputFileName(const std::string& name, const std::string& extension) {
-  if (FormatFromName(name)) return name;
+  if (FormatFromName(name) || IsVideoName(name)) return name;
   if (ExtensionStart(name) == std::string::npos) return name + "." + extension;
   return std::nullopt;
 }
@@ -288,6 +359,8 @@ std::vector<ImageCircle> ParseCircles(const std::string& text, bool dual) {
   return circles;
 }
 
+// x264's and x265's rate factors.
+constexpr NumberRange kCrfRange{0.0, 51.0};
 // JPEG quality and thread counts people use; more threads than a machine
 // has cores gain nothing.
 constexpr NumberRange kQualityRange{1.0, 100.0};
@@ -474,6 +547,21 @@ Result NotSideBySide(const PixelBuffer& picture) {
                          "(it is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) + ")");
 }
 
+// What --align and --align-lens found, printed once for a picture or a clip.
+void PrintAlignment(const Job& job, const DualLens& lens, std::ostream& err) {
+  std::string back = "back lens:";
+  if (job.alignLenses) {
+    const bool scales = lens.front.calibrated != nullptr;
+    const double front = scales ? lens.front.radiusScale : lens.front.fovDegrees;
+    const double backSize = scales ? lens.backRadiusScale : lens.backFovDegrees.value_or(lens.front.fovDegrees);
+    const char* what = scales ? " scale " : " fov ";
+    err << "front lens:" << what << DecimalText(front, scales ? 4 : 2) << "\n";
+    back += what + DecimalText(backSize, scales ? 4 : 2);
+  }
+  err << back << " yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
+      << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
+}
+
 // Two lenses side by side into the whole sphere.
 Result StitchDual(const Options& options, const Job& job, const PixelBuffer& source, PixelStore& store,
                   PixelBuffer& panorama, std::ostream& err) {
@@ -498,17 +586,7 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
     Result found = AlignLenses(source, lens, job.alignLenses, job.backFromFile, options.threads, aligned);
     if (!found.ok()) return found;
     lens = aligned;
-    std::string back = "back lens:";
-    if (job.alignLenses) {
-      const bool scales = lens.front.calibrated != nullptr;
-      const double front = scales ? lens.front.radiusScale : lens.front.fovDegrees;
-      const double backSize = scales ? lens.backRadiusScale : lens.backFovDegrees.value_or(lens.front.fovDegrees);
-      const char* what = scales ? " scale " : " fov ";
-      err << "front lens:" << what << DecimalText(front, scales ? 4 : 2) << "\n";
-      back += what + DecimalText(backSize, scales ? 4 : 2);
-    }
-    err << back << " yaw " << DecimalText(lens.back.yawDegrees, 2) << " pitch " << DecimalText(lens.back.pitchDegrees, 2)
-        << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
+    PrintAlignment(job, lens, err);
   }
   const PanoramaSize size = DualSphereSize(source.width, source.height, job.height);
   if (size.reduced) {
@@ -585,10 +663,165 @@ Result PlaceCalibration(Job& job, int32_t width, int32_t height) {
   return {};
 }
 
+#if defined(QUORVANE_VIDEO)
+// "frame 120/900 (13%), 24.1 fps, 0:32 left", rewritten in place on a
+// terminal.
+class ProgressLine {
+ public:
+  ProgressLine(std::ostream& err, bool shown, int64_t frames) : err_(err), shown_(shown), frames_(frames) {}
+  ~ProgressLine() {
+    if (shown_ && drawn_) err_ << "\r\033[K" << std::flush;
+  }
+  void Update(int64_t written) {
+    if (!shown_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (drawn_ && now - lastDrawn_ < std::chrono::milliseconds(250)) return;
+    lastDrawn_ = now;
+    drawn_ = true;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? written / seconds : 0.0;
+    err_ << "\r\033[Kframe " << written;
+    if (frames_ > 0) err_ << "/" << frames_ << " (" << std::min<int64_t>(100, written * 100 / frames_) << "%)";
+    err_ << ", " << DecimalText(rate, 1) << " fps";
+    if (frames_ > 0 && rate > 0) {
+      const int64_t left = static_cast<int64_t>(std::max<int64_t>(0, frames_ - written) / rate + 0.5);
+      err_ << ", " << left / 60 << ":" << (left % 60 < 10 ? "0" : "") << left % 60 << " left";
+    }
+    err_ << std::flush;
+  }
+
+ private:
+  std::ostream& err_;
+  bool shown_;
+  int64_t frames_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point lastDrawn_;
+};
+
+// A video: its first video stream through the job's lens (or two lenses,
+// worked out once for the clip) into a panorama video.
+Result ConvertVideoOne(const Options& options, Job job, const std::string& input, const std::string& output,
+                       std::ostream& err, bool& usageError) {
+  const CatchInterrupt catchInterrupt;
+  VideoReader reader;
+  Result opened = reader.Open(input, options.threads);
+  if (!opened.ok()) return opened;
+  if (reader.OtherVideoStreams() > 0) {
+    err << kProgram << ": note: " << input << " holds " << reader.OtherVideoStreams() + 1
+        << " video streams; the first is converted\n";
+  }
+  const int32_t width = reader.Width();
+  const int32_t height = reader.Height();
+  Result circles = CheckCirclesMeetPicture(options, job, width, height);
+  if (circles.ok()) circles = PlaceCalibration(job, width, height);
+  usageError = !circles.ok();
+  if (!circles.ok()) return circles;
+  // The display matrix turns the frames as EXIF orientation turns a picture.
+  const int32_t quarters = reader.QuarterTurns();
+  if (quarters < 0) return Result::Failure("is shown turned by an angle that is not a quarter turn");
+  const int orientation = quarters == 1 ? 6 : quarters == 2 ? 3 : quarters == 3 ? 8 : 1;
+  if (job.dual && quarters != 0) {
+    return Result::Failure("is a two-lens video shown turned (by " + std::to_string(90 * quarters) +
+                           " degrees); save it upright first");
+  }
+  if (!(job.calibration && job.calibration->fromProject)) job.lens.rollDegrees += RollOfOrientation(orientation);
+
+  VideoConversion conversion;
+  conversion.threads = options.threads > 0 ? options.threads
+                                           : static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+  conversion.sharpen = options.sharpen;
+  // 360-degree players expect the whole sphere.
+  const SaveShape shape = options.shape ? job.shape : SaveShape::Sphere;
+  // Even heights, for 4:2:0 colour.
+  int32_t asked = std::max(2, (job.height > 0 ? job.height : height) & ~1);
+  if (job.dual) {
+    if (!IsSideBySide(width, height)) return NotSideBySide({nullptr, width, height});
+    DualLens lens;
+    lens.front = job.lens;
+    lens.backCircle = job.backCircle;
+    lens.back = job.back;
+    lens.backFovDegrees = job.backFov;
+    lens.backCalibrated = job.backPlaced;
+    lens.front.radiusScale = job.frontScale;
+    lens.backRadiusScale = job.backScale;
+    if (job.autoCircle || job.align) {
+      const ClipLensSearch search{job.autoCircle, job.align, job.alignLenses, job.backFromFile};
+      Result found = FindClipLens(input, search, conversion.threads, lens);
+      if (!found.ok()) return found;
+      if (job.align) PrintAlignment(job, lens, err);
+    }
+    conversion.dual = true;
+    conversion.dualLens = lens;
+    conversion.size = DualSphereSize(width, height, asked);
+    if (conversion.size.height % 2 != 0) conversion.size = DualSphereSize(width, height, conversion.size.height - 1);
+  } else {
+    Lens lens = job.lens;
+    lens.radiusScale = job.frontScale;
+    if (job.autoCircle) {
+      DualLens circleOnly;
+      circleOnly.front = lens;
+      ImageCircle circle;
+      // The single lens's circle, found on the clip's first frame.
+      PixelStore first = AllocatePixels(int64_t{width} * height);
+      if (!first) return Result::Failure("not enough memory for the video's frames");
+      const PixelBuffer frame{first.get(), width, height};
+      VideoReader probe;
+      DecodedFrame time;
+      bool end = false;
+      Result read = probe.Open(input, conversion.threads);
+      if (read.ok()) read = probe.ReadFrame(frame, time, end);
+      if (read.ok() && end) read = Result::Failure("its video stream holds no frame");
+      if (!read.ok()) return read;
+      Result found = FindCircle(frame, circle);
+      if (!found.ok()) return WithCircleHint(frame, found, true);
+      lens.circle = circle;
+      if (lens.calibrated) {
+        Result reach = CheckFieldLimits(*lens.calibrated, std::nullopt, circle);
+        if (!reach.ok()) return reach;
+      }
+    }
+    conversion.lens = lens;
+    conversion.size = PanoramaSizeFor(lens, shape, width, height, asked);
+    if (conversion.size.height % 2 != 0)
+      conversion.size = PanoramaSizeFor(lens, shape, width, height, conversion.size.height - 1);
+  }
+  if (conversion.size.reduced || conversion.size.height != (job.height > 0 ? job.height : height)) {
+    err << kProgram << ": note: the panorama is " << conversion.size.height << " pixels high, not "
+        << (job.height > 0 ? job.height : height)
+        << (conversion.size.reduced ? ", to stay within " + std::to_string(kMostPanoramaPixels) + " pixels"
+                                    : ", as video needs an even height")
+        << "\n";
+  }
+  const PixelBuffer sizeOnly{nullptr, conversion.size.width, conversion.size.height};
+  conversion.output.shape = shape;
+  conversion.output.width = SavedColumnsOf(sizeOnly, shape).fileWidth;
+  conversion.output.height = conversion.size.height;
+  conversion.output.fileType = IsMkvName(output) ? VideoFileType::Matroska : VideoFileType::Mp4;
+  conversion.output.codec = options.codec == "ffv1"   ? VideoCodec::Ffv1
+                            : options.codec == "hevc" ? VideoCodec::Hevc
+                                                      : VideoCodec::H264;
+  conversion.output.crf = options.crf;
+  conversion.output.preset = options.preset;
+  const bool terminal = !options.quiet && &err == &std::cerr && isatty(STDERR_FILENO);
+  ProgressLine progress(err, terminal, reader.PromisedFrames());
+  conversion.progress = [&](int64_t written) { progress.Update(written); };
+  Result converted = ConvertVideo(reader, output, conversion, err);
+  // What went wrong with the output file is told under its name, as for pictures.
+  const std::string& reason = converted.reason();
+  if (!converted.ok() && reason.rfind("cannot ", 0) == 0 && reason.find(" the file") != std::string::npos)
+    return Result::Failure(output + ": " + reason);
+  return converted;
+}
+#endif
+
 Result ConvertOne(const Options& options, Job job, const std::string& input, const std::string& output,
                   std::ostream& err, bool& usageError) {
   if (!options.force && FileExists(output))
     return Result::Failure(output + " already exists (use --force to replace it)");
+#if defined(QUORVANE_VIDEO)
+  if (IsVideoFile(input)) return ConvertVideoOne(options, job, input, output, err, usageError);
+#endif
   LoadedPicture fisheye;
   std::vector<uint8_t> fileBytes;
   Result load = LoadPicture(input, fisheye, &fileBytes);
@@ -662,6 +895,17 @@ int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
 // The outputs' extension, which names their format.
 std::string OutputExtension(const Options& options) { return options.format.value_or("jpg"); }
 
+// A video's codec must fit its file and take the options given.
+void RefuseVideoOptionMismatches(const Options& options, const std::optional<std::string>& outputName) {
+  const bool ffv1 = options.codec == "ffv1";
+  if (ffv1 && outputName && IsVideoName(*outputName) && !IsMkvName(*outputName))
+    throw CLI::ValidationError("--codec", "ffv1 is kept in Matroska files only; use -o NAME.mkv");
+  if (ffv1 && options.crfGiven)
+    throw CLI::ValidationError("--crf", "does nothing with --codec ffv1, which is lossless; leave one of them out");
+  if (ffv1 && options.presetGiven)
+    throw CLI::ValidationError("--preset", "does nothing with --codec ffv1, which is lossless; leave one of them out");
+}
+
 // Options given that would change nothing beside the others, and options
 // that need another: usage errors, so that a mistyped command line is not
 // taken for what the user meant.
@@ -697,8 +941,11 @@ void RefuseIdleOptions(const CLI::App& app, const Options& options) {
   std::optional<std::string> outputName;
   if (options.output) outputName = OutputFileName(*options.output, OutputExtension(options));
   if (options.output && !outputName) {
-    throw CLI::ValidationError("--output", *options.output + ": the name must end in .jpg, .jpeg, .png or .bmp");
+    throw CLI::ValidationError("--output", *options.output + ": the name must end in .jpg, .jpeg, .png or .bmp "
+                                                             "(pictures), or .mp4 or .mkv (videos)");
   }
+  RefuseVideoOptionMismatches(options, outputName);
+  if (outputName && IsVideoName(*outputName)) return;
   const PictureFormat format = FormatFromName(outputName.value_or("." + OutputExtension(options))).value();
   const std::string saved = outputName ? *outputName : "the outputs (--format " + OutputExtension(options) + ")";
   if (given("--quality") && format != PictureFormat::Jpeg)
@@ -713,6 +960,34 @@ std::vector<std::string> PlanOutputs(const Options& options) {
   if (options.output && options.inputs.size() > 1)
     throw CLI::ValidationError("--output", "takes one input only; for several, give a folder with --output-dir");
   const std::string extension = OutputExtension(options);
+  // Videos and pictures by their content: each is saved as its own kind.
+  std::vector<bool> videos;
+  for (const std::string& input : options.inputs) videos.push_back(IsVideoFile(input));
+  const bool anyVideo = std::find(videos.begin(), videos.end(), true) != videos.end();
+  const std::string videoExtension = options.codec == "ffv1" ? "mkv" : "mp4";
+  for (size_t i = 0; i < videos.size(); ++i) {
+    const std::string& input = options.inputs[i];
+    if (videos[i] && options.qualityGiven)
+      throw CLI::ValidationError("--quality", "is for JPEG pictures, and " + input + " is a video (see --crf)");
+    if (videos[i] && options.noTransform)
+      throw CLI::ValidationError("--no-transform", "is for pictures, and " + input + " is a video");
+    if (options.output && videos[i] && FormatFromName(*options.output)) {
+      throw CLI::ValidationError("--output", input + " is a video, and " + *options.output +
+                                                 " names a picture; give a .mp4 or .mkv name");
+    }
+    if (options.output && !videos[i] && IsVideoName(*options.output)) {
+      throw CLI::ValidationError("--output", input + " is a picture, and " + *options.output +
+                                                 " names a video; give a .jpg, .png or .bmp name");
+    }
+  }
+  if (!anyVideo) {
+    for (const char* name : {"--codec", "--crf", "--preset"}) {
+      const bool given = std::string(name) == "--codec" ? options.codec.has_value()
+                         : std::string(name) == "--crf" ? options.crfGiven
+                                                        : options.presetGiven;
+      if (given) throw CLI::ValidationError(name, "is for videos, and no input is one");
+    }
+  }
   // A folder that is not there is the user's to make: the program makes none.
   const auto missing = [](const std::string& folder) {
     return folder + (FileExists(folder) ? " is a file, not a folder" : " does not exist; create it first");
@@ -720,9 +995,10 @@ std::vector<std::string> PlanOutputs(const Options& options) {
   if (options.outputFolder && !FolderExists(*options.outputFolder))
     throw CLI::ValidationError("--output-dir", "the output folder " + missing(*options.outputFolder));
   std::vector<std::string> outputs;
-  for (const std::string& input : options.inputs) {
-    outputs.push_back(options.output ? *OutputFileName(*options.output, extension)
-                                     : DefaultOutputName(input, options.outputFolder, extension));
+  for (size_t i = 0; i < options.inputs.size(); ++i) {
+    const std::string& kind = videos[i] ? videoExtension : extension;
+    outputs.push_back(options.output ? *OutputFileName(*options.output, kind)
+                                     : DefaultOutputName(options.inputs[i], options.outputFolder, kind));
   }
   const std::string folder = options.output ? FolderOf(outputs[0]) : "";
   if (!folder.empty() && !FolderExists(folder)) throw CLI::ValidationError("--output", "the folder " + missing(folder));
@@ -783,7 +1059,11 @@ Examples:
   An all-sky camera pointing straight up, the whole sky as a 360-degree panorama:
     quorvane-convert --pitch 90 --shape sphere sky.jpg
   A 360-degree camera's two fisheyes side by side, stitched into the whole sphere:
-    quorvane-convert --dual --fov 200 --circle auto --align camera.jpg
+    quorvane-convert --dual --fov 200 --circle auto --align camera.jpg)";
+constexpr char kVideoExample[] = R"(
+  The same camera's video, into a 360-degree MP4 with its sound:
+    quorvane-convert --dual --fov 200 --circle auto --align camera.mp4)";
+constexpr char kMoreExamples[] = R"(
   A card's folders into one folder, as PNG files:
     quorvane-convert -d panoramas --format png cam1/*.jpg cam2/*.jpg
   Without lens options the program's own lens: equidistant, 198 degrees across
@@ -792,7 +1072,7 @@ Examples:
 // The options, their values' ranges and what each needs, in the help's words.
 void AddOptions(CLI::App& app, Options& options) {
   app.get_formatter()->column_width(30);
-  app.add_option("INPUT", options.inputs, "Fisheye pictures to convert")->required()->option_text("...");
+  app.add_option("INPUT", options.inputs, "Fisheye pictures or videos to convert")->required()->option_text("...");
   app.add_option("-o,--output", options.output,
                  Wrapped("The output file, for one input: .jpg, .jpeg, .png or .bmp (a name without an extension gets "
                          ".jpg, or --format's); not with -d"))
@@ -884,17 +1164,33 @@ void AddOptions(CLI::App& app, Options& options) {
   app.add_flag("--no-transform", options.noTransform,
                Wrapped("Save the loaded picture itself (no lens options then)"));
   app.add_flag("--force", options.force, "Replace existing output files");
+  app.add_option("--codec", options.codec,
+                 Wrapped("Videos: h264 (the default), hevc, or ffv1 (lossless, in .mkv files only)"))
+      ->check(OneOf({"h264", "hevc", "ffv1"}))
+      ->type_name("CODEC");
+  AddWholeNumber(app, "--crf", options.crf, kCrfRange, "N",
+                 "Videos: the H.264 or HEVC rate factor, " + RangeText(kCrfRange) + ", lower for better (default " +
+                     std::to_string(kDefaultCrf) + ")");
+  app.add_option("--preset", options.preset,
+                 Wrapped(std::string("Videos: the H.264 or HEVC encoder's preset, ultrafast to veryslow, slower for "
+                                     "smaller files (default ") + kDefaultPreset + ")"))
+      ->check(OneOf({"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower",
+                     "veryslow", "placebo"}))
+      ->type_name("NAME");
+  app.add_flag("-q,--quiet", options.quiet, Wrapped("Print failures only: no progress, no line per file"));
   app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
 }
 
 }  // namespace
 
 int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"Turns circular fisheye photographs (JPEG) into equirectangular panoramas (JPEG, PNG or BMP).",
+  CLI::App app{std::string("Turns circular fisheye photographs (JPEG) into equirectangular panoramas (JPEG, PNG or "
+                           "BMP)") +
+                   (kConvertsVideos ? ", and fisheye videos into 360-degree videos (MP4 or Matroska)." : "."),
                kProgram};
   // Paths begin with "/" on some systems; on Windows too they are never options.
   app.allow_windows_style_options(false);
-  app.footer(kExamples);
+  app.footer(std::string(kExamples) + (kConvertsVideos ? kVideoExample : "") + kMoreExamples);
   Options options;
   AddOptions(app, options);
 
@@ -907,6 +1203,9 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
     options.yawGiven = app.count("--yaw") > 0;
     options.pitchGiven = app.count("--pitch") > 0;
     options.rollGiven = app.count("--roll") > 0;
+    options.crfGiven = app.count("--crf") > 0;
+    options.presetGiven = app.count("--preset") > 0;
+    options.qualityGiven = app.count("--quality") > 0;
     RefuseIdleOptions(app, options);
     job = JobFor(options);
     if (!options.findCircle) outputs = PlanOutputs(options);
@@ -925,16 +1224,25 @@ int RunConverter(int argc, const char* const* argv, std::ostream& out, std::ostr
     const std::string& input = options.inputs[i];
     bool usageError = false;
     Result result = ConvertOne(options, job, input, outputs[i], err, usageError);
-    err << "[" << i + 1 << "/" << count << "] " << input;
     if (result.ok()) {
-      err << " -> " << outputs[i] << "\n";
+      if (!options.quiet) err << "[" << i + 1 << "/" << count << "] " << input << " -> " << outputs[i] << "\n";
       ++converted;
     } else {
-      err << ": failed: " << result.reason() << "\n";
+      err << "[" << i + 1 << "/" << count << "] " << input << ": failed: " << result.reason() << "\n";
       usageErrors = usageErrors || usageError;
     }
+#if defined(QUORVANE_VIDEO)
+    // Ctrl-C during a video: its temporary file is gone; the program ends as
+    // interrupted, converting nothing more.
+    if (CatchInterrupt::Caught() != 0) {
+      err.flush();
+      CatchInterrupt::EndWithCaughtSignal();
+    }
+#endif
   }
-  err << count << (count == 1 ? " file: " : " files: ") << converted << " converted, " << count - converted
-      << " failed\n";
+  if (!options.quiet) {
+    err << count << (count == 1 ? " file: " : " files: ") << converted << " converted, " << count - converted
+        << " failed\n";
+  }
   return usageErrors ? 2 : converted == count ? 0 : 1;
 }

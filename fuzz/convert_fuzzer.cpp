@@ -6,9 +6,9 @@
 //    message;
 //  - a usage error (2) changes nothing in the folder;
 //  - every file that appears or changes, in the folder or a folder inside it
-//    (--output-dir), is a finished picture file under a name that ends in its
-//    format's extension, ".jpg", ".jpeg", ".png" or ".bmp" (no temporary file
-//    is left behind, no input is overwritten);
+//    (--output-dir), is a finished picture or video file under a name that
+//    ends in its format's extension, ".jpg", ".jpeg", ".png", ".bmp", ".mp4"
+//    or ".mkv" (no temporary file is left behind, no input is overwritten);
 //  - nothing hangs, crashes or leaks.
 // Command lines that could reach outside the work folder (a "/" or ".."
 // anywhere) or ask for unbounded work (--sharpen over 99, a --height of more
@@ -36,6 +36,7 @@
 #include "imageio/load_picture.h"
 #include "imageio/picture_encoding.h"
 #include "transform/stores.h"
+#include "video/video_reader.h"
 
 namespace {
 
@@ -93,6 +94,11 @@ void MakeFixtures() {
       {"exists.jpg", progressive},
       {"exists-panorama.jpg", jpeg},  // replaced only with --force
       {"camera.jpg", ReadTestFile("bad/exif-rotated.jpg")},  // EXIF with an orientation, carried over
+      // Videos: whole, cut in the middle, and one named as a picture.
+      {"clip.mp4", ReadTestFile("clip-48x32.mp4")},
+      {"clip.mkv", ReadTestFile("clip-48x32.mkv")},
+      {"cut.mp4", ReadTestFile("clip-48x32.mp4").substr(0, 2500)},
+      {"video.jpg", ReadTestFile("clip-48x32.mkv")},
       // Calibrations: for in.jpg, for pair.bmp's two lenses, and a camera YAML
       // without a size.
       {"lens.pto", "i w35 h39 f3 v190 a0.01 b-0.02 c0.01 d0.5 e-0.5 g0.2 t0.1 y5 p-3 r2 S1,34,2,37\n"},
@@ -166,7 +172,26 @@ std::map<std::string, std::string> ListFolder() {
   return entries;
 }
 
+// A video the converter wrote: every frame its index promises decodes.
+void CheckWrittenVideo(const std::string& name) {
+  VideoReader reader;
+  Result read = reader.Open(Folder + "/" + name, 1);
+  if (!read.ok()) Fail("a written file is not a video: " + name + ": " + read.reason());
+  std::vector<uint8_t> pixels(size_t{4} * reader.Width() * reader.Height());
+  const PixelBuffer frame{pixels.data(), reader.Width(), reader.Height()};
+  for (bool end = false; !end;) {
+    DecodedFrame time;
+    read = reader.ReadFrame(frame, time, end);
+    if (!read.ok()) Fail("a written video does not decode: " + name + ": " + read.reason());
+  }
+  if (reader.FramesRead() == 0 || reader.BrokeOff() || !reader.DecodeProblem().empty())
+    Fail("a written video is not finished: " + name);
+}
+
 void CheckWrittenFile(const std::string& name, const std::string& content) {
+  const size_t dot = name.rfind('.');
+  const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+  if (content != kFolder && (extension == ".mp4" || extension == ".mkv")) return CheckWrittenVideo(name);
   const std::optional<PictureFormat> format = FormatFromName(name);
   if (!format) Fail("a file not named as a picture was written or left behind: " + name);
   if (content == kFolder) Fail("a folder appeared: " + name);

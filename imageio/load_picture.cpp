@@ -9,6 +9,7 @@
 
 #include "imageio/decode_picture.h"
 #include "imageio/jpeg_header.h"
+#include "imageio/video_signature.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ Result DecodePreparingPages(std::span<const uint8_t> bytes, uint8_t* destination
   // another thread has the system provide the pages that the decoder and
   // whatever follows it will fill, meanwhile; otherwise the decoder fails
   // having touched little.
+  if (const std::optional<VideoContainer> video = VideoContainerOf(bytes)) return Result::Failure(VideoRefusal(*video));
   int64_t declaredWidth = 0;
   int64_t declaredHeight = 0;
   std::thread preparer;

@@ -4,6 +4,9 @@
 //
 //   make-sample [OUTPUT [WIDTH HEIGHT]]     (default samples/fisheye-sample.jpg, 1600 x 1200)
 //   make-sample --dual OUTPUT [HEIGHT]      (two lenses side by side, 2 HEIGHT x HEIGHT, default 1200)
+//   make-sample --dual-clip FOLDER [HEIGHT [FRAMES]]
+//                                           (FRAMES such pictures, default 48 of 384, as FOLDER/frame-0001.jpg
+//                                            and on: a two-lens video's frames, the camera turning slowly)
 //
 // With --dual the same world as a two-lens 360-degree camera records it: two
 // equidistant 200-degree fisheyes side by side, the left looking ahead, the
@@ -30,8 +33,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "transform/pixel_buffer.h"
@@ -216,7 +221,8 @@ void RenderFisheye(const PixelBuffer& picture) {
 // The two-lens camera's picture (see the top of the file): each half's
 // circle of radius height / 2 - 6 lies a few pixels off the half's centre;
 // outside it, black.
-void RenderDualFisheye(const PixelBuffer& picture) {
+// `cameraYaw`: the whole camera turned that many degrees to the right.
+void RenderDualFisheye(const PixelBuffer& picture, double cameraYaw = 0.0) {
   const int32_t half = picture.width / 2;
   const double radius = picture.height / 2.0 - 6.0;
   const double pixelsPerRadian = radius / (100.0 * kDegree);
@@ -227,8 +233,9 @@ void RenderDualFisheye(const PixelBuffer& picture) {
     Colour gain;
   };
   const Lens lenses[2] = {
-      {0, half / 2.0 - 0.5 + 2.25, picture.height / 2.0 - 0.5 - 1.5, Turned(0, 0, 0), {1, 1, 1}},
-      {half, half / 2.0 - 0.5 - 1.75, picture.height / 2.0 - 0.5 + 2.5, Turned(180.8, -0.5, 0.4), {0.9, 0.88, 0.84}},
+      {0, half / 2.0 - 0.5 + 2.25, picture.height / 2.0 - 0.5 - 1.5, Turned(cameraYaw, 0, 0), {1, 1, 1}},
+      {half, half / 2.0 - 0.5 - 1.75, picture.height / 2.0 - 0.5 + 2.5, Turned(cameraYaw + 180.8, -0.5, 0.4),
+       {0.9, 0.88, 0.84}},
   };
   constexpr double kShare = 1.0 / (kSupersample * kSupersample);
   for (const Lens& lens : lenses) {
@@ -312,14 +319,64 @@ bool ParseSide(const char* text, int32_t& side) {
 int Usage() {
   std::fprintf(stderr,
                "usage: make-sample [OUTPUT [WIDTH HEIGHT]]   (sides 8 to %d pixels)\n"
-               "       make-sample --dual OUTPUT [HEIGHT]\n",
+               "       make-sample --dual OUTPUT [HEIGHT]\n"
+               "       make-sample --dual-clip FOLDER [HEIGHT [FRAMES]]   (FRAMES 1 to 10000)\n",
                kMaxSide);
   return 2;
 }
 
 }  // namespace
 
+// A two-lens video's frames, the camera turning a quarter of a degree to the
+// right from one to the next (six degrees a second at 24 frames a second):
+// slow enough to follow, and every frame different, as a real video's are.
+constexpr double kClipTurnDegrees = 0.25;
+constexpr int32_t kDefaultClipHeight = 384;
+constexpr int32_t kDefaultClipFrames = 48;
+constexpr int32_t kMostClipFrames = 10000;
+
+int WriteDualClip(int argc, char** argv) {
+  if (argc < 3 || argc > 5) return Usage();
+  const std::string folder = argv[2];
+  int32_t height = kDefaultClipHeight;
+  int32_t frames = kDefaultClipFrames;
+  if (argc >= 4 && (!ParseSide(argv[3], height) || 2 * height > kMaxSide)) return Usage();
+  if (argc == 5) {
+    char* end = nullptr;
+    const long value = std::strtol(argv[4], &end, 10);
+    if (end == argv[4] || *end != '\0' || value < 1 || value > kMostClipFrames) return Usage();
+    frames = static_cast<int32_t>(value);
+  }
+  // The frames are independent: one thread per core renders every n-th.
+  const int32_t threads = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::string> errors(threads);
+  std::vector<std::thread> workers;
+  for (int32_t t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      std::vector<uint8_t> pixels(size_t{2} * height * height * kBytesPerPixel);
+      const PixelBuffer picture{pixels.data(), 2 * height, height};
+      for (int32_t i = t; i < frames && errors[t].empty(); i += threads) {
+        RenderDualFisheye(picture, kClipTurnDegrees * i);
+        std::vector<uint8_t> jpeg;
+        char name[32];
+        std::snprintf(name, sizeof name, "/frame-%04d.jpg", i + 1);
+        if (!EncodeJpeg(picture, jpeg, errors[t]) || !WriteFile(folder + name, jpeg, errors[t]))
+          errors[t] = folder + name + ": " + errors[t];
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  for (const std::string& error : errors) {
+    if (error.empty()) continue;
+    std::fprintf(stderr, "make-sample: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s: %d frames of %d x %d\n", folder.c_str(), frames, 2 * height, height);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--dual-clip") == 0) return WriteDualClip(argc, argv);
   const bool dual = argc >= 2 && std::strcmp(argv[1], "--dual") == 0;
   std::string output = kDefaultOutput;
   int32_t width = kDefaultWidth;

@@ -1,0 +1,142 @@
+#include "video/clip_lens.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "transform/stores.h"
+#include "video/video_reader.h"
+
+namespace {
+
+// The middle value (of an even count, the lower middle one: a value one of
+// the frames had).
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[(values.size() - 1) / 2];
+}
+
+// The frame whose values are each closest to the median of all: a whole
+// alignment one frame found, rather than angles mixed from several.
+size_t MostTypical(const std::vector<std::vector<double>>& values) {
+  const size_t count = values.size();
+  std::vector<double> middle;
+  for (size_t k = 0; k < values[0].size(); ++k) {
+    std::vector<double> column;
+    for (const auto& row : values) column.push_back(row[k]);
+    middle.push_back(Median(column));
+  }
+  size_t best = 0;
+  double bestDistance = INFINITY;
+  for (size_t i = 0; i < count; ++i) {
+    double distance = 0.0;
+    for (size_t k = 0; k < middle.size(); ++k) distance += std::abs(values[i][k] - middle[k]);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = i;
+    }
+  }
+  return best;
+}
+
+// The frames, in the program's layout, each in a store of its own.
+struct SampleFrames {
+  std::vector<PixelStore> stores;
+  std::vector<PixelBuffer> frames;
+};
+
+// kClipSampleFrames frames of `path` spread over its first
+// kClipSampleSeconds (a shorter clip gives fewer): at 0, 1/8, ... 7/8 of the
+// span. Between them the reader jumps ahead to a key frame when the index
+// has one, and passes over frames nothing refers to.
+Result ReadSampleFrames(const std::string& path, int32_t threads, SampleFrames& samples) {
+  VideoReader reader;
+  Result opened = reader.Open(path, threads);
+  if (!opened.ok()) return opened;
+  const VideoTimeBase base = reader.TimeBase();
+  const double secondsPerUnit = double(base.num) / base.den;
+  const double clipSeconds = reader.Duration() * secondsPerUnit;
+  const double span = clipSeconds > 0 ? std::min(clipSeconds, kClipSampleSeconds) : kClipSampleSeconds;
+  const int64_t start = reader.StartTime();
+  const VideoTimeBase rate = reader.FrameRate();
+  // Frames no other refers to are passed over until two frames before the
+  // one wanted, so that it is not passed over itself (where it is, the next
+  // frame stands in for it).
+  const double frameSeconds = rate.num > 0 && rate.den > 0 ? double(rate.den) / rate.num : 1.0 / 30.0;
+  for (int32_t next = 0; next < kClipSampleFrames;) {
+    const double wanted = next * span / kClipSampleFrames;
+    reader.SkipAheadTo(start + static_cast<int64_t>(wanted / secondsPerUnit));
+    DecodedFrame time;
+    bool end = false;
+    reader.SkipUnreferencedFrames(true);
+    for (;;) {
+      Result read = reader.NextFrame(time, end);
+      if (!read.ok()) return read;
+      if (end) break;
+      const double at = (time.pts - start) * secondsPerUnit;
+      if (at + 1e-9 >= wanted) break;
+      if (at + 2 * frameSeconds >= wanted) reader.SkipUnreferencedFrames(false);
+    }
+    if (end) break;
+    PixelStore store = AllocatePixels(int64_t{reader.Width()} * reader.Height());
+    if (!store) return Result::Failure("not enough memory for the video's frames");
+    const PixelBuffer frame{store.get(), reader.Width(), reader.Height()};
+    Result converted = reader.ConvertFrame(frame);
+    if (!converted.ok()) return converted;
+    samples.stores.push_back(std::move(store));
+    samples.frames.push_back(frame);
+    // Frames at one time count once (a clip shorter than the span).
+    while (next < kClipSampleFrames && (time.pts - start) * secondsPerUnit + 1e-9 >= next * span / kClipSampleFrames)
+      ++next;
+  }
+  if (samples.frames.empty()) return Result::Failure("its video stream holds no frame");
+  return {};
+}
+
+}  // namespace
+
+Result FindClipLens(const std::string& path, const ClipLensSearch& search, int32_t threads, DualLens& lens) {
+  SampleFrames samples;
+  Result read = ReadSampleFrames(path, threads, samples);
+  if (!read.ok()) return read;
+  Result lastFailure;
+  if (search.findCircles) {
+    std::vector<double> x, y, r, x2, y2, r2;
+    for (const PixelBuffer& frame : samples.frames) {
+      ImageCircle front, back;
+      Result found = FindDualCircles(frame, front, back);
+      if (!found.ok()) {
+        lastFailure = found;
+        continue;
+      }
+      front = RoundedCircle(front);
+      back = RoundedCircle(back);
+      x.push_back(front.x), y.push_back(front.y), r.push_back(front.radius);
+      x2.push_back(back.x), y2.push_back(back.y), r2.push_back(back.radius);
+    }
+    if (x.empty()) return lastFailure;
+    lens.front.circle = ImageCircle{Median(x), Median(y), Median(r)};
+    lens.backCircle = ImageCircle{Median(x2), Median(y2), Median(r2)};
+  }
+  if (search.align) {
+    std::vector<DualLens> aligned;
+    for (const PixelBuffer& frame : samples.frames) {
+      DualLens result;
+      Result found = AlignLenses(frame, lens, search.fitLenses, search.aroundStart, threads, result);
+      if (!found.ok()) {
+        lastFailure = found;
+        continue;
+      }
+      aligned.push_back(result);
+    }
+    if (aligned.empty()) return lastFailure;
+    std::vector<std::vector<double>> values;
+    for (const DualLens& a : aligned) {
+      values.push_back({a.back.yawDegrees, a.back.pitchDegrees, a.back.rollDegrees, a.front.fovDegrees,
+                        a.backFovDegrees.value_or(a.front.fovDegrees), a.front.radiusScale, a.backRadiusScale});
+    }
+    lens = aligned[MostTypical(values)];
+  }
+  return {};
+}
