@@ -332,12 +332,10 @@ TEST_F(VideoTest, TheSphericalMetadataOfEachShape) {
       EXPECT_NE(sideData.find(c.detail), std::string::npos) << sideData;
       EXPECT_NE(Probe(out, "v:0", "stream=pix_fmt,color_space,color_range").find("pix_fmt=yuv420p|color_range=tv|color_space=bt709"),
                 std::string::npos);
-#if defined(QUORVANE_SPHERICAL_V1)
       if (std::string(extension) == ".mp4") {
         const std::string json = ExiftoolJson(out);
         EXPECT_EQ(JsonValue(json, "XMP-GSpherical:Spherical"), "true") << json;
       }
-#endif
     }
   }
 }

@@ -20,9 +20,7 @@ extern "C" {
 #include "transform/stores.h"
 #include "video/interrupt.h"
 
-#if defined(QUORVANE_SPHERICAL_V1)
 #include "video/spherical_v1.h"
-#endif
 
 namespace {
 
@@ -328,13 +326,11 @@ Result ConvertVideo(VideoReader& input, const std::string& output, const VideoCo
     result = writer.Open(temporary, conversion.output, input, notes);
     if (result.ok()) result = RunVideoPipeline(input, writer, conversion);
   }
-#if defined(QUORVANE_SPHERICAL_V1)
   // Older players and upload sites read the first version's XML box.
   if (result.ok() && conversion.output.fileType == VideoFileType::Mp4) {
     result = InsertSphericalV1(temporary, SphericalV1Xml(conversion.output.shape, conversion.output.width,
                                                          conversion.output.height));
   }
-#endif
   // Before the new file takes an existing one's place it must be on the
   // disk, so that a crash cannot leave neither, as for pictures.
   if (result.ok() && FileExists(output)) {
