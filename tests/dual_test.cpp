@@ -124,6 +124,14 @@ TEST(DualRoundTripTest, TheStitchedSphereMatchesTheWorldAndAlignmentFindsTheOffs
     EXPECT_NEAR(found.yawDegrees, lens.back.yawDegrees, 0.1);
     EXPECT_NEAR(found.pitchDegrees, lens.back.pitchDegrees, 0.1);
     EXPECT_NEAR(found.rollDegrees, lens.back.rollDegrees, 0.1);
+
+    // Of alignments half a degree off and the true one, the true one
+    // disagrees least, wherever it stands among them.
+    std::vector<DualLens> candidates(3, lens);
+    candidates[0].back.yawDegrees += 0.5;
+    candidates[2].back.rollDegrees -= 0.5;
+    const PixelBuffer pictures[] = {shot.Picture(), shot.Picture()};
+    EXPECT_EQ(LeastDisagreement(pictures, candidates), 1u);
   }
 }
 

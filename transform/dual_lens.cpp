@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -883,6 +884,27 @@ Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLens
     SetSizes(sizes, space.calibrated, aligned);
   }
   return {};
+}
+
+size_t LeastDisagreement(std::span<const PixelBuffer> pictures, std::span<const DualLens> candidates) {
+  // Every candidate is judged on the same directions of a picture: those
+  // inside the narrowest field any of them has, chosen with the first.
+  double field = DualFieldDegrees(candidates[0]);
+  for (const DualLens& candidate : candidates) field = std::min(field, DualFieldDegrees(candidate));
+  if (candidates[0].front.calibrated) field = std::min(field, kWidestAlignedField);
+  const double fields[2] = {field, field};
+  const auto inCamera = [](DualLens lens) {
+    lens.front.yawDegrees = lens.front.pitchDegrees = lens.front.rollDegrees = 0.0;
+    return lens;
+  };
+  std::vector<double> sums(candidates.size(), 0.0);
+  for (const PixelBuffer& picture : pictures) {
+    const GreyHalf front = FullSizeGrey(picture, false);
+    const GreyHalf back = FullSizeGrey(picture, true);
+    const AlignLevel level = LevelOf(front, back, inCamera(candidates[0]), fields, picture.width, picture.height, 24'000);
+    for (size_t i = 0; i < candidates.size(); ++i) sums[i] += Disagreement(level, inCamera(candidates[i]), true);
+  }
+  return static_cast<size_t>(std::min_element(sums.begin(), sums.end()) - sums.begin());
 }
 
 Result AlignBackLens(const PixelBuffer& source, const DualLens& lens, int32_t threads, BackLensOffset& offset) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "imageio/result.h"
 #include "transform/calibration.h"
@@ -111,6 +112,11 @@ inline constexpr double kWidestFovChangeDegrees = 5.0;
 inline constexpr NumberRange kLensScaleRange{0.95, 1.05};
 Result AlignLenses(const PixelBuffer& source, const DualLens& lens, bool fitLenses, bool aroundStart, int32_t threads,
                    DualLens& aligned);
+
+// Of several alignments of one camera's lenses (each found on one picture),
+// the one whose lenses disagree least over their overlap, summed over all
+// `pictures` (1 less the correlation of their greys, as the search judges).
+size_t LeastDisagreement(std::span<const PixelBuffer> pictures, std::span<const DualLens> candidates);
 
 // The back lens's offset from straight behind, from both lenses' own turns
 // in the world (as a Hugin project gives them).

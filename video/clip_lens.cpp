@@ -17,29 +17,6 @@ double Median(std::vector<double> values) {
   return values[(values.size() - 1) / 2];
 }
 
-// The frame whose values are each closest to the median of all: a whole
-// alignment one frame found, rather than angles mixed from several.
-size_t MostTypical(const std::vector<std::vector<double>>& values) {
-  const size_t count = values.size();
-  std::vector<double> middle;
-  for (size_t k = 0; k < values[0].size(); ++k) {
-    std::vector<double> column;
-    for (const auto& row : values) column.push_back(row[k]);
-    middle.push_back(Median(column));
-  }
-  size_t best = 0;
-  double bestDistance = INFINITY;
-  for (size_t i = 0; i < count; ++i) {
-    double distance = 0.0;
-    for (size_t k = 0; k < middle.size(); ++k) distance += std::abs(values[i][k] - middle[k]);
-    if (distance < bestDistance) {
-      bestDistance = distance;
-      best = i;
-    }
-  }
-  return best;
-}
-
 // The frames, in the program's layout, each in a store of its own.
 struct SampleFrames {
   std::vector<PixelStore> stores;
@@ -131,12 +108,7 @@ Result FindClipLens(const std::string& path, const ClipLensSearch& search, int32
       aligned.push_back(result);
     }
     if (aligned.empty()) return lastFailure;
-    std::vector<std::vector<double>> values;
-    for (const DualLens& a : aligned) {
-      values.push_back({a.back.yawDegrees, a.back.pitchDegrees, a.back.rollDegrees, a.front.fovDegrees,
-                        a.backFovDegrees.value_or(a.front.fovDegrees), a.front.radiusScale, a.backRadiusScale});
-    }
-    lens = aligned[MostTypical(values)];
+    lens = aligned[LeastDisagreement(samples.frames, aligned)];
   }
   return {};
 }

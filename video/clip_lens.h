@@ -13,7 +13,8 @@ inline constexpr double kClipSampleSeconds = 10.0;
 
 struct ClipLensSearch {
   bool findCircles = false;  // each lens's circle: the median of the frames'
-  bool align = false;        // the back lens's offset (AlignLenses)
+  bool align = false;        // the back lens's offset (AlignLenses on each frame; of those, the
+                             // one that disagrees least over all of them: LeastDisagreement)
   bool fitLenses = false;    // and each lens's own size
   bool aroundStart = false;  // search around `lens.back`
 };
