@@ -54,7 +54,7 @@ class SelectedBitmap {
   HGDIOBJ previous_;
 };
 
-const char kUnreadable[] = "not a picture the program can read (JPEG or BMP)";
+const char* const kUnreadable = kNotAPicture;
 
 uint32_t BigEndian32(const uint8_t* at) {
   return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
@@ -124,8 +124,9 @@ Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture
 }  // namespace
 
 Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
-                     int32_t& width, int32_t& height) {
+                     int32_t& width, int32_t& height, PixelStore* samples16) {
   if (bytes.empty()) return Result::Failure("the file is empty");
+  if (samples16 != nullptr) samples16->reset();
   if (LooksLikeBmp(bytes)) return DecodeBmp(bytes, destination, capacityPixels, width, height);
   int64_t declaredWidth = 0;
   int64_t declaredHeight = 0;

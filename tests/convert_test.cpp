@@ -115,7 +115,7 @@ TEST_F(ConvertTest, ExistingOutputsNeedForce) {
 TEST_F(ConvertTest, ABadInputFailsAloneInABatchAndEachFileIsReportedWhenDone) {
   WriteBytes(Path("bad.jpg"), {'n', 'o', 't', ' ', 'a', ' ', 'J', 'P', 'E', 'G'});
   EXPECT_EQ(Run({Path("bad.jpg"), Path("dome.bmp")}), 1);
-  EXPECT_EQ(err_.str(), "[1/2] " + Path("bad.jpg") + ": failed: not a picture the program can read (JPEG or BMP)\n" +
+  EXPECT_EQ(err_.str(), "[1/2] " + Path("bad.jpg") + ": failed: not a picture the program can read (JPEG, PNG, TIFF or BMP)\n" +
                             "[2/2] " + Path("dome.bmp") + " -> " + Path("dome-panorama.jpg") + "\n" +
                             "2 files: 1 converted, 1 failed\n");
   EXPECT_TRUE(fs::exists(Path("dome-panorama.jpg")));
