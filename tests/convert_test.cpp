@@ -252,7 +252,7 @@ TEST_F(ConvertTest, EveryMistakeIsAUsageErrorThatSaysWhatIsWrong) {
       {{"--calibration", ""}, "--calibration: a file name is needed"},
       {{"-o", ""}, "--output: a file name is needed"},
       {{"-d", ""}, "--output-dir: a folder name is needed"},
-      {{"--format", "gif"}, "--format: must be jpg, png or bmp (given: gif)"},
+      {{"--format", "gif"}, "--format: must be jpg, png, tif or bmp (given: gif)"},
       {{"--shape", "circle"}, "--shape: must be square, rectangle or sphere (given: circle)"},
       {{"-o", Path("x.jpg"), "-d", Path("out")}, "--output: cannot be given with --output-dir"},
       {{"-d", missing}, "--output-dir: the output folder " + missing + " does not exist"},
