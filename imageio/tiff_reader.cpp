@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "imageio/decode_picture.h"
@@ -61,6 +62,9 @@ int ErrorHandler(TIFF*, void* userData, const char*, const char* format, va_list
     char message[256];
     std::vsnprintf(message, sizeof message, format, arguments);
     file.error = message;
+    // Messages about the file open with its name, which here is ours.
+    constexpr std::string_view kName = "picture: ";
+    if (file.error.starts_with(kName)) file.error.erase(0, kName.size());
   }
   return 1;
 }

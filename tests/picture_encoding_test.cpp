@@ -302,7 +302,7 @@ TEST(PanoramaXmpTest, ExiftoolReadsEveryValueOfEachShape) {
     const PanoramaXmp xmp = PanoramaXmpFor(c.shape, c.side, c.yaw, c.pitch);
     EncodeOptions options;
     options.xmp = &xmp;
-    for (const char* name : {"pano.jpg", "pano.png"}) {
+    for (const char* name : {"pano.jpg", "pano.png", "pano.tif"}) {
       SCOPED_TRACE(std::string(name) + " of side " + std::to_string(c.side));
       const fs::path file = folder / name;
       const Result written = WritePictureFile({const_cast<uint8_t*>(pixels.data()), width, c.side}, c.shape,
