@@ -16,9 +16,9 @@ void StoreRow(const Sample* row, const DecodedRowFormat& format, int32_t width, 
   constexpr uint32_t kMax = kDeep ? 65535 : 255;
   const int colours = format.grey ? 1 : 3;
   for (int32_t x = 0; x < width; ++x, row += format.samples) {
-    uint32_t red = row[0];
+    uint32_t red = row[format.bgr ? 2 : 0];
     uint32_t green = format.grey ? red : row[1];
-    uint32_t blue = format.grey ? red : row[2];
+    uint32_t blue = format.grey ? red : row[format.bgr ? 0 : 2];
     if (format.minIsWhite) red = green = blue = kMax - red;
     if (format.alpha) {
       const uint32_t alpha = row[colours];
@@ -72,4 +72,56 @@ bool LooksLikeTiff(std::span<const uint8_t> bytes) {
   if (bytes.size() < 8) return false;
   return (bytes[0] == 'I' && bytes[1] == 'I' && bytes[2] == 42 && bytes[3] == 0) ||
          (bytes[0] == 'M' && bytes[1] == 'M' && bytes[2] == 0 && bytes[3] == 42);
+}
+
+namespace {
+
+// Reads numbers of a TIFF file in its byte order, 0 past its end.
+struct TiffNumbers {
+  std::span<const uint8_t> bytes;
+  uint32_t U16(size_t at) const {
+    if (at + 2 > bytes.size()) return 0;
+    return bytes[0] == 'M' ? uint32_t{bytes[at]} << 8 | bytes[at + 1] : uint32_t{bytes[at + 1]} << 8 | bytes[at];
+  }
+  uint32_t U32(size_t at) const {
+    if (at + 4 > bytes.size()) return 0;
+    return bytes[0] == 'M' ? U16(at) << 16 | U16(at + 2) : U16(at + 2) << 16 | U16(at);
+  }
+};
+
+}  // namespace
+
+Result CheckPngOrTiffLayout(std::span<const uint8_t> bytes) {
+  if (LooksLikePng(bytes)) {
+    // IHDR, the first chunk: width, height, bit depth, colour type.
+    constexpr size_t kDepthAt = 8 + 8 + 8, kColourTypeAt = kDepthAt + 1;
+    constexpr uint8_t kGreyAlpha = 4;
+    if (bytes.size() > kColourTypeAt && bytes[kDepthAt] == 16 && bytes[kColourTypeAt] == kGreyAlpha)
+      return Result::Failure(kGreyAlpha16Refused);
+    return {};
+  }
+  if (!LooksLikeTiff(bytes)) return {};
+  // The first directory's one-value SHORT tags; BitsPerSample's first value
+  // lies elsewhere when there are several, and so does ExtraSamples' when
+  // there are more than two.
+  const TiffNumbers tiff{bytes};
+  const size_t directory = tiff.U32(4);
+  const size_t entries = tiff.U16(directory);
+  uint32_t bits = 1, samples = 1, photometric = 1, planar = 1, extra = 0, extraKind = 0;
+  for (size_t i = 0; i < entries; ++i) {
+    const size_t entry = directory + 2 + 12 * i;
+    const uint32_t tag = tiff.U16(entry), count = tiff.U32(entry + 4);
+    const uint32_t first = count * 2 <= 4 ? tiff.U16(entry + 8) : tiff.U16(tiff.U32(entry + 8));
+    if (tag == 258) bits = first;
+    if (tag == 277) samples = tiff.U16(entry + 8);
+    if (tag == 262) photometric = tiff.U16(entry + 8);
+    if (tag == 284) planar = tiff.U16(entry + 8);
+    if (tag == 338) extra = count, extraKind = first;
+  }
+  const uint32_t colours = photometric == 2 ? 3 : 1;
+  if (planar == 2 && samples > 1)
+    return Result::Failure(kSeparatePlanesRefused);
+  if (bits == 16 && colours == 1 && samples > 1 && extra > 0 && extraKind != 0)
+    return Result::Failure(kGreyAlpha16Refused);
+  return {};
 }

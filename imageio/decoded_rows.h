@@ -13,6 +13,7 @@ struct DecodedRowFormat {
   bool grey = false;      // one colour sample, else red, green, blue
   bool alpha = false;     // the sample after the colours is straight alpha
   bool minIsWhite = false;  // grey counts down from white (TIFF)
+  bool bgr = false;       // colours in the order blue, green, red
   int bits = 8;           // 8 or 16
 };
 
@@ -30,6 +31,16 @@ Result AllocateSamples16(int64_t pixelCount, PixelStore& store);
 // decoders hand over as it is.
 inline constexpr char kGreyAlpha16Refused[] =
     "16-bit grey with alpha is not supported; save the picture as RGB, or without its alpha channel";
+
+inline constexpr char kSeparatePlanesRefused[] =
+    "TIFF files with separate colour planes are not supported; save the picture with its colours interleaved "
+    "(contiguous)";
+
+// What the file itself says that neither system's decoders should be left
+// to decide: separate-plane TIFF and 16-bit grey with alpha (PNG or TIFF)
+// are refused with their reason; anything else passes, to be judged by the
+// decoder.
+Result CheckPngOrTiffLayout(std::span<const uint8_t> bytes);
 
 // Whether the bytes start like a PNG file, or like a TIFF file (either byte
 // order).

@@ -107,8 +107,7 @@ Result RowFormatOf(TIFF* tiff, DecodedRowFormat& format) {
   const int colours = photometric == PHOTOMETRIC_RGB ? 3 : 1;
   if (samples < colours) return Result::Failure("damaged TIFF file (fewer samples than colours)");
   if (planar != PLANARCONFIG_CONTIG && samples > 1)
-    return Result::Failure("TIFF files with separate colour planes are not supported; save the picture with its "
-                           "colours interleaved (contiguous)");
+    return Result::Failure(kSeparatePlanesRefused);
   // The first extra sample is alpha when it says so; straight alpha is
   // composited over black, premultiplied alpha has been already.
   uint16_t extraCount = 0;
