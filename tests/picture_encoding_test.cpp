@@ -144,8 +144,8 @@ TEST(PictureFormatTest, ComesFromTheExtensionInAnyCase) {
   } cases[] = {
       {"pano.jpg", PictureFormat::Jpeg}, {"PANO.JPEG", PictureFormat::Jpeg}, {"a.b/pano.Png", PictureFormat::Png},
       {"c:\\x.bmp", PictureFormat::Bmp}, {"x.BMP", PictureFormat::Bmp},     {"jpg", std::nullopt},
-      {"x.jpg.txt", std::nullopt},       {"x.tif", std::nullopt},            {"dir.png/x", std::nullopt},
-      {"x.", std::nullopt},              {"x.jpe", std::nullopt},
+      {"x.jpg.txt", std::nullopt},       {"x.tif", PictureFormat::Tiff},     {"dir.png/x", std::nullopt},
+      {"x.", std::nullopt},              {"x.jpe", std::nullopt},            {"X.TIFF", PictureFormat::Tiff},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatFromName(c.name), c.format) << c.name;
 }
