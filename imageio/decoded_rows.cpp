@@ -10,18 +10,25 @@ namespace {
 inline uint32_t OverBlack8(uint32_t colour, uint32_t alpha) { return (colour * alpha + 127) / 255; }
 inline uint32_t OverBlack16(uint32_t colour, uint32_t alpha) { return (colour * alpha + 32767) / 65535; }
 
-template <typename Sample>
+// One loop for each kind of row, so that the loop over the pixels has no
+// branch that the format decides.
+template <typename Sample, bool kGrey, bool kAlpha>
 void StoreRow(const Sample* row, const DecodedRowFormat& format, int32_t width, uint8_t* pixels8, uint16_t* pixels16) {
   constexpr bool kDeep = sizeof(Sample) == 2;
   constexpr uint32_t kMax = kDeep ? 65535 : 255;
-  const int colours = format.grey ? 1 : 3;
-  for (int32_t x = 0; x < width; ++x, row += format.samples) {
-    uint32_t red = row[format.bgr ? 2 : 0];
-    uint32_t green = format.grey ? red : row[1];
-    uint32_t blue = format.grey ? red : row[format.bgr ? 0 : 2];
-    if (format.minIsWhite) red = green = blue = kMax - red;
-    if (format.alpha) {
-      const uint32_t alpha = row[colours];
+  constexpr int kColours = kGrey ? 1 : 3;
+  const int samples = format.samples;
+  const int redAt = format.bgr ? 2 : 0, blueAt = format.bgr ? 0 : 2;
+  const uint32_t flip = format.minIsWhite ? kMax : 0;  // white-is-zero grey: kMax - v, as kMax ^ v
+  for (int32_t x = 0; x < width; ++x, row += samples) {
+    uint32_t red, green, blue;
+    if constexpr (kGrey) {
+      red = green = blue = row[0] ^ flip;
+    } else {
+      red = row[redAt], green = row[1], blue = row[blueAt];
+    }
+    if constexpr (kAlpha) {
+      const uint32_t alpha = row[kColours];
       if constexpr (kDeep) {
         red = OverBlack16(red, alpha), green = OverBlack16(green, alpha), blue = OverBlack16(blue, alpha);
       } else {
@@ -46,13 +53,25 @@ void StoreRow(const Sample* row, const DecodedRowFormat& format, int32_t width, 
   }
 }
 
+template <typename Sample>
+void StoreRowOf(const void* row, const DecodedRowFormat& format, int32_t width, uint8_t* pixels8, uint16_t* pixels16) {
+  const auto* samples = static_cast<const Sample*>(row);
+  if (format.grey) {
+    if (format.alpha) StoreRow<Sample, true, true>(samples, format, width, pixels8, pixels16);
+    else StoreRow<Sample, true, false>(samples, format, width, pixels8, pixels16);
+  } else {
+    if (format.alpha) StoreRow<Sample, false, true>(samples, format, width, pixels8, pixels16);
+    else StoreRow<Sample, false, false>(samples, format, width, pixels8, pixels16);
+  }
+}
+
 }  // namespace
 
 void StoreDecodedRow(const void* row, const DecodedRowFormat& format, int32_t width, uint8_t* pixels8,
                      uint16_t* pixels16) {
   assert(format.bits == 8 || format.bits == 16);
-  if (format.bits == 16) StoreRow(static_cast<const uint16_t*>(row), format, width, pixels8, pixels16);
-  else StoreRow(static_cast<const uint8_t*>(row), format, width, pixels8, nullptr);
+  if (format.bits == 16) StoreRowOf<uint16_t>(row, format, width, pixels8, pixels16);
+  else StoreRowOf<uint8_t>(row, format, width, pixels8, nullptr);
 }
 
 Result AllocateSamples16(int64_t pixelCount, PixelStore& store) {
