@@ -589,10 +589,15 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
                   std::ostream& err, bool& usageError) {
   if (!options.force && FileExists(output))
     return Result::Failure(output + " already exists (use --force to replace it)");
+  // A picture saved as loaded keeps a file's 16 bits where the format holds
+  // them; everything else runs on the 8-bit picture, and the samples would
+  // only take memory.
+  const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
   LoadedPicture fisheye;
   std::vector<uint8_t> fileBytes;
-  Result load = LoadPicture(input, fisheye, &fileBytes);
+  Result load = LoadPicture(input, fisheye, &fileBytes, options.noTransform && Holds16Bits(format));
   if (!load.ok()) return load;
+  const bool keep16 = fisheye.samples16 != nullptr;
   Result circles = CheckCirclesMeetPicture(options, job, fisheye.width, fisheye.height);
   if (circles.ok() && !options.noTransform) circles = PlaceCalibration(job, fisheye.width, fisheye.height);
   usageError = !circles.ok();
@@ -619,19 +624,14 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
     level -= kSharpenLevelStep;
     SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
   }
-  const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
   // The panorama's metadata describes our pixels: only a panorama gets it.
   const PanoramaXmp xmp = PanoramaXmpFor(job.shape, picture.height, job.lens.yawDegrees, job.lens.pitchDegrees);
   EncodeOptions encoding;
   encoding.quality = options.quality;
   encoding.xmp = options.noTransform ? nullptr : &xmp;
   encoding.camera = options.noMetadata ? nullptr : &camera;
-  // A picture saved as loaded keeps a file's 16 bits where the format holds
-  // them.
-  const PixelBuffer16 deep = fisheye.View16();
-  const bool keep16 = options.noTransform && deep.base != nullptr && Holds16Bits(format);
   Result save = format == PictureFormat::Bmp ? WriteBmpPicture(picture, job.shape, output)
-                : keep16                     ? WritePictureFile16(deep, job.shape, format, encoding, output)
+                : keep16                     ? WritePictureFile16(fisheye.View16(), job.shape, format, encoding, output)
                                              : WritePictureFile(picture, job.shape, format, encoding, output);
   if (!save.ok()) return Result::Failure(output + ": " + save.reason());
   return {};

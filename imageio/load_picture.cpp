@@ -93,7 +93,8 @@ Result ReadForDecoding(const std::string& name, std::vector<uint8_t>& bytes, Pix
   return {};
 }
 
-Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes) {
+Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes,
+                   bool keep16Bits) {
   std::vector<uint8_t> bytes;
   PixelStore decoded;
   Result ready = ReadForDecoding(name, bytes, decoded);
@@ -101,7 +102,7 @@ Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<
   PixelStore samples16;
   int32_t width = 0;
   int32_t height = 0;
-  Result decode = DecodePreparingPages(bytes, decoded.get(), {}, width, height, &samples16);
+  Result decode = DecodePreparingPages(bytes, decoded.get(), {}, width, height, keep16Bits ? &samples16 : nullptr);
   if (!decode.ok()) return decode;
   picture.store = std::move(decoded);
   picture.samples16 = std::move(samples16);

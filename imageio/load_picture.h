@@ -23,8 +23,11 @@ struct LoadedPicture {
 };
 
 // Reads and decodes the picture file `name`. On failure `picture` is left as
-// it was. `fileBytes`, when given, receives the file's whole content.
-Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes = nullptr);
+// it was. `fileBytes`, when given, receives the file's whole content. A
+// file's 16-bit samples are kept only when `keep16Bits` asks for them: they
+// take twice the 8-bit picture's memory.
+Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes = nullptr,
+                   bool keep16Bits = false);
 
 // The size a JPEG file declares, when it is believable for the file's size.
 bool BelievableDeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& height);
