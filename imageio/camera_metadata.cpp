@@ -320,7 +320,7 @@ std::vector<uint8_t> JoinExif(const ExifDirectories& directories) {
   for (const auto& [tag, child] : children) {
     if (child->empty()) continue;
     const TiffTag link{tag, kTypeLong, 1, {0, 0, 0, 0}};
-    zero.insert(std::find_if(zero.begin(), zero.end(), [tag](const TiffTag& t) { return t.tag > tag; }), link);
+    zero.insert(std::find_if(zero.begin(), zero.end(), [&link](const TiffTag& t) { return t.tag > link.tag; }), link);
   }
   const size_t zeroAt = AppendTiffDirectory(block, zero);
   for (const auto& [tag, child] : children) {
