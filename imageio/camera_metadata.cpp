@@ -305,6 +305,11 @@ bool ReadEntries(std::span<const uint8_t> block, size_t at, const std::function<
     }
     entries.push_back(std::move(kept));
   }
+  // A directory's tags should be in order and each once; a damaged one's
+  // are put in order, and the first of a tag met twice kept.
+  std::stable_sort(entries.begin(), entries.end(), [](const TiffTag& a, const TiffTag& b) { return a.tag < b.tag; });
+  entries.erase(std::unique(entries.begin(), entries.end(), [](const TiffTag& a, const TiffTag& b) { return a.tag == b.tag; }),
+                entries.end());
   return true;
 }
 

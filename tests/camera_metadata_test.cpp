@@ -438,6 +438,15 @@ TEST(CameraMetadataTest, ATiffFilesExifIsRebuiltWithoutTheMakerNote) {
     EXPECT_EQ(std::search(metadata.exif.begin(), metadata.exif.end(), camera.makerNote.begin(), camera.makerNote.end()),
               metadata.exif.end());
   }
+  // A damaged file's tags out of order, one of them twice: put in order, the
+  // first kept.
+  TiffWriter w(false);
+  w.Put(4, w.Directory({w.Ascii(0x0110, "QT-2"), w.Ascii(0x010F, "First"), w.Ascii(0x010F, "Second")}), 4);
+  ExifDirectories rebuilt;
+  ASSERT_TRUE(SplitExif(ReadCameraMetadata(w.bytes).exif, rebuilt));
+  ASSERT_EQ(rebuilt.camera.size(), 2u);
+  EXPECT_EQ(std::string(rebuilt.camera[0].value.begin(), rebuilt.camera[0].value.end()), std::string("First", 6));
+  EXPECT_EQ(rebuilt.camera[1].tag, 0x0110);
 }
 
 // The program's own PNG and TIFF files carry the block and profile they were
