@@ -60,10 +60,6 @@ class SelectedBitmap {
 
 const char* const kUnreadable = kNotAPicture;
 
-uint32_t BigEndian32(const uint8_t* at) {
-  return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
-}
-
 // The loader decodes a whole picture before it tells its size, so the size
 // each format's header declares is checked first: a file of a few bytes that
 // claims 65535 x 65535 pixels never reaches it. False for a file whose header
@@ -85,13 +81,6 @@ bool DeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& heigh
       width = std::max<int64_t>(width, bytes[at + 5] | bytes[at + 6] << 8);
       height = std::max<int64_t>(height, bytes[at + 7] | bytes[at + 8] << 8);
     }
-    return true;
-  }
-  // PNG: the first chunk, IHDR, holds width and height.
-  if (bytes.size() >= 24 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0 &&
-      std::memcmp(bytes.data() + 12, "IHDR", 4) == 0) {
-    width = BigEndian32(bytes.data() + 16);
-    height = BigEndian32(bytes.data() + 20);
     return true;
   }
   return false;
