@@ -699,6 +699,11 @@ TEST_F(ConvertTest, SixteenBitSamplesSurviveAPictureSavedAsLoaded) {
       EXPECT_EQ(wrong, 0);
     }
   }
+  // --format tif names the panorama of a 16-bit picture as it does any other.
+  ASSERT_EQ(Run({"--format", "tif", Path("deep.png")}), 0) << err_.str();
+  const std::vector<uint8_t> panorama = ReadBytes(Path("deep-panorama.tif"));
+  ASSERT_GT(panorama.size(), 8u);
+  EXPECT_TRUE(std::equal(panorama.begin(), panorama.begin() + 4, std::begin({'I', 'I', '*', '\0'})));
 }
 
 #ifndef _WIN32
