@@ -10,11 +10,14 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "imageio/bmp_reader.h"
 #include "imageio/bmp_writer.h"
 #include "imageio/camera_metadata.h"
+#include "imageio/decoded_rows.h"
 #include "imageio/file_replace.h"
 #include "imageio/load_picture.h"
 #include "imageio/panorama_xmp.h"
@@ -167,7 +170,7 @@ std::string InFolder(const std::string& folder, const std::string& name) {
   return folder + kFolderSeparator + name;
 }
 
-// dome.jpg -> dome-panorama.jpg (EXT: jpg, png or bmp), in the input's
+// dome.jpg -> dome-panorama.jpg (EXT: jpg, png, tif or bmp), in the input's
 // folder or in `folder`.
 std::string DefaultOutputName(const std::string& input, const std::optional<std::string>& folder,
                               const std::string& extension) {
@@ -210,8 +213,9 @@ bool IsVideoFile(const std::string& name) {
   const size_t read = std::fread(head, 1, sizeof head, file);
   std::fclose(file);
   if (VideoContainerOf({head, read})) return true;
-  const bool picture = (read >= 2 && head[0] == 0xFF && head[1] == 0xD8) || (read >= 2 && head[0] == 'B' && head[1] == 'M') ||
-                       (read >= 4 && head[0] == 0x89 && head[1] == 'P' && head[2] == 'N' && head[3] == 'G');
+  const std::span<const uint8_t> bytes{head, read};
+  const bool picture = (read >= 2 && head[0] == 0xFF && head[1] == 0xD8) || LooksLikeBmp(bytes) ||
+                       LooksLikePng(bytes) || LooksLikeTiff(bytes);
   const size_t dot = ExtensionStart(name);
   if (picture || dot == std::string::npos) return false;
   std::string extension = name.substr(dot + 1);
@@ -822,10 +826,15 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
 #if defined(QUORVANE_VIDEO)
   if (IsVideoFile(input)) return ConvertVideoOne(options, job, input, output, err, usageError);
 #endif
+  // A picture saved as loaded keeps a file's 16 bits where the format holds
+  // them; everything else runs on the 8-bit picture, and the samples would
+  // only take memory.
+  const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
   LoadedPicture fisheye;
   std::vector<uint8_t> fileBytes;
-  Result load = LoadPicture(input, fisheye, &fileBytes);
+  Result load = LoadPicture(input, fisheye, &fileBytes, options.noTransform && Holds16Bits(format));
   if (!load.ok()) return load;
+  const bool keep16 = fisheye.samples16 != nullptr;
   Result circles = CheckCirclesMeetPicture(options, job, fisheye.width, fisheye.height);
   if (circles.ok() && !options.noTransform) circles = PlaceCalibration(job, fisheye.width, fisheye.height);
   usageError = !circles.ok();
@@ -852,7 +861,6 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
     level -= kSharpenLevelStep;
     SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
   }
-  const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
   // The panorama's metadata describes our pixels: only a panorama gets it.
   const PanoramaXmp xmp = PanoramaXmpFor(job.shape, picture.height, job.lens.yawDegrees, job.lens.pitchDegrees);
   EncodeOptions encoding;
@@ -860,6 +868,7 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
   encoding.xmp = options.noTransform ? nullptr : &xmp;
   encoding.camera = options.noMetadata ? nullptr : &camera;
   Result save = format == PictureFormat::Bmp ? WriteBmpPicture(picture, job.shape, output)
+                : keep16                     ? WritePictureFile16(fisheye.View16(), job.shape, format, encoding, output)
                                              : WritePictureFile(picture, job.shape, format, encoding, output);
   if (!save.ok()) return Result::Failure(output + ": " + save.reason());
   return {};
@@ -941,8 +950,8 @@ void RefuseIdleOptions(const CLI::App& app, const Options& options) {
   std::optional<std::string> outputName;
   if (options.output) outputName = OutputFileName(*options.output, OutputExtension(options));
   if (options.output && !outputName) {
-    throw CLI::ValidationError("--output", *options.output + ": the name must end in .jpg, .jpeg, .png or .bmp "
-                                                             "(pictures), or .mp4 or .mkv (videos)");
+    throw CLI::ValidationError("--output", *options.output + ": the name must end in .jpg, .jpeg, .png, .tif, .tiff "
+                                                             "or .bmp (pictures), or .mp4 or .mkv (videos)");
   }
   RefuseVideoOptionMismatches(options, outputName);
   if (outputName && IsVideoName(*outputName)) return;
@@ -1074,7 +1083,8 @@ void AddOptions(CLI::App& app, Options& options) {
   app.get_formatter()->column_width(30);
   app.add_option("INPUT", options.inputs, "Fisheye pictures or videos to convert")->required()->option_text("...");
   app.add_option("-o,--output", options.output,
-                 Wrapped("The output file, for one input: .jpg, .jpeg, .png or .bmp (a name without an extension gets "
+                 Wrapped("The output file, for one input: .jpg, .jpeg, .png, .tif, .tiff or .bmp (a name without an "
+                         "extension gets "
                          ".jpg, or --format's); not with -d"))
       ->check(Named("a file name"))
       ->type_name("FILE");
@@ -1084,9 +1094,9 @@ void AddOptions(CLI::App& app, Options& options) {
       ->check(Named("a folder name"))
       ->type_name("DIR");
   app.add_option("--format", options.format,
-                 Wrapped("The outputs' format, when -o names none: jpg (the default), png or bmp"))
-      ->check(OneOf({"jpg", "png", "bmp"}))
-      ->type_name("jpg|png|bmp");
+                 Wrapped("The outputs' format, when -o names none: jpg (the default), png, tif (Deflate) or bmp"))
+      ->check(OneOf({"jpg", "png", "tif", "bmp"}))
+      ->type_name("jpg|png|tif|bmp");
   AddWholeNumber(app, "--quality", options.quality, kQualityRange, "Q",
                  "JPEG quality, " + RangeText(kQualityRange) + " (default " + std::to_string(kDefaultJpegQuality) +
                      "; 4:4:4 colour from 90 up, 4:2:0 below); JPEG outputs only");
@@ -1162,7 +1172,8 @@ void AddOptions(CLI::App& app, Options& options) {
                  "Threads for the transform, " + RangeText(kThreadsRange) +
                      " (default: one per processor core); the panorama is the same for every count");
   app.add_flag("--no-transform", options.noTransform,
-               Wrapped("Save the loaded picture itself (no lens options then)"));
+               Wrapped("Save the loaded picture itself (no lens options then); a 16-bit PNG or TIFF stays 16-bit "
+                       "when saved as PNG or TIFF"));
   app.add_flag("--force", options.force, "Replace existing output files");
   app.add_option("--codec", options.codec,
                  Wrapped("Videos: h264 (the default), hevc, or ffv1 (lossless, in .mkv files only)"))

@@ -1,5 +1,7 @@
-// Picture decoding on Windows: the system's own picture loader (OLE) reads the
-// file, draws it into a 32-bit DIB, and the DIB's rows are copied out.
+// Picture decoding on Windows: PNG and TIFF files, known by their signature,
+// through the Windows Imaging Component (wic_reader_win.cpp); every other
+// file through the system's own picture loader (OLE), which draws it into a
+// 32-bit DIB whose rows are copied out.
 #include "imageio/decode_picture.h"
 
 #include <windows.h>
@@ -13,6 +15,8 @@
 
 #include "imageio/bmp_reader.h"
 #include "imageio/com_session_win.h"
+#include "imageio/decoded_rows.h"
+#include "imageio/wic_reader_win.h"
 #include "imageio/jpeg_header.h"
 
 namespace {
@@ -54,11 +58,7 @@ class SelectedBitmap {
   HGDIOBJ previous_;
 };
 
-const char kUnreadable[] = "not a picture the program can read (JPEG or BMP)";
-
-uint32_t BigEndian32(const uint8_t* at) {
-  return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
-}
+const char* const kUnreadable = kNotAPicture;
 
 // The loader decodes a whole picture before it tells its size, so the size
 // each format's header declares is checked first: a file of a few bytes that
@@ -81,13 +81,6 @@ bool DeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& heigh
       width = std::max<int64_t>(width, bytes[at + 5] | bytes[at + 6] << 8);
       height = std::max<int64_t>(height, bytes[at + 7] | bytes[at + 8] << 8);
     }
-    return true;
-  }
-  // PNG: the first chunk, IHDR, holds width and height.
-  if (bytes.size() >= 24 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0 &&
-      std::memcmp(bytes.data() + 12, "IHDR", 4) == 0) {
-    width = BigEndian32(bytes.data() + 16);
-    height = BigEndian32(bytes.data() + 20);
     return true;
   }
   return false;
@@ -124,8 +117,11 @@ Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture
 }  // namespace
 
 Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
-                     int32_t& width, int32_t& height) {
+                     int32_t& width, int32_t& height, PixelStore* samples16) {
   if (bytes.empty()) return Result::Failure("the file is empty");
+  if (LooksLikePng(bytes) || LooksLikeTiff(bytes))
+    return DecodeWithWic(bytes, destination, capacityPixels, width, height, samples16);
+  if (samples16 != nullptr) samples16->reset();
   if (LooksLikeBmp(bytes)) return DecodeBmp(bytes, destination, capacityPixels, width, height);
   int64_t declaredWidth = 0;
   int64_t declaredHeight = 0;
