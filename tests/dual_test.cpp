@@ -49,13 +49,7 @@ DualShot Photograph(const DualLens& lens, int32_t height, const WorldPattern& wo
   // The back half starts at column W / 2, rounded down.
   const int32_t half = shot.width / 2;
   const Camera front = CameraOf(lens.front);
-  Lens backInCamera;
-  backInCamera.yawDegrees = 180 + lens.back.yawDegrees;
-  backInCamera.pitchDegrees = lens.back.pitchDegrees;
-  backInCamera.rollDegrees = lens.back.rollDegrees;
-  const Camera relative = CameraOf(backInCamera);
-  const auto inWorld = [&](Vector3 v) { return v.x * front.right + v.y * front.up + v.z * front.ahead; };
-  const Camera back{inWorld(relative.right), inWorld(relative.up), inWorld(relative.ahead)};
+  const Camera back = BackCameraOf(front, lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees);
   RenderFisheyeInto(shot.Picture(), 0, half, lens.front, front, FrontCircleOf(lens, shot.width, height), world);
   const WorldPattern backWorld = options.backWorld ? options.backWorld : world;
   RenderFisheyeInto(shot.Picture(), half, shot.width - half, lens.front, back, BackCircleOf(lens, shot.width, height),

@@ -50,6 +50,19 @@ inline Camera CameraOf(const Lens& lens) {
   return camera;
 }
 
+// A two-lens camera's back lens: turned 180 degrees about the camera's own
+// vertical and then by `yaw`, `pitch` and `roll` (the back lens's offset),
+// in the camera's frame; the front camera gives that frame in the world.
+inline Camera BackCameraOf(const Camera& front, double yaw, double pitch, double roll) {
+  Lens backInCamera;
+  backInCamera.yawDegrees = 180 + yaw;
+  backInCamera.pitchDegrees = pitch;
+  backInCamera.rollDegrees = roll;
+  const Camera relative = CameraOf(backInCamera);
+  const auto inWorld = [&](Vector3 v) { return v.x * front.right + v.y * front.up + v.z * front.ahead; };
+  return {inWorld(relative.right), inWorld(relative.up), inWorld(relative.ahead)};
+}
+
 // Distance from the circle's centre for an angle theta off the axis, with f
 // following from the circle's radius at half the field of view.
 inline double RhoOf(LensModel model, double theta, double f) {

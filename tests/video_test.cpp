@@ -171,13 +171,7 @@ Clip TwoLensClip(const DualLens& lens, int32_t height, size_t frames, double bac
     Lens turned = lens.front;
     turned.yawDegrees = YawOfFrame(i);
     const Camera front = CameraOf(turned);
-    Lens backInCamera;
-    backInCamera.yawDegrees = 180 + lens.back.yawDegrees;
-    backInCamera.pitchDegrees = lens.back.pitchDegrees;
-    backInCamera.rollDegrees = lens.back.rollDegrees;
-    const Camera relative = CameraOf(backInCamera);
-    const auto inWorld = [&](Vector3 v) { return v.x * front.right + v.y * front.up + v.z * front.ahead; };
-    const Camera back{inWorld(relative.right), inWorld(relative.up), inWorld(relative.ahead)};
+    const Camera back = BackCameraOf(front, lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees);
     RenderFisheyeInto(picture, 0, height, lens.front, front, FrontCircleOf(lens, clip.width, height), TexturedWorld);
     RenderFisheyeInto(picture, height, height, lens.front, back, BackCircleOf(lens, clip.width, height),
                       TexturedWorld, backExposure);
