@@ -143,7 +143,7 @@ std::string InFolder(const std::string& folder, const std::string& name) {
   return folder + kFolderSeparator + name;
 }
 
-// dome.jpg -> dome-panorama.jpg (EXT: jpg, png or bmp), in the input's
+// dome.jpg -> dome-panorama.jpg (EXT: jpg, png, tif or bmp), in the input's
 // folder or in `folder`.
 std::string DefaultOutputName(const std::string& input, const std::optional<std::string>& folder,
                               const std::string& extension) {
@@ -589,10 +589,15 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
                   std::ostream& err, bool& usageError) {
   if (!options.force && FileExists(output))
     return Result::Failure(output + " already exists (use --force to replace it)");
+  // A picture saved as loaded keeps a file's 16 bits where the format holds
+  // them; everything else runs on the 8-bit picture, and the samples would
+  // only take memory.
+  const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
   LoadedPicture fisheye;
   std::vector<uint8_t> fileBytes;
-  Result load = LoadPicture(input, fisheye, &fileBytes);
+  Result load = LoadPicture(input, fisheye, &fileBytes, options.noTransform && Holds16Bits(format));
   if (!load.ok()) return load;
+  const bool keep16 = fisheye.samples16 != nullptr;
   Result circles = CheckCirclesMeetPicture(options, job, fisheye.width, fisheye.height);
   if (circles.ok() && !options.noTransform) circles = PlaceCalibration(job, fisheye.width, fisheye.height);
   usageError = !circles.ok();
@@ -619,7 +624,6 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
     level -= kSharpenLevelStep;
     SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
   }
-  const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
   // The panorama's metadata describes our pixels: only a panorama gets it.
   const PanoramaXmp xmp = PanoramaXmpFor(job.shape, picture.height, job.lens.yawDegrees, job.lens.pitchDegrees);
   EncodeOptions encoding;
@@ -627,6 +631,7 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
   encoding.xmp = options.noTransform ? nullptr : &xmp;
   encoding.camera = options.noMetadata ? nullptr : &camera;
   Result save = format == PictureFormat::Bmp ? WriteBmpPicture(picture, job.shape, output)
+                : keep16                     ? WritePictureFile16(fisheye.View16(), job.shape, format, encoding, output)
                                              : WritePictureFile(picture, job.shape, format, encoding, output);
   if (!save.ok()) return Result::Failure(output + ": " + save.reason());
   return {};
@@ -697,7 +702,7 @@ void RefuseIdleOptions(const CLI::App& app, const Options& options) {
   std::optional<std::string> outputName;
   if (options.output) outputName = OutputFileName(*options.output, OutputExtension(options));
   if (options.output && !outputName) {
-    throw CLI::ValidationError("--output", *options.output + ": the name must end in .jpg, .jpeg, .png or .bmp");
+    throw CLI::ValidationError("--output", *options.output + ": the name must end in .jpg, .jpeg, .png, .tif, .tiff or .bmp");
   }
   const PictureFormat format = FormatFromName(outputName.value_or("." + OutputExtension(options))).value();
   const std::string saved = outputName ? *outputName : "the outputs (--format " + OutputExtension(options) + ")";
@@ -794,7 +799,8 @@ void AddOptions(CLI::App& app, Options& options) {
   app.get_formatter()->column_width(30);
   app.add_option("INPUT", options.inputs, "Fisheye pictures to convert")->required()->option_text("...");
   app.add_option("-o,--output", options.output,
-                 Wrapped("The output file, for one input: .jpg, .jpeg, .png or .bmp (a name without an extension gets "
+                 Wrapped("The output file, for one input: .jpg, .jpeg, .png, .tif, .tiff or .bmp (a name without an "
+                         "extension gets "
                          ".jpg, or --format's); not with -d"))
       ->check(Named("a file name"))
       ->type_name("FILE");
@@ -804,9 +810,9 @@ void AddOptions(CLI::App& app, Options& options) {
       ->check(Named("a folder name"))
       ->type_name("DIR");
   app.add_option("--format", options.format,
-                 Wrapped("The outputs' format, when -o names none: jpg (the default), png or bmp"))
-      ->check(OneOf({"jpg", "png", "bmp"}))
-      ->type_name("jpg|png|bmp");
+                 Wrapped("The outputs' format, when -o names none: jpg (the default), png, tif (Deflate) or bmp"))
+      ->check(OneOf({"jpg", "png", "tif", "bmp"}))
+      ->type_name("jpg|png|tif|bmp");
   AddWholeNumber(app, "--quality", options.quality, kQualityRange, "Q",
                  "JPEG quality, " + RangeText(kQualityRange) + " (default " + std::to_string(kDefaultJpegQuality) +
                      "; 4:4:4 colour from 90 up, 4:2:0 below); JPEG outputs only");
@@ -882,7 +888,8 @@ void AddOptions(CLI::App& app, Options& options) {
                  "Threads for the transform, " + RangeText(kThreadsRange) +
                      " (default: one per processor core); the panorama is the same for every count");
   app.add_flag("--no-transform", options.noTransform,
-               Wrapped("Save the loaded picture itself (no lens options then)"));
+               Wrapped("Save the loaded picture itself (no lens options then); a 16-bit PNG or TIFF stays 16-bit "
+                       "when saved as PNG or TIFF"));
   app.add_flag("--force", options.force, "Replace existing output files");
   app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
 }

@@ -6,7 +6,9 @@
 //    its size, the room untouched;
 //  - a decoded picture fits the room, writes nothing past it (a guard behind
 //    it, since the JPEG library is not instrumented), has unused bytes of 0,
-//    and decodes the same way again into room of exactly its size.
+//    and decodes the same way again into room of exactly its size;
+//  - a file's kept 16-bit samples reduce to exactly the 8-bit picture, and a
+//    refusal keeps none.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -75,17 +77,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> exact(pictureBytes + kGuardBytes, kUnwritten);
   int32_t againWidth = 0;
   int32_t againHeight = 0;
-  Check(DecodePicture(bytes, exact.data(), int64_t{width} * height, againWidth, againHeight).ok(),
+  PixelStore deep;
+  Check(DecodePicture(bytes, exact.data(), int64_t{width} * height, againWidth, againHeight, &deep).ok(),
         "a decoded picture does not decode into room of its own size");
   Check(againWidth == width && againHeight == height, "a second decode gives another size");
   Check(std::memcmp(exact.data(), room.data(), pictureBytes) == 0, "a second decode gives other pixels");
   Check(Untouched(exact.data() + pictureBytes, kGuardBytes), "the decoder wrote past the picture");
+  if (deep) {
+    const auto* samples = reinterpret_cast<const uint16_t*>(deep.get());
+    for (size_t i = 0; i < pictureBytes; ++i) {
+      Check(i % 4 == 3 ? samples[i] == 0 : ReduceSample(samples[i]) == exact[i],
+            "the 8-bit picture is not the reduction of the 16-bit samples");
+    }
+  }
 
   std::vector<uint8_t> tight(pictureBytes - 4 + kGuardBytes, kUnwritten);
   againWidth = -7;
   againHeight = -7;
-  Check(!DecodePicture(bytes, tight.data(), int64_t{width} * height - 1, againWidth, againHeight).ok(),
+  PixelStore refusedDeep;
+  Check(!DecodePicture(bytes, tight.data(), int64_t{width} * height - 1, againWidth, againHeight, &refusedDeep).ok(),
         "a picture larger than the room given was decoded");
+  Check(!refusedDeep, "a refused decode kept 16-bit samples");
   Check(againWidth == -7 && againHeight == -7, "a refused decode changed the sizes");
   Check(Untouched(tight.data(), tight.size()), "a picture refused for its size was written");
   return 0;

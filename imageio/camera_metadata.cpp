@@ -1,4 +1,4 @@
-// The camera's metadata of an input JPEG, carried over into the panorama.
+// The camera's metadata of an input picture, carried over into the panorama.
 //
 // EXIF (CIPA DC-008) is a TIFF block: a byte-order mark ("II" little-endian,
 // "MM" big-endian), 42, and the offset of IFD0, a directory of 12-byte entries
@@ -7,14 +7,23 @@
 // the thumbnail. Pointer tags in IFD0 lead to the Exif and GPS directories,
 // and one in the Exif directory to the interoperability directory. Offsets
 // count from the start of the block, and maker notes often hold offsets of
-// their own that nothing documents: the block is therefore edited in place,
-// never rebuilt, so that every byte stays where the camera put it.
+// their own that nothing documents: a JPEG's or PNG's block is therefore
+// edited in place, never rebuilt, so that every byte stays where the camera
+// put it. A TIFF file's tags are its own directories, which hold its pixels'
+// description too: there the block is put together anew, and the maker note
+// left out.
 #include "imageio/camera_metadata.h"
 
 #include <algorithm>
 #include <array>
+#include <cassert>
+#include <functional>
 #include <optional>
+#include <string_view>
 
+#include <zlib.h>
+
+#include "imageio/decoded_rows.h"
 #include "imageio/jpeg_header.h"
 
 namespace {
@@ -190,10 +199,227 @@ std::vector<uint8_t> JoinIccParts(const std::vector<JpegSegment>& segments) {
   return profile;
 }
 
+// Keeps an EXIF block that a walk finds whole, with its orientation.
+void KeepExif(std::span<const uint8_t> tiff, CameraMetadata& metadata) {
+  const std::optional<ExifLayout> layout = ExifWalk(tiff).Run();
+  if (!layout) return;
+  metadata.exif.assign(tiff.begin(), tiff.end());
+  if (layout->orientation.at != 0) {
+    const uint32_t orientation = NumberAt(TiffBlock(tiff), layout->orientation);
+    metadata.orientation = orientation >= 1 && orientation <= 8 ? static_cast<int>(orientation) : 0;
+  }
+}
+
+// A zlib stream's content, when it is whole and no larger than a profile
+// can sensibly be; empty otherwise.
+std::vector<uint8_t> Inflate(std::span<const uint8_t> stream) {
+  constexpr size_t kMostProfileBytes = 16 << 20;
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return {};
+  std::vector<uint8_t> out(64 * 1024);
+  z.next_in = const_cast<Bytef*>(stream.data());
+  z.avail_in = static_cast<uInt>(stream.size());
+  int status = Z_OK;
+  while (status == Z_OK) {
+    if (z.total_out == out.size()) {
+      if (out.size() >= kMostProfileBytes) break;
+      out.resize(2 * out.size());
+    }
+    z.next_out = out.data() + z.total_out;
+    z.avail_out = static_cast<uInt>(out.size() - z.total_out);
+    status = inflate(&z, Z_NO_FLUSH);
+  }
+  const size_t produced = z.total_out;
+  inflateEnd(&z);
+  if (status != Z_STREAM_END) return {};
+  out.resize(produced);
+  return out;
+}
+
+// PNG: eXIf holds an EXIF block as a JPEG's APP1 does (some writers keep the
+// "Exif\0\0" before it), iCCP a name, a zero, the method 0 and the profile
+// compressed by zlib. Chunks are walked to IEND or the first damage.
+void ReadPngMetadata(std::span<const uint8_t> file, CameraMetadata& metadata) {
+  bool exifSeen = false, iccSeen = false;
+  for (size_t at = 8; at + 12 <= file.size();) {
+    const size_t length = size_t{file[at]} << 24 | size_t{file[at + 1]} << 16 | size_t{file[at + 2]} << 8 | file[at + 3];
+    if (length > file.size() - at - 12) break;
+    const std::string_view type(reinterpret_cast<const char*>(&file[at + 4]), 4);
+    std::span<const uint8_t> data = file.subspan(at + 8, length);
+    if (type == "eXIf" && !exifSeen) {
+      exifSeen = true;
+      if (StartsWith(data, kExifSignature)) data = data.subspan(kExifSignature.size());
+      KeepExif(data, metadata);
+    } else if (type == "iCCP" && !iccSeen) {
+      iccSeen = true;
+      const size_t nameEnd = std::find(data.begin(), data.end(), 0) - data.begin();
+      if (nameEnd + 2 <= data.size() && data[nameEnd + 1] == 0) metadata.icc = Inflate(data.subspan(nameEnd + 2));
+    } else if (type == "IEND") {
+      break;
+    }
+    at += 12 + length;
+  }
+}
+
+// The tags of a camera's IFD0 that a panorama keeps: those that describe the
+// camera and the photograph, not its pixels.
+constexpr uint16_t kCameraTags[] = {
+    0x010E /* ImageDescription */, 0x010F /* Make */, 0x0110 /* Model */, kTagOrientation,
+    0x011A /* XResolution */, 0x011B /* YResolution */, 0x0128 /* ResolutionUnit */, 0x0131 /* Software */,
+    0x0132 /* DateTime */, 0x013B /* Artist */, 0x8298 /* Copyright */};
+constexpr uint16_t kTagMakerNote = 0x927C;
+constexpr uint16_t kTagIcc = 34675;
+
+// The bytes of one number of each type that byte order turns around: 2 for
+// SHORT, 4 for LONG, FLOAT, IFD and each half of a RATIONAL, 8 for DOUBLE.
+size_t SwapUnit(uint16_t type) {
+  switch (type) {
+    case 3: case 8: return 2;
+    case 4: case 5: case 9: case 10: case 11: case 13: return 4;
+    case 12: return 8;
+    default: return 1;
+  }
+}
+
+// The entries of the directory at `at` that `keep` accepts, values made
+// little-endian; false when the directory or a kept value lies outside the
+// block.
+bool ReadEntries(std::span<const uint8_t> block, size_t at, const std::function<bool(uint16_t)>& keep,
+                 std::vector<TiffTag>& entries) {
+  const TiffBlock tiff(block);
+  if (at < kTiffHeaderBytes || at + 2 > block.size()) return false;
+  const size_t count = tiff.U16(at);
+  if (at + 2 + kIfdEntryBytes * count > block.size()) return false;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t entry = at + 2 + kIfdEntryBytes * i;
+    TiffTag kept{tiff.U16(entry), tiff.U16(entry + 2), tiff.U32(entry + 4), {}};
+    const uint64_t valueBytes = uint64_t{TypeBytes(kept.type)} * kept.count;
+    if (!keep(kept.tag) || valueBytes == 0) continue;
+    const size_t valueAt = valueBytes <= 4 ? entry + 8 : tiff.U32(entry + 8);
+    if (valueAt + valueBytes > block.size()) return false;
+    kept.value.assign(block.begin() + valueAt, block.begin() + valueAt + valueBytes);
+    if (block[0] == 'M') {
+      const size_t unit = SwapUnit(kept.type);
+      for (size_t n = 0; n + unit <= kept.value.size(); n += unit)
+        std::reverse(kept.value.begin() + n, kept.value.begin() + n + unit);
+    }
+    entries.push_back(std::move(kept));
+  }
+  // A directory's tags should be in order and each once; a damaged one's
+  // are put in order, and the first of a tag met twice kept.
+  std::stable_sort(entries.begin(), entries.end(), [](const TiffTag& a, const TiffTag& b) { return a.tag < b.tag; });
+  entries.erase(std::unique(entries.begin(), entries.end(), [](const TiffTag& a, const TiffTag& b) { return a.tag == b.tag; }),
+                entries.end());
+  return true;
+}
+
+// A little-endian EXIF block of the directories: IFD0 with pointers to the
+// Exif and GPS directories that are not empty, each directory followed by
+// the values too long for its entries.
+std::vector<uint8_t> JoinExif(const ExifDirectories& directories) {
+  std::vector<uint8_t> block = {'I', 'I', 42, 0, 0, 0, 0, 0};
+  PutU32(block, 4, kTiffHeaderBytes);
+  std::vector<TiffTag> zero = directories.camera;
+  const std::pair<uint16_t, const std::vector<TiffTag>*> children[] = {{kTagExifIfd, &directories.exif},
+                                                                       {kTagGpsIfd, &directories.gps}};
+  for (const auto& [tag, child] : children) {
+    if (child->empty()) continue;
+    const TiffTag link{tag, kTypeLong, 1, {0, 0, 0, 0}};
+    zero.insert(std::find_if(zero.begin(), zero.end(), [&link](const TiffTag& t) { return t.tag > link.tag; }), link);
+  }
+  const size_t zeroAt = AppendTiffDirectory(block, zero);
+  for (const auto& [tag, child] : children) {
+    if (child->empty()) continue;
+    const size_t at = AppendTiffDirectory(block, *child);
+    PutU32(block, TiffValueField(block, zeroAt, tag), static_cast<uint32_t>(at));
+  }
+  return block;
+}
+
+// A TIFF file's own first directory describes its pixels; its camera tags,
+// Exif and GPS directories make the EXIF block.
+void ReadTiffMetadata(std::span<const uint8_t> file, CameraMetadata& metadata) {
+  ExifDirectories directories;
+  if (SplitExif(file, directories) && !directories.camera.empty()) KeepExif(JoinExif(directories), metadata);
+  std::vector<TiffTag> icc;
+  if (ReadEntries(file, TiffBlock(file).U32(4), [](uint16_t tag) { return tag == kTagIcc; }, icc) && !icc.empty() &&
+      icc.front().value.size() > 4) {
+    metadata.icc = std::move(icc.front().value);
+  }
+}
+
 }  // namespace
 
-CameraMetadata ReadCameraMetadata(std::span<const uint8_t> jpegFile) {
+// Values that do not fit their entries follow the directory, each at an even
+// offset, as TIFF asks.
+size_t AppendTiffDirectory(std::vector<uint8_t>& file, const std::vector<TiffTag>& tags) {
+  if (file.size() % 2 != 0) file.push_back(0);
+  const size_t at = file.size();
+  file.resize(at + 2 + kIfdEntryBytes * tags.size() + 4, 0);
+  PutU16(file, at, static_cast<uint16_t>(tags.size()));
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const TiffTag& entry = tags[i];
+    assert(i == 0 || tags[i - 1].tag < entry.tag);
+    const size_t field = at + 2 + kIfdEntryBytes * i;
+    PutU16(file, field, entry.tag);
+    PutU16(file, field + 2, entry.type);
+    PutU32(file, field + 4, entry.count);
+    if (entry.value.size() <= 4) {
+      std::copy(entry.value.begin(), entry.value.end(), file.begin() + field + 8);
+    } else {
+      PutU32(file, field + 8, static_cast<uint32_t>(file.size()));
+      file.insert(file.end(), entry.value.begin(), entry.value.end());
+      if (file.size() % 2 != 0) file.push_back(0);
+    }
+  }
+  return at;
+}
+
+size_t TiffValueField(std::span<const uint8_t> file, size_t directoryAt, uint16_t tag) {
+  const TiffBlock tiff(file);
+  for (size_t i = 0; i < tiff.U16(directoryAt); ++i) {
+    const size_t field = directoryAt + 2 + kIfdEntryBytes * i;
+    if (tiff.U16(field) == tag) return field + 8;
+  }
+  assert(false && "the directory has no such tag");
+  return 0;
+}
+
+bool SplitExif(std::span<const uint8_t> tiff, ExifDirectories& directories) {
+  const TiffBlock block(tiff);
+  if (!block.HasByteOrderMark() || tiff.size() < kTiffHeaderBytes || block.U16(2) != 42) return false;
+  const size_t ifd0 = block.U32(4);
+  ExifDirectories split;
+  const auto cameraTag = [](uint16_t tag) {
+    return std::find(std::begin(kCameraTags), std::end(kCameraTags), tag) != std::end(kCameraTags);
+  };
+  std::vector<TiffTag> pointers;
+  if (!ReadEntries(tiff, ifd0, cameraTag, split.camera) ||
+      !ReadEntries(tiff, ifd0, [](uint16_t tag) { return tag == kTagExifIfd || tag == kTagGpsIfd; }, pointers))
+    return false;
+  for (const TiffTag& pointer : pointers) {
+    if (pointer.count != 1 || (pointer.type != kTypeLong && pointer.type != kTypeIfd)) return false;
+    const size_t at = size_t{pointer.value[0]} | size_t{pointer.value[1]} << 8 | size_t{pointer.value[2]} << 16 |
+                      size_t{pointer.value[3]} << 24;
+    const bool exif = pointer.tag == kTagExifIfd;
+    const auto keep = [exif](uint16_t tag) { return !exif || (tag != kTagMakerNote && tag != kTagInteropIfd); };
+    if (!ReadEntries(tiff, at, keep, exif ? split.exif : split.gps)) return false;
+  }
+  directories = std::move(split);
+  return true;
+}
+
+CameraMetadata ReadCameraMetadata(std::span<const uint8_t> file) {
   CameraMetadata metadata;
+  if (LooksLikePng(file)) {
+    ReadPngMetadata(file, metadata);
+    return metadata;
+  }
+  if (LooksLikeTiff(file)) {
+    ReadTiffMetadata(file, metadata);
+    return metadata;
+  }
+  const std::span<const uint8_t> jpegFile = file;
   bool exifSeen = false;
   std::vector<JpegSegment> iccParts;
   // Metadata comes before the first scan. Only the first EXIF segment is

@@ -1,5 +1,6 @@
 // Picture decoding on systems without the Windows picture loader: JPEG through
-// libjpeg-turbo, and the uncompressed BMP files the program writes.
+// libjpeg-turbo, PNG through libpng, TIFF through libtiff, and the
+// uncompressed BMP files the program writes.
 #include "imageio/decode_picture.h"
 
 #include <turbojpeg.h>
@@ -8,7 +9,10 @@
 #include <string>
 
 #include "imageio/bmp_reader.h"
+#include "imageio/decoded_rows.h"
 #include "imageio/jpeg_header.h"
+#include "imageio/png_reader.h"
+#include "imageio/tiff_reader.h"
 
 namespace {
 
@@ -83,9 +87,13 @@ Result DecodeJpeg(std::span<const uint8_t> bytes, uint8_t* destination, int64_t 
 }  // namespace
 
 Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
-                     int32_t& width, int32_t& height) {
+                     int32_t& width, int32_t& height, PixelStore* samples16) {
   if (bytes.empty()) return Result::Failure("the file is empty");
-  if (LooksLikeJpeg(bytes)) return DecodeJpeg(bytes, destination, capacityPixels, width, height);
-  if (LooksLikeBmp(bytes)) return DecodeBmp(bytes, destination, capacityPixels, width, height);
-  return Result::Failure("not a picture the program can read (JPEG or BMP)");
+  if (LooksLikePng(bytes)) return DecodePng(bytes, destination, capacityPixels, width, height, samples16);
+  if (LooksLikeTiff(bytes)) return DecodeTiff(bytes, destination, capacityPixels, width, height, samples16);
+  Result decoded = Result::Failure(kNotAPicture);
+  if (LooksLikeJpeg(bytes)) decoded = DecodeJpeg(bytes, destination, capacityPixels, width, height);
+  else if (LooksLikeBmp(bytes)) decoded = DecodeBmp(bytes, destination, capacityPixels, width, height);
+  if (decoded.ok() && samples16 != nullptr) samples16->reset();
+  return decoded;
 }

@@ -1,5 +1,7 @@
-// Picture decoding on Windows: the system's own picture loader (OLE) reads the
-// file, draws it into a 32-bit DIB, and the DIB's rows are copied out.
+// Picture decoding on Windows: PNG and TIFF files, known by their signature,
+// through the Windows Imaging Component (wic_reader_win.cpp); every other
+// file through the system's own picture loader (OLE), which draws it into a
+// 32-bit DIB whose rows are copied out.
 #include "imageio/decode_picture.h"
 
 #include <windows.h>
@@ -13,6 +15,8 @@
 
 #include "imageio/bmp_reader.h"
 #include "imageio/com_session_win.h"
+#include "imageio/decoded_rows.h"
+#include "imageio/wic_reader_win.h"
 #include "imageio/jpeg_header.h"
 
 namespace {
@@ -54,7 +58,7 @@ class SelectedBitmap {
   HGDIOBJ previous_;
 };
 
-const char kUnreadable[] = "not a picture the program can read (JPEG or BMP)";
+const char* const kUnreadable = kNotAPicture;
 
 uint32_t BigEndian32(const uint8_t* at) {
   return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
@@ -124,8 +128,11 @@ Result OpenPicture(std::span<const uint8_t> bytes, ComPointer<IPicture>& picture
 }  // namespace
 
 Result DecodePicture(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels,
-                     int32_t& width, int32_t& height) {
+                     int32_t& width, int32_t& height, PixelStore* samples16) {
   if (bytes.empty()) return Result::Failure("the file is empty");
+  if (LooksLikePng(bytes) || LooksLikeTiff(bytes))
+    return DecodeWithWic(bytes, destination, capacityPixels, width, height, samples16);
+  if (samples16 != nullptr) samples16->reset();
   if (LooksLikeBmp(bytes)) return DecodeBmp(bytes, destination, capacityPixels, width, height);
   int64_t declaredWidth = 0;
   int64_t declaredHeight = 0;

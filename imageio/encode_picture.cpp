@@ -76,6 +76,54 @@ void WritePng(png_structp png, png_infop info, const PixelBuffer& picture, const
   png_write_end(png, info);
 }
 
+// The same for 16 bits a sample, big-endian as PNG stores them.
+void WritePng16(png_structp png, png_infop info, const PixelBuffer16& picture, const SavedColumns& columns,
+                std::vector<uint8_t>& row) {
+  png_set_IHDR(png, info, static_cast<png_uint_32>(columns.fileWidth), static_cast<png_uint_32>(picture.height), 16,
+               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_PAETH);
+  png_set_compression_strategy(png, Z_RLE);
+  png_write_info(png, info);
+  row.assign(6 * static_cast<size_t>(columns.fileWidth), 0);
+  for (int32_t y = picture.height - 1; y >= 0; --y) {
+    for (int32_t i = 0; i < columns.fileWidth; ++i) {
+      const int32_t x = columns.left + i;
+      const bool inside = x >= columns.first && x < columns.last;
+      for (int c = 0; c < 3; ++c) {
+        const uint16_t value = inside ? picture.Pixel(x, y)[2 - c] : 0;
+        row[6 * static_cast<size_t>(i) + 2 * c] = static_cast<uint8_t>(value >> 8);
+        row[6 * static_cast<size_t>(i) + 2 * c + 1] = static_cast<uint8_t>(value);
+      }
+    }
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, info);
+}
+
+// Starts libpng on `file` and runs `write`; a failure of libpng long-jumps
+// back here.
+template <typename Write>
+Result RunPngEncoder(std::vector<uint8_t>& file, const Write& write) {
+  PngWriteState state;
+  file.clear();
+  state.file = &file;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, PngError, PngWarning);
+  if (png == nullptr) return Result::Failure("the PNG encoder could not be started");
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_write_struct(&png, nullptr);
+    return Result::Failure("the PNG encoder could not be started");
+  }
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_write_struct(&png, &info);
+    return Result::Failure("the PNG encoder failed (" + state.error + ")");
+  }
+  png_set_write_fn(png, &state, PngWrite, PngFlush);
+  write(png, info);
+  png_destroy_write_struct(&png, &info);
+  return {};
+}
+
 }  // namespace
 
 // TurboJPEG takes the picture straight from our rows, bottom row first, with
@@ -114,23 +162,22 @@ Result EncodeJpeg(const PixelBuffer& picture, SaveShape shape, const EncodeOptio
 Result EncodePng(const PixelBuffer& picture, SaveShape shape, const EncodeOptions& options, std::vector<uint8_t>& file) {
   const SavedColumns columns = SavedColumnsOf(picture, shape);
   std::vector<uint8_t> scratch;
-  PngWriteState state;
-  file.clear();
-  state.file = &file;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, PngError, PngWarning);
-  if (png == nullptr) return Result::Failure("the PNG encoder could not be started");
-  png_infop info = png_create_info_struct(png);
-  if (info == nullptr) {
-    png_destroy_write_struct(&png, nullptr);
-    return Result::Failure("the PNG encoder could not be started");
-  }
-  if (setjmp(png_jmpbuf(png)) != 0) {
-    png_destroy_write_struct(&png, &info);
-    return Result::Failure("the PNG encoder failed (" + state.error + ")");
-  }
-  png_set_write_fn(png, &state, PngWrite, PngFlush);
-  WritePng(png, info, picture, columns, scratch);
-  png_destroy_write_struct(&png, &info);
+  Result encoded = RunPngEncoder(file, [&](png_structp png, png_infop info) {
+    WritePng(png, info, picture, columns, scratch);
+  });
+  if (!encoded.ok()) return encoded;
+  AddPictureMetadata(PictureFormat::Png, options, columns.fileWidth, picture.height, file);
+  return {};
+}
+
+Result EncodePng16(const PixelBuffer16& picture, SaveShape shape, const EncodeOptions& options,
+                   std::vector<uint8_t>& file) {
+  const SavedColumns columns = SavedColumnsOf(PixelBuffer{nullptr, picture.width, picture.height}, shape);
+  std::vector<uint8_t> row;
+  Result encoded = RunPngEncoder(file, [&](png_structp png, png_infop info) {
+    WritePng16(png, info, picture, columns, row);
+  });
+  if (!encoded.ok()) return encoded;
   AddPictureMetadata(PictureFormat::Png, options, columns.fileWidth, picture.height, file);
   return {};
 }

@@ -50,7 +50,8 @@ bool BelievableDeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int6
 }
 
 Result DecodePreparingPages(std::span<const uint8_t> bytes, uint8_t* destination,
-                            std::initializer_list<uint8_t*> alongside, int32_t& width, int32_t& height) {
+                            std::initializer_list<uint8_t*> alongside, int32_t& width, int32_t& height,
+                            PixelStore* samples16) {
   // The decoder runs on one core. When the file declares a believable size,
   // another thread has the system provide the pages that the decoder and
   // whatever follows it will fill, meanwhile; otherwise the decoder fails
@@ -71,12 +72,16 @@ Result DecodePreparingPages(std::span<const uint8_t> bytes, uint8_t* destination
       // No thread to be had: the pages come as they are written.
     }
   }
-  Result decode = DecodePicture(bytes, destination, kSourceCapacityPixels, width, height);
+  Result decode = DecodePicture(bytes, destination, kSourceCapacityPixels, width, height, samples16);
   if (preparer.joinable()) preparer.join();
   return decode;
 }
 
 PixelBuffer LoadedPicture::View() const { return {store.get(), width, height}; }
+
+PixelBuffer16 LoadedPicture::View16() const {
+  return {reinterpret_cast<uint16_t*>(samples16.get()), samples16 ? width : 0, samples16 ? height : 0};
+}
 
 Result ReadForDecoding(const std::string& name, std::vector<uint8_t>& bytes, PixelStore& store) {
   Result read = ReadWholeFile(name, bytes);
@@ -88,16 +93,19 @@ Result ReadForDecoding(const std::string& name, std::vector<uint8_t>& bytes, Pix
   return {};
 }
 
-Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes) {
+Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes,
+                   bool keep16Bits) {
   std::vector<uint8_t> bytes;
   PixelStore decoded;
   Result ready = ReadForDecoding(name, bytes, decoded);
   if (!ready.ok()) return ready;
+  PixelStore samples16;
   int32_t width = 0;
   int32_t height = 0;
-  Result decode = DecodePreparingPages(bytes, decoded.get(), {}, width, height);
+  Result decode = DecodePreparingPages(bytes, decoded.get(), {}, width, height, keep16Bits ? &samples16 : nullptr);
   if (!decode.ok()) return decode;
   picture.store = std::move(decoded);
+  picture.samples16 = std::move(samples16);
   picture.width = width;
   picture.height = height;
   if (fileBytes != nullptr) *fileBytes = std::move(bytes);

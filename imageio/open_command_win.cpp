@@ -6,8 +6,32 @@
 #include "imageio/file_dialog.h"
 #include "imageio/load_fisheye.h"
 
+namespace {
+
+// Every picture the program reads first, then each kind alone; the content
+// decides how a file is read, whatever its name.
+std::string OpenFilter() {
+  const char* const kTypes[][2] = {
+      {"Pictures (*.jpg;*.jpeg;*.png;*.tif;*.tiff;*.bmp)", "*.jpg;*.jpeg;*.png;*.tif;*.tiff;*.bmp"},
+      {"JPEG picture (*.jpg;*.jpeg)", "*.jpg;*.jpeg"},
+      {"PNG picture (*.png)", "*.png"},
+      {"TIFF picture (*.tif;*.tiff)", "*.tif;*.tiff"},
+      {"BMP picture (*.bmp)", "*.bmp"},
+  };
+  std::string filter;
+  for (const auto& type : kTypes) {
+    filter += type[0];
+    filter += '\0';
+    filter += type[1];
+    filter += '\0';
+  }
+  return filter;
+}
+
+}  // namespace
+
 void OpenCommand(HWND owner, std::string& workFolder) {
-  static const std::string kFilter("Fisheye Image (*.JPG)\0*.jpg\0", 28);
+  static const std::string kFilter = OpenFilter();
   std::string name;
   uint32_t flags = OpenFlags;
   if (ChooseFile(owner, "Load one fisheye image", name, workFolder, kFilter, "", flags, OpenDialog) == 0) return;

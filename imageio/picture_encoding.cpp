@@ -17,6 +17,7 @@
 #include "imageio/file_replace.h"
 #include "imageio/jpeg_header.h"
 #include "imageio/panorama_xmp.h"
+#include "imageio/tiff_writer.h"
 #include "transform/stores.h"
 
 namespace {
@@ -190,6 +191,7 @@ std::optional<PictureFormat> FormatFromName(const std::string& name) {
   if (extension == "bmp") return PictureFormat::Bmp;
   if (extension == "jpg" || extension == "jpeg") return PictureFormat::Jpeg;
   if (extension == "png") return PictureFormat::Png;
+  if (extension == "tif" || extension == "tiff") return PictureFormat::Tiff;
   return std::nullopt;
 }
 
@@ -251,8 +253,23 @@ Result WritePictureFile(const PixelBuffer& picture, SaveShape shape, PictureForm
     return Result::Failure("there is no picture to save");
   if (format == PictureFormat::Bmp) return WriteBmpPicture(picture, shape, name);
   std::vector<uint8_t> file;
-  Result encoded = format == PictureFormat::Png ? EncodePng(picture, shape, options, file)
-                                                : EncodeJpeg(picture, shape, options, file);
+  Result encoded = format == PictureFormat::Png    ? EncodePng(picture, shape, options, file)
+                   : format == PictureFormat::Tiff ? EncodeTiff(picture, shape, options, file)
+                                                   : EncodeJpeg(picture, shape, options, file);
+  if (!encoded.ok()) return encoded;
+  return WriteFileSafely(name, [&](const ByteSink& sink) { return sink(file); });
+}
+
+bool Holds16Bits(PictureFormat format) { return format == PictureFormat::Png || format == PictureFormat::Tiff; }
+
+Result WritePictureFile16(const PixelBuffer16& picture, SaveShape shape, PictureFormat format,
+                          const EncodeOptions& options, const std::string& name) {
+  assert(Holds16Bits(format));
+  if (picture.base == nullptr || picture.width <= 0 || picture.height <= 0)
+    return Result::Failure("there is no picture to save");
+  std::vector<uint8_t> file;
+  Result encoded = format == PictureFormat::Png ? EncodePng16(picture, shape, options, file)
+                                                : EncodeTiff16(picture, shape, options, file);
   if (!encoded.ok()) return encoded;
   return WriteFileSafely(name, [&](const ByteSink& sink) { return sink(file); });
 }

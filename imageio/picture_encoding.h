@@ -13,9 +13,10 @@
 struct PanoramaXmp;
 struct CameraMetadata;
 
-enum class PictureFormat { Bmp, Jpeg, Png };
+enum class PictureFormat { Bmp, Jpeg, Png, Tiff };
 
-// From a file name's extension (.bmp .jpg .jpeg .png, any case); nullopt otherwise.
+// From a file name's extension (.bmp .jpg .jpeg .png .tif .tiff, any case);
+// nullopt otherwise.
 std::optional<PictureFormat> FormatFromName(const std::string& name);
 
 // Receives a file's bytes in order; false stops the writing.
@@ -58,6 +59,12 @@ const uint8_t* SavedRow(const PixelBuffer& picture, const SavedColumns& columns,
 // EncodeBmp writes, with the options' metadata.
 Result EncodeJpeg(const PixelBuffer& picture, SaveShape shape, const EncodeOptions& options, std::vector<uint8_t>& file);
 Result EncodePng(const PixelBuffer& picture, SaveShape shape, const EncodeOptions& options, std::vector<uint8_t>& file);
+// A PNG file of 16 bits a sample.
+Result EncodePng16(const PixelBuffer16& picture, SaveShape shape, const EncodeOptions& options,
+                   std::vector<uint8_t>& file);
+
+// Whether a format holds 16 bits a sample (PNG, TIFF).
+bool Holds16Bits(PictureFormat format);
 
 // Puts the options' metadata into a JPEG or PNG file just encoded, of this
 // size. The encoder's bytes stay as they were, except a PNG sRGB chunk where
@@ -74,3 +81,6 @@ Result WriteFileSafely(const std::string& name, const std::function<bool(const B
 // care. BMP files carry no metadata.
 Result WritePictureFile(const PixelBuffer& picture, SaveShape shape, PictureFormat format,
                         const EncodeOptions& options, const std::string& name);
+// The same with 16 bits a sample, for a format that holds them.
+Result WritePictureFile16(const PixelBuffer16& picture, SaveShape shape, PictureFormat format,
+                          const EncodeOptions& options, const std::string& name);

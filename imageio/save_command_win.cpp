@@ -1,5 +1,6 @@
 #include "imageio/save_command.h"
 
+#include <iterator>
 #include <optional>
 
 #include "app/app_state.h"
@@ -16,13 +17,14 @@ namespace {
 // to a name that ends in no picture extension.
 const std::string kFilter =
     std::string("Save Image  (*.BMP)\0*.BMP\0", 26) + std::string("JPEG picture (*.jpg)\0*.jpg\0", 27) +
-    std::string("PNG picture (*.png)\0*.png\0", 26);
+    std::string("PNG picture (*.png)\0*.png\0", 26) + std::string("TIFF picture (*.tif)\0*.tif\0", 27);
 struct SaveType {
   const char* extension;
   PictureFormat format;
 };
 constexpr SaveType kSaveTypes[] = {
-    {".bmp", PictureFormat::Bmp}, {".jpg", PictureFormat::Jpeg}, {".png", PictureFormat::Png}};
+    {".bmp", PictureFormat::Bmp}, {".jpg", PictureFormat::Jpeg}, {".png", PictureFormat::Png},
+    {".tif", PictureFormat::Tiff}};
 
 }  // namespace
 
@@ -38,7 +40,7 @@ void SaveCommand(HWND owner, std::string& workFolder) {
   // The question has no owner: the main window stays enabled meanwhile.
   // A picture extension in the name decides the format; otherwise the picked
   // type's extension is added.
-  const SaveType& type = kSaveTypes[picked >= 1 && picked <= 3 ? picked - 1 : 0];
+  const SaveType& type = kSaveTypes[picked >= 1 && picked <= static_cast<int32_t>(std::size(kSaveTypes)) ? picked - 1 : 0];
   const std::optional<PictureFormat> named = FormatFromName(name);
   const std::string written = named ? name : name + type.extension;
   if (FileExists(written)) {

@@ -10,6 +10,7 @@
 #include "imageio/camera_metadata.h"
 #include "imageio/panorama_xmp.h"
 #include "imageio/picture_encoding.h"
+#include "imageio/tiff_writer.h"
 #include "test_pictures.h"
 
 namespace {
@@ -351,7 +352,7 @@ TEST(CameraMetadataTest, ExiftoolReadsTheCameraTagsBackFromJpegAndPng) {
     EncodeOptions options;
     options.xmp = &xmp;
     options.camera = &camera;
-    for (const char* name : {"pano.jpg", "pano.png"}) {
+    for (const char* name : {"pano.jpg", "pano.png", "pano.tif"}) {
       SCOPED_TRACE(std::string(name) + (bigEndian ? " MM" : " II"));
       const std::filesystem::path file = folder / name;
       ASSERT_TRUE(
@@ -377,6 +378,110 @@ TEST(CameraMetadataTest, ExiftoolReadsTheCameraTagsBackFromJpegAndPng) {
     }
   }
 }
+
+// Tags that exiftool writes into PNG and TIFF files reach the panorama:
+// an independent writer of eXIf, iCCP and TIFF's own directories.
+TEST(CameraMetadataTest, ExiftoolsTagsInPngAndTiffInputsReachThePanorama) {
+  const std::filesystem::path folder = ScratchFolder("camera-metadata-inputs");
+  const std::vector<uint8_t> profile = MakeProfile(5000);
+  WriteBytes(folder / "profile.icc", profile);
+  std::vector<uint8_t> pixels = MakeFPicture(40, 30);
+  for (const char* name : {"input.png", "input.tif"}) {
+    SCOPED_TRACE(name);
+    const std::filesystem::path input = folder / name;
+    ASSERT_TRUE(WritePictureFile({pixels.data(), 40, 30}, SaveShape::Square, *FormatFromName(name), {}, input.string()).ok());
+    CommandOutput("exiftool -q -overwrite_original -Make='Sky Camera' -Model=SC-2 -Orientation#=8 "
+                  "-DateTimeOriginal='2025:01:02 03:04:05' -GPSLatitude=47.5 -GPSLatitudeRef=S "
+                  "'-ICC_Profile<=" + (folder / "profile.icc").string() + "' '" + input.string() + "' 2>&1");
+    const CameraMetadata camera = ReadCameraMetadata(ReadBytes(input));
+    EXPECT_EQ(camera.orientation, 8);
+    EXPECT_TRUE(camera.icc == profile);
+    EncodeOptions options;
+    options.camera = &camera;
+    const std::filesystem::path output = folder / "pano.jpg";
+    ASSERT_TRUE(WritePictureFile({pixels.data(), 40, 30}, SaveShape::Square, PictureFormat::Jpeg, options, output.string()).ok());
+    const std::string json = ExiftoolJson(output);
+    EXPECT_EQ(JsonValue(json, "IFD0:Make"), "Sky Camera") << json;
+    EXPECT_EQ(JsonValue(json, "IFD0:Model"), "SC-2");
+    EXPECT_EQ(JsonValue(json, "IFD0:Orientation"), "1");
+    EXPECT_EQ(JsonValue(json, "ExifIFD:DateTimeOriginal"), "2025:01:02 03:04:05");
+    EXPECT_EQ(JsonValue(json, "GPS:GPSLatitude"), "47.5");
+    EXPECT_EQ(JsonValue(json, "GPS:GPSLatitudeRef"), "S");
+    EXPECT_EQ(JsonValue(json, "ExifTool:Warning"), "(absent)");
+    EXPECT_TRUE(ExiftoolBinary(output, "ICC_Profile") == profile);
+  }
+}
 #endif
+
+// A TIFF file's EXIF block is put together from its own directories, in
+// either byte order: the camera's values stay, the maker note (whose
+// offsets would break) and the interoperability pointer go.
+TEST(CameraMetadataTest, ATiffFilesExifIsRebuiltWithoutTheMakerNote) {
+  for (bool bigEndian : {false, true}) {
+    SCOPED_TRACE(bigEndian ? "MM" : "II");
+    const CameraBlock camera = MakeCameraBlock(bigEndian);
+    const CameraMetadata metadata = ReadCameraMetadata(camera.tiff);  // a TIFF file in all but its pixels
+    EXPECT_EQ(metadata.orientation, 6);
+    ExifDirectories rebuilt;
+    ASSERT_TRUE(SplitExif(metadata.exif, rebuilt));
+    const auto tags = [](const std::vector<TiffTag>& directory) {
+      std::vector<uint16_t> out;
+      for (const TiffTag& tag : directory) out.push_back(tag.tag);
+      return out;
+    };
+    EXPECT_EQ(tags(rebuilt.camera), (std::vector<uint16_t>{0x010F, 0x0110, 0x0112}));
+    EXPECT_EQ(tags(rebuilt.exif), (std::vector<uint16_t>{0x9003, 0xA002, 0xA003}));
+    ASSERT_EQ(tags(rebuilt.gps), (std::vector<uint16_t>{0x0000, 0x0001, 0x0002, 0x0003, 0x0004}));
+    // Little-endian now: 48/1, 8/1, 30/1 degrees, minutes, seconds.
+    EXPECT_EQ(rebuilt.gps[2].value, (std::vector<uint8_t>{48, 0, 0, 0, 1, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 30, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(std::string(rebuilt.camera[0].value.begin(), rebuilt.camera[0].value.end()), std::string("Quorvane Test Camera", 21));
+    EXPECT_EQ(std::search(metadata.exif.begin(), metadata.exif.end(), camera.makerNote.begin(), camera.makerNote.end()),
+              metadata.exif.end());
+  }
+  // A damaged file's tags out of order, one of them twice: put in order, the
+  // first kept.
+  TiffWriter w(false);
+  w.Put(4, w.Directory({w.Ascii(0x0110, "QT-2"), w.Ascii(0x010F, "First"), w.Ascii(0x010F, "Second")}), 4);
+  ExifDirectories rebuilt;
+  ASSERT_TRUE(SplitExif(ReadCameraMetadata(w.bytes).exif, rebuilt));
+  ASSERT_EQ(rebuilt.camera.size(), 2u);
+  EXPECT_EQ(std::string(rebuilt.camera[0].value.begin(), rebuilt.camera[0].value.end()), std::string("First", 6));
+  EXPECT_EQ(rebuilt.camera[1].tag, 0x0110);
+}
+
+// The program's own PNG and TIFF files carry the block and profile they were
+// given to the next reading: the patched block byte for byte in PNG, its tags
+// in TIFF.
+TEST(CameraMetadataTest, OwnPngAndTiffFilesCarryTheirMetadataToTheNextReading) {
+  const std::vector<uint8_t> profile = MakeProfile(70000);
+  const CameraMetadata camera = ReadCameraMetadata(JpegWith({ExifSegment(MakeCameraBlock(true).tiff)}));
+  CameraMetadata withProfile = camera;
+  withProfile.icc = profile;
+  EncodeOptions options;
+  options.camera = &withProfile;
+  std::vector<uint8_t> pixels = MakeFPicture(50, 25);
+  std::vector<uint8_t> patched = camera.exif;
+  ASSERT_TRUE(PatchExifForPanorama(patched, 25, 25));
+  std::vector<uint8_t> png, tiff;
+  ASSERT_TRUE(EncodePng({pixels.data(), 50, 25}, SaveShape::Square, options, png).ok());
+  ASSERT_TRUE(EncodeTiff({pixels.data(), 50, 25}, SaveShape::Square, options, tiff).ok());
+  const CameraMetadata fromPng = ReadCameraMetadata(png);
+  EXPECT_TRUE(fromPng.exif == patched);
+  EXPECT_TRUE(fromPng.icc == profile);
+  EXPECT_EQ(fromPng.orientation, 1);
+  const CameraMetadata fromTiff = ReadCameraMetadata(tiff);
+  EXPECT_TRUE(fromTiff.icc == profile);
+  EXPECT_EQ(fromTiff.orientation, 1);
+  ExifDirectories expected, found;
+  ASSERT_TRUE(SplitExif(patched, expected));
+  ASSERT_TRUE(SplitExif(fromTiff.exif, found));
+  for (auto [want, got] : {std::pair{&expected.exif, &found.exif}, std::pair{&expected.gps, &found.gps}}) {
+    ASSERT_EQ(want->size(), got->size());
+    for (size_t i = 0; i < want->size(); ++i) {
+      EXPECT_EQ((*want)[i].tag, (*got)[i].tag);
+      EXPECT_TRUE((*want)[i].value == (*got)[i].value) << (*want)[i].tag;
+    }
+  }
+}
 
 }  // namespace

@@ -16,7 +16,12 @@
 #include "imageio/bmp_writer.h"
 #include "imageio/decode_picture.h"
 #include "imageio/load_picture.h"
+#include "imageio/picture_encoding.h"
 #include "lens_model.h"
+#ifndef _WIN32
+#include "picture_files.h"
+#include "realistic_pictures.h"
+#endif
 #include "test_pictures.h"
 #include "transform/parallel_rows.h"
 #include "transform/resample.h"
@@ -115,7 +120,7 @@ TEST_F(ConvertTest, ExistingOutputsNeedForce) {
 TEST_F(ConvertTest, ABadInputFailsAloneInABatchAndEachFileIsReportedWhenDone) {
   WriteBytes(Path("bad.jpg"), {'n', 'o', 't', ' ', 'a', ' ', 'J', 'P', 'E', 'G'});
   EXPECT_EQ(Run({Path("bad.jpg"), Path("dome.bmp")}), 1);
-  EXPECT_EQ(err_.str(), "[1/2] " + Path("bad.jpg") + ": failed: not a picture the program can read (JPEG or BMP)\n" +
+  EXPECT_EQ(err_.str(), "[1/2] " + Path("bad.jpg") + ": failed: not a picture the program can read (JPEG, PNG, TIFF or BMP)\n" +
                             "[2/2] " + Path("dome.bmp") + " -> " + Path("dome-panorama.jpg") + "\n" +
                             "2 files: 1 converted, 1 failed\n");
   EXPECT_TRUE(fs::exists(Path("dome-panorama.jpg")));
@@ -129,7 +134,7 @@ TEST_F(ConvertTest, UsageErrorsExitWithTwoAndConvertNothing) {
       {"--sharpen", "-1", Path("dome.bmp")},
       {"--sharpen", "many", Path("dome.bmp")},
       {"-o", Path("x.bmp"), Path("dome.bmp"), Path("dome.bmp")},
-      {"-o", Path("x.tif"), Path("dome.bmp")},
+      {"-o", Path("x.gif"), Path("dome.bmp")},
       {"--quality", "0", Path("dome.bmp")},
       {"--quality", "101", Path("dome.bmp")},
       {"--frobnicate", Path("dome.bmp")},
@@ -252,7 +257,7 @@ TEST_F(ConvertTest, EveryMistakeIsAUsageErrorThatSaysWhatIsWrong) {
       {{"--calibration", ""}, "--calibration: a file name is needed"},
       {{"-o", ""}, "--output: a file name is needed"},
       {{"-d", ""}, "--output-dir: a folder name is needed"},
-      {{"--format", "gif"}, "--format: must be jpg, png or bmp (given: gif)"},
+      {{"--format", "gif"}, "--format: must be jpg, png, tif or bmp (given: gif)"},
       {{"--shape", "circle"}, "--shape: must be square, rectangle or sphere (given: circle)"},
       {{"-o", Path("x.jpg"), "-d", Path("out")}, "--output: cannot be given with --output-dir"},
       {{"-d", missing}, "--output-dir: the output folder " + missing + " does not exist"},
@@ -650,5 +655,112 @@ TEST_F(ConvertTest, CalibrationFilesSetTheLens) {
   EXPECT_FALSE(fs::exists(Path("pair-panorama.jpg")));
   EXPECT_FALSE(fs::exists(Path("x.bmp")));
 }
+
+// The kept 16-bit samples of PNG and TIFF inputs reach a picture saved as
+// loaded: every value 8 bits cannot hold, and the 8-bit picture beside them
+// their reduction. The inputs are the program's own files, read back by the
+// system's decoders.
+TEST_F(ConvertTest, SixteenBitSamplesSurviveAPictureSavedAsLoaded) {
+  constexpr int32_t kWidth = 74, kHeight = 37;  // 2:1, all of it in the sphere's file
+  std::vector<uint16_t> samples(4 * kWidth * kHeight, 0);
+  for (int32_t y = 0; y < kHeight; ++y) {
+    for (int32_t x = 0; x < kWidth; ++x) {
+      uint16_t* pixel = &samples[4 * (size_t(y) * kWidth + x)];
+      pixel[0] = static_cast<uint16_t>(x * 1000 + y + 1);  // blue
+      pixel[1] = static_cast<uint16_t>(65535 - y * 1700 - x);
+      pixel[2] = static_cast<uint16_t>((x * 7919 + y * 104729) % 65536);
+    }
+  }
+  const PixelBuffer16 picture{samples.data(), kWidth, kHeight};
+  for (const char* input : {"deep.tif", "deep.png"}) {
+    ASSERT_TRUE(WritePictureFile16(picture, SaveShape::Sphere, *FormatFromName(input), {}, Path(input)).ok());
+    for (const char* output : {"flat.tif", "flat.png"}) {
+      SCOPED_TRACE(std::string(input) + " -> " + output);
+      ASSERT_EQ(Run({"--force", "--no-transform", "--shape", "sphere", "-o", Path(output), Path(input)}), 0) << err_.str();
+      const std::vector<uint8_t> file = ReadBytes(Path(output));
+      std::vector<uint8_t> pixels(4 * 2 * kHeight * kHeight);
+      PixelStore deep;
+      int32_t width = 0, height = 0;
+      ASSERT_TRUE(DecodePicture(file, pixels.data(), 2 * kHeight * kHeight, width, height, &deep).ok());
+      ASSERT_EQ(width, 2 * kHeight);
+      ASSERT_NE(deep, nullptr);
+      const auto* kept = reinterpret_cast<const uint16_t*>(deep.get());
+      int wrong = 0;
+      for (int32_t y = 0; y < kHeight; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+          for (int c = 0; c < 4; ++c) {
+            const uint16_t want = samples[4 * (size_t(y) * kWidth + x) + c];
+            const size_t at = 4 * (size_t(y) * width + x) + c;
+            wrong += kept[at] != want;
+            wrong += pixels[at] != (want * 255 + 32767) / 65535;
+          }
+        }
+      }
+      EXPECT_EQ(wrong, 0);
+    }
+  }
+}
+
+#ifndef _WIN32
+// Photographs through a lens, vignetted and noisy, stored as PNG and TIFF of
+// every 8-bit kind, convert to exactly the bytes the same pixels make from a
+// BMP file; the program's own PNG and TIFF panoramas read back to its BMP
+// panorama's pixels.
+TEST_F(ConvertTest, PngAndTiffInputsConvertAsTheSamePixelsInABmpDo) {
+  Lens lens;
+  lens.fovDegrees = 190;
+  lens.pitchDegrees = 80;
+  const ImageCircle circle{79.5, 39.5, 38};
+  realistic::Picture photo =
+      realistic::RenderFisheye(realistic::WorldPhoto("sky.jpg"), 160, 80, lens, circle);
+  realistic::Vignette(photo, circle, 0.55);
+  realistic::AddNoise(photo, 2.5, 7);
+  for (bool grey : {false, true}) {
+    picture_files::Samples samples{160, 80, grey ? 1 : 3, 8, {}};
+    std::vector<uint8_t> bmpPixels = photo.pixels;
+    for (int32_t y = 0; y < 80; ++y) {
+      for (int32_t x = 0; x < 160; ++x) {
+        uint8_t* pixel = photo.At(x, y);
+        uint8_t* same = bmpPixels.data() + (pixel - photo.pixels.data());
+        if (grey) {
+          samples.values.push_back(pixel[1]);
+          same[0] = same[2] = pixel[1];
+        } else {
+          samples.values.insert(samples.values.end(), {pixel[2], pixel[1], pixel[0]});
+        }
+      }
+    }
+    ASSERT_TRUE(WriteBmpPicture({bmpPixels.data(), 160, 80}, SaveShape::Sphere, Path("photo.bmp")).ok());
+    ASSERT_EQ(Run({"--force", "-o", Path("from-bmp.bmp"), Path("photo.bmp")}), 0) << err_.str();
+    const std::vector<uint8_t> expected = ReadBytes(Path("from-bmp.bmp"));
+    const struct {
+      const char* name;
+      std::vector<uint8_t> file;
+    } inputs[] = {
+        {"plain.png", picture_files::MakePng(samples)},
+        {"interlaced.png", picture_files::MakePng(samples, {false, true})},
+        {"lzw-strips.tif", picture_files::MakeTiff(samples, {5})},
+        {"deflate-tiles.tif", picture_files::MakeTiff(samples, {8, 32})},
+        {"packbits.tif", picture_files::MakeTiff(samples, {32773, 0, 80})},
+    };
+    for (const auto& input : inputs) {
+      SCOPED_TRACE(std::string(input.name) + (grey ? ", grey" : ", colour"));
+      // A name that says nothing of the format: the content decides.
+      WriteBytes(Path("photo.picture"), input.file);
+      ASSERT_EQ(Run({"--force", "-o", Path("out.bmp"), Path("photo.picture")}), 0) << err_.str();
+      EXPECT_TRUE(ReadBytes(Path("out.bmp")) == expected);
+    }
+    int32_t width = 0, height = 0;
+    std::vector<uint8_t> panorama(4 * 80 * 80), again(4 * 80 * 80);
+    ASSERT_TRUE(DecodePicture(expected, panorama.data(), 80 * 80, width, height).ok());
+    for (const char* name : {"out.png", "out.tif"}) {
+      SCOPED_TRACE(name);
+      ASSERT_EQ(Run({"--force", "-o", Path(name), Path("photo.bmp")}), 0) << err_.str();
+      ASSERT_TRUE(DecodePicture(ReadBytes(Path(name)), again.data(), 80 * 80, width, height).ok());
+      EXPECT_TRUE(again == panorama);
+    }
+  }
+}
+#endif
 
 }  // namespace

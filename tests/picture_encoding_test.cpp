@@ -144,8 +144,8 @@ TEST(PictureFormatTest, ComesFromTheExtensionInAnyCase) {
   } cases[] = {
       {"pano.jpg", PictureFormat::Jpeg}, {"PANO.JPEG", PictureFormat::Jpeg}, {"a.b/pano.Png", PictureFormat::Png},
       {"c:\\x.bmp", PictureFormat::Bmp}, {"x.BMP", PictureFormat::Bmp},     {"jpg", std::nullopt},
-      {"x.jpg.txt", std::nullopt},       {"x.tif", std::nullopt},            {"dir.png/x", std::nullopt},
-      {"x.", std::nullopt},              {"x.jpe", std::nullopt},
+      {"x.jpg.txt", std::nullopt},       {"x.tif", PictureFormat::Tiff},     {"dir.png/x", std::nullopt},
+      {"x.", std::nullopt},              {"x.jpe", std::nullopt},            {"X.TIFF", PictureFormat::Tiff},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatFromName(c.name), c.format) << c.name;
 }
@@ -302,7 +302,7 @@ TEST(PanoramaXmpTest, ExiftoolReadsEveryValueOfEachShape) {
     const PanoramaXmp xmp = PanoramaXmpFor(c.shape, c.side, c.yaw, c.pitch);
     EncodeOptions options;
     options.xmp = &xmp;
-    for (const char* name : {"pano.jpg", "pano.png"}) {
+    for (const char* name : {"pano.jpg", "pano.png", "pano.tif"}) {
       SCOPED_TRACE(std::string(name) + " of side " + std::to_string(c.side));
       const fs::path file = folder / name;
       const Result written = WritePictureFile({const_cast<uint8_t*>(pixels.data()), width, c.side}, c.shape,

@@ -23,3 +23,20 @@ struct PixelBuffer {
 };
 
 inline constexpr int kBytesPerPixel = 4;
+
+// A picture kept with 16 bits a sample (from a file that had 16): the same
+// layout with 4 samples of 16 bits a pixel (blue, green, red, unused), rows
+// 4 * width samples apart, bottom row first.
+struct PixelBuffer16 {
+  uint16_t* base = nullptr;
+  int32_t width = 0;
+  int32_t height = 0;
+
+  int32_t RowSamples() const { return 4 * width; }
+  uint16_t* Row(int32_t y) const { return base + static_cast<ptrdiff_t>(y) * RowSamples(); }
+  uint16_t* Pixel(int32_t x, int32_t y) const { return Row(y) + 4 * static_cast<ptrdiff_t>(x); }
+};
+
+// A 16-bit sample as 8 bits, rounded to the nearest: the one reduction the
+// program uses, whatever decoded the file.
+inline uint8_t ReduceSample(uint32_t sample) { return static_cast<uint8_t>((sample * 255 + 32767) / 65535); }

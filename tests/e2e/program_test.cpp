@@ -12,7 +12,9 @@
 #include <tuple>
 
 #include "imageio/bmp_writer.h"
+#include "cli/convert.h"
 #include "imageio/load_picture.h"
+#include "imageio/picture_encoding.h"
 #include "program_driver.h"
 #include "transform/resample.h"
 #include "transform/sharpen.h"
@@ -507,10 +509,12 @@ TEST_F(Conversion, SaveAsJpegOrPngThroughTheDialogsTypes) {
   HWND dialog = run_.WaitForDialog(kSaveTitle);
   HWND types = Child(dialog, 0x470);  // cmb1, the list of types
   ASSERT_NE(types, nullptr);
-  ASSERT_EQ(SendMessageW(types, CB_GETCOUNT, 0, 0), 3);
+  ASSERT_EQ(SendMessageW(types, CB_GETCOUNT, 0, 0), 4);
   wchar_t caption[64] = {};
   SendMessageW(types, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(caption));
   EXPECT_STREQ(caption, L"JPEG picture (*.jpg)");
+  SendMessageW(types, CB_GETLBTEXT, 3, reinterpret_cast<LPARAM>(caption));
+  EXPECT_STREQ(caption, L"TIFF picture (*.tif)");
   // As a pick with the mouse tells the dialog: the selection changes, then
   // it is confirmed.
   SendMessageW(types, CB_SETCURSEL, 1, 0);
@@ -547,6 +551,90 @@ TEST_F(Conversion, SaveAsJpegOrPngThroughTheDialogsTypes) {
   }
   const std::vector<uint8_t> pngBytes = ReadFileBytes(png);
   EXPECT_TRUE(pngBytes.size() > 8 && pngBytes[1] == 'P' && pngBytes[2] == 'N' && pngBytes[3] == 'G');
+}
+
+// PNG and 16-bit TIFF pictures open through the Windows Imaging Component:
+// every sample is k * 256 + 255, which the program's rounding makes k + 1
+// for k up to 127, where the system loader's conversion, keeping the high
+// byte, would make k. Their panoramas saved as TIFF and PNG through the
+// dialog's types are the converter's own files, byte for byte.
+TEST_F(Conversion, DeepPngAndTiffOpenThroughWicAndSaveAsTheConverterDoes) {
+  LoadedPicture picture;
+  ASSERT_TRUE(LoadPicture(Narrow(Paths.picture), picture).ok());
+  // Twice as wide as high, so that the file, saved as a sphere, holds all of
+  // it: the picture, its last column repeated.
+  const int32_t height = picture.height, width = 2 * height;
+  int highBytesDiffer = 0;
+  std::vector<uint16_t> deep(4 * size_t(width) * height, 0);
+  std::vector<uint8_t> rounded(4 * size_t(width) * height, 0);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        const size_t at = 4 * (size_t(y) * width + x) + c;
+        const uint32_t high = std::min<uint32_t>(picture.View().Pixel(std::min(x, picture.width - 1), y)[c], 254);
+        deep[at] = static_cast<uint16_t>(high * 256 + 255);
+        rounded[at] = static_cast<uint8_t>((deep[at] * 255 + 32767) / 65535);
+        highBytesDiffer += rounded[at] != high;
+      }
+    }
+  }
+  ASSERT_GT(highBytesDiffer, width * height / 4) << "too few samples tell the two conversions apart";
+  // Open offers every picture it reads first, then each kind alone.
+  PostCommand(mainWindow_, ID_OPEN);
+  HWND dialog = run_.WaitForDialog(kOpenTitle);
+  HWND types = Child(dialog, 0x470);  // cmb1, the list of types
+  ASSERT_NE(types, nullptr);
+  std::vector<std::wstring> captions;
+  for (LRESULT i = 0; i < SendMessageW(types, CB_GETCOUNT, 0, 0); ++i) {
+    wchar_t caption[96] = {};
+    SendMessageW(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(caption));
+    captions.push_back(caption);
+  }
+  EXPECT_EQ(captions, (std::vector<std::wstring>{L"Pictures (*.jpg;*.jpeg;*.png;*.tif;*.tiff;*.bmp)",
+                                                 L"JPEG picture (*.jpg;*.jpeg)", L"PNG picture (*.png)",
+                                                 L"TIFF picture (*.tif;*.tiff)", L"BMP picture (*.bmp)"}));
+  Press(Child(dialog, IDCANCEL));
+  run_.WaitUntilGone(dialog, "the open dialog");
+  run_.Settle(mainWindow_);
+
+  std::vector<uint8_t> expected;
+  EncodeBmp({rounded.data(), width, height}, SaveShape::Square, [&](std::span<const uint8_t> piece) {
+    expected.insert(expected.end(), piece.begin(), piece.end());
+    return true;
+  });
+  for (const wchar_t* name : {L"deep.png", L"deep.tif"}) {
+    SCOPED_TRACE(Narrow(name));
+    const std::wstring input = WorkFile(name);
+    const std::string narrowInput = Narrow(input);
+    ASSERT_TRUE(WritePictureFile16({deep.data(), width, height}, SaveShape::Sphere, *FormatFromName(narrowInput), {},
+                                   narrowInput)
+                    .ok());
+    LoadThroughOpenDialog(run_, mainWindow_, input);
+    ASSERT_EQ(Text(mainWindow_), L"  " + input);
+    const std::wstring fisheye = WorkFile(L"deep-fisheye.bmp");
+    Remove(fisheye);
+    SaveThroughDialog(run_, mainWindow_, ID_SAVE, fisheye);
+    run_.Settle(mainWindow_);
+    EXPECT_TRUE(FileHolds(fisheye, expected));
+
+    PostCommand(mainWindow_, ID_TRANSFORM);
+    run_.Settle(mainWindow_);
+    for (const auto& [output, fromConverter] : {std::pair{L"window.tif", L"converter.tif"},
+                                                std::pair{L"window.png", L"converter.png"}}) {
+      const std::wstring saved = WorkFile(output);
+      Remove(saved);
+      SaveThroughDialog(run_, mainWindow_, ID_SAVE, saved);
+      run_.Settle(mainWindow_);
+      const std::wstring converted = WorkFile(fromConverter);
+      std::ostringstream out, err;
+      const std::vector<std::string> arguments = {"quorvane-convert", "--force", "-o", Narrow(converted), narrowInput};
+      std::vector<const char*> argv;
+      for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+      ASSERT_EQ(RunConverter(static_cast<int>(argv.size()), argv.data(), out, err), 0) << err.str();
+      EXPECT_TRUE(FileHolds(saved, ReadFileBytes(converted))) << Narrow(output);
+    }
+  }
+  ExpectOnlyMainWindow(run_, mainWindow_);
 }
 
 TEST_F(Conversion, SaveThatFailsSaysSo) {

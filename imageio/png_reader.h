@@ -1,0 +1,10 @@
+#pragma once
+#include <cstdint>
+#include <span>
+
+#include "imageio/result.h"
+#include "transform/stores.h"
+
+// PNG decoding through libpng, as DecodePicture describes it (decode_picture.h).
+Result DecodePng(std::span<const uint8_t> bytes, uint8_t* destination, int64_t capacityPixels, int32_t& width,
+                 int32_t& height, PixelStore* samples16);
