@@ -20,6 +20,10 @@ using BandCallback = std::function<void(int32_t firstRow, int32_t endRow)>;
 // program's original numbers.
 void TransformPicture(const PixelBuffer& source, const PixelBuffer& panorama, const Lens& lens, int32_t threads,
                       const BandCallback& afterBand = {});
+// The same in 16 bits: the same placement and weights on 16-bit samples,
+// rounded once to 16 bits; the same bits on every path and thread count.
+void TransformPicture(const PixelBuffer16& source, const PixelBuffer16& panorama, const Lens& lens, int32_t threads,
+                      const BandCallback& afterBand = {});
 
 // One resampling pass by inverse mapping under ProjectionMode, with the
 // projection constants SetupProjection made. Destination pixels whose 4 x 4

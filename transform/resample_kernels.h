@@ -22,6 +22,9 @@ struct ResamplePlan {
   // The leftmost / lowest tap of a neighbourhood may go no further than this.
   int32_t maxCol = 0;
   int32_t maxRow = 0;
+  // The bytes of a source and a destination pixel: 4, or 8 where both hold
+  // 16-bit samples (PixelBuffer16); the record's strides are in bytes either way.
+  int32_t pixelBytes = kBytesPerPixel;
   // Fisheye and GeneralLens: sine and cosine of every destination column's
   // azimuth (for GeneralLens its longitude less the camera's yaw), with
   // zeros after the last column up to a multiple of 8 entries.
@@ -45,6 +48,9 @@ using ResampleRowsKernel = void (*)(const ResamplePlan& plan, int32_t firstRow, 
 void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 void ResampleRowsSse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 void ResampleRowsAvx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+// The same for 16-bit samples (pixelBytes 8); the plain loop takes both.
+void ResampleRows16Sse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+void ResampleRows16Avx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 
 // Destination columns [begin, end) of one row; begin a multiple of 8, end a
 // multiple of 8 or the row's width.
