@@ -590,3 +590,13 @@ void ClearSideMarginRows(const PixelBuffer& picture, int32_t firstRow, int32_t e
     std::memset(picture.Pixel(right, y), 0, 4 * static_cast<size_t>(picture.width - right));
   }
 }
+
+void ClearSideMargins(const PixelBuffer16& picture) {
+  if (picture.width <= picture.height) return;
+  const int32_t left = SquareLeft(picture.width, picture.height);
+  const int32_t right = left + picture.height;
+  for (int32_t y = 0; y < picture.height; ++y) {
+    std::memset(picture.Row(y), 0, 8 * static_cast<size_t>(left));
+    std::memset(picture.Pixel(right, y), 0, 8 * static_cast<size_t>(picture.width - right));
+  }
+}

@@ -33,4 +33,5 @@ void ResampleImage(const TransformRecord& record);
 // Blacks out, in every row of `picture` (or in rows [firstRow, endRow)), the
 // columns outside the saved square.
 void ClearSideMargins(const PixelBuffer& picture);
+void ClearSideMargins(const PixelBuffer16& picture);
 void ClearSideMarginRows(const PixelBuffer& picture, int32_t firstRow, int32_t endRow);
