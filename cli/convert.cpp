@@ -478,9 +478,11 @@ Result NotSideBySide(const PixelBuffer& picture) {
                          "(it is " + std::to_string(picture.width) + " x " + std::to_string(picture.height) + ")");
 }
 
-// Two lenses side by side into the whole sphere.
-Result StitchDual(const Options& options, const Job& job, const PixelBuffer& source, PixelStore& store,
-                  PixelBuffer& panorama, std::ostream& err) {
+// Two lenses side by side into the whole sphere; with `deep` (see Convert)
+// in 16 bits, the back lens's gains matched on the 8-bit picture.
+Result StitchDual(const Options& options, const Job& job, LoadedPicture& fisheye, bool deep, PixelStore& store,
+                  PixelBuffer& panorama, PixelBuffer16& panorama16, std::ostream& err) {
+  const PixelBuffer source = fisheye.View();
   if (!IsSideBySide(source.width, source.height)) return NotSideBySide(source);
   DualLens lens;
   lens.front = job.lens;
@@ -519,6 +521,15 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
     err << kProgram << ": note: the sphere is " << size.height << " pixels high, not " << source.height
         << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
   }
+  if (deep) {
+    const ChannelGains gains = MatchExposure(source, lens);
+    fisheye.store.reset();
+    store = AllocatePixels(2 * int64_t{size.width} * size.height);
+    if (!store) return Result::Failure("not enough memory for a panorama of this size");
+    panorama16 = {reinterpret_cast<uint16_t*>(store.get()), size.width, size.height};
+    StitchDualPicture(fisheye.View16(), panorama16, lens, gains, options.threads);
+    return {};
+  }
   store = AllocatePixels(int64_t{size.width} * size.height);
   if (!store) return Result::Failure("not enough memory for a panorama of this size");
   panorama = {store.get(), size.width, size.height};
@@ -536,7 +547,7 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
 Result Convert(const Options& options, const Job& job, LoadedPicture& fisheye, bool deep, PixelStore& store,
                PixelBuffer& panorama, PixelBuffer16& panorama16, std::ostream& err) {
   const PixelBuffer source = fisheye.View();
-  if (job.dual) return StitchDual(options, job, source, store, panorama, err);
+  if (job.dual) return StitchDual(options, job, fisheye, deep, store, panorama, panorama16, err);
   Lens lens = job.lens;
   lens.radiusScale = job.frontScale;
   if (job.autoCircle) {
@@ -637,10 +648,8 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
   const bool input16 = fisheye.samples16 != nullptr;
   // The output's depth, and whether the picture goes through in 16 bits: a
   // 16-bit picture always does, rounded to 8 bits only on its way out.
-  // Two lenses are stitched in 8 bits (a 16-bit output holds their levels
-  // times 257).
   const bool output16 = may16 && (options.depth == 16 || input16);
-  const bool deep = options.noTransform ? output16 : !job.dual && (input16 || output16);
+  const bool deep = options.noTransform ? output16 : input16 || output16;
   if (!deep) fisheye.samples16.reset();
   if (deep && !input16) {
     PixelBuffer16 widened;
@@ -677,11 +686,6 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
       SharpenPicture(picture16, SharpenWeightsFor(level), options.threads);
     else
       SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
-  }
-  PixelStore widenedStore;
-  if (output16 && !deep) {
-    Result widening = WidenSamples(picture, widenedStore, picture16);
-    if (!widening.ok()) return widening;
   }
   // A 16-bit panorama saved in 8 bits is rounded here, once.
   PixelStore reduced;

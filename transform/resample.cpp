@@ -549,6 +549,17 @@ LensRowKernel ActiveLensRowKernel() {
   }
 }
 
+LensRowKernel ActiveLensRowKernel16() {
+  PrepareSampleTables();
+  switch (ActiveKernelPath()) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case KernelPath::Sse2: return SampleLensRow16Sse2;
+    case KernelPath::Avx2: return SampleLensRow16Avx2;
+#endif
+    default: return SampleLensRowPlain;
+  }
+}
+
 void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                         uint8_t* row) {
   ForEachLensRowPosition(plan, y, spans, spanCount, [&](int32_t x, float sourceX, float sourceY, float cosine) {

@@ -139,6 +139,11 @@ void ResampleRows16Avx2(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   ResampleRowsVector<Float8, kLanes>(plan, firstRow, endRow, SampleBlock16{});
 }
 
+void SampleLensRow16Avx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                         float* axial, uint8_t* row) {
+  SampleLensRowVector<Float8, kLanes>(plan, y, spans, spanCount, axial, row, SampleBlock16{});
+}
+
 void ResampleRowsAvx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
   ResampleRowsVector<Float8, kLanes>(plan, firstRow, endRow, SampleBlock{});
 }

@@ -78,6 +78,12 @@ void SampleLensRowSse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* sp
                        uint8_t* row);
 void SampleLensRowAvx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                        uint8_t* row);
+// The same for 16-bit samples (pixelBytes 8, pixel x at row + 8 * x); the
+// plain pass takes both.
+void SampleLensRow16Sse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                         float* axial, uint8_t* row);
+void SampleLensRow16Avx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                         float* axial, uint8_t* row);
 
 // Where one destination pixel samples: the byte offset of the first (left,
 // bottom) tap of its 4 x 4 neighbourhood from the source's first pixel, -1

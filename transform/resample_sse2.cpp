@@ -113,6 +113,11 @@ void ResampleRows16Sse2(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   ResampleRowsVector<Float4, kLanes>(plan, firstRow, endRow, SampleBlock16{});
 }
 
+void SampleLensRow16Sse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                         float* axial, uint8_t* row) {
+  SampleLensRowVector<Float4, kLanes>(plan, y, spans, spanCount, axial, row, SampleBlock16{});
+}
+
 void ResampleRowsSse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
   ResampleRowsVector<Float4, kLanes>(plan, firstRow, endRow, SampleBlock{});
 }
