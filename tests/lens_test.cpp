@@ -309,17 +309,7 @@ TEST(SixteenBitTest, APhotographsPanoramaAgreesWithTheEightBitPaths) {
     realistic::Picture large =
         realistic::RenderFisheye(realistic::WorldPhoto(c.world), 2 * width, 2 * height, doubled, *doubled.circle);
     realistic::AddNoise(large, 2.0, 5);
-    std::vector<uint16_t> photo(4 * static_cast<size_t>(width) * height, 0);
-    for (int32_t y = 0; y < height; ++y)
-      for (int32_t x = 0; x < width; ++x)
-        for (int channel = 0; channel < 3; ++channel) {
-          uint32_t sum = 0;
-          for (int dy = 0; dy < 2; ++dy)
-            for (int dx = 0; dx < 2; ++dx) sum += large.At(2 * x + dx, 2 * y + dy)[channel];
-          // Rows bottom first.
-          photo[4 * (static_cast<size_t>(height - 1 - y) * width + x) + channel] =
-              static_cast<uint16_t>((sum * 257 + 2) / 4);
-        }
+    const std::vector<uint16_t> photo = realistic::Binned16(large);
     const std::vector<uint16_t> panorama16 = Transform16(photo, width, height, c.lens, 720, 360, 2);
     const std::vector<uint16_t> panorama8 = Widened(Transform(Reduced(photo), width, height, c.lens, 720, 360, 2));
     const double psnr = Psnr16Of(panorama16, panorama8);
