@@ -717,6 +717,10 @@ TEST_F(ConvertTest, DepthFollowsTheInputAndTheFormat) {
   // Levels between the 8-bit ones, as a raw developer's file has.
   for (size_t i = 0; i < deep.size(); ++i) deep[i] = i % 4 == 3 ? 0 : static_cast<uint16_t>(deep[i] ^ (i * 131 & 0x7F));
   ASSERT_TRUE(WritePictureFile16({deep.data(), 90, 60}, SaveShape::Rectangle, PictureFormat::Png, {}, Path("deep.png")).ok());
+  // Two lenses side by side, stitched in 16 bits.
+  std::vector<uint16_t> pair = Widened(MakeFPicture(120, 60));
+  for (size_t i = 0; i < pair.size(); ++i) pair[i] = i % 4 == 3 ? 0 : static_cast<uint16_t>(pair[i] ^ (i * 67 & 0x7F));
+  ASSERT_TRUE(WritePictureFile16({pair.data(), 120, 60}, SaveShape::Sphere, PictureFormat::Tiff, {}, Path("pair.tif")).ok());
   struct Case {
     std::vector<std::string> options;
     const char* input;
@@ -735,6 +739,9 @@ TEST_F(ConvertTest, DepthFollowsTheInputAndTheFormat) {
       {{"--format", "png", "--depth", "16"}, "dome.bmp", "dome-panorama.png", 16},
       {{"--sharpen", "2", "-o", Path("sharp.tif")}, "deep.png", "sharp.tif", 16},
       {{"--sharpen", "2", "-o", Path("sharp.png"), "--depth", "8"}, "deep.png", "sharp.png", 8},
+      {{"--dual", "--fov", "200"}, "pair.tif", "pair-panorama.tif", 16},
+      {{"--dual", "--fov", "200", "--format", "png", "--depth", "8"}, "pair.tif", "pair-panorama.png", 8},
+      {{"--dual", "--fov", "200", "--format", "png"}, "pair.tif", "pair-panorama.png", 16},
   };
   std::map<std::string, std::vector<uint8_t>> reduced;  // each 16-bit output's samples reduced to 8 bits
   for (const Case& c : cases) {
@@ -744,15 +751,16 @@ TEST_F(ConvertTest, DepthFollowsTheInputAndTheFormat) {
     ASSERT_EQ(Run(args), 0) << err_.str();
     const std::vector<uint8_t> file = ReadBytes(Path(c.output));
     ASSERT_FALSE(file.empty()) << c.output;
-    std::vector<uint8_t> pixels(4 * 90 * 60);
+    std::vector<uint8_t> pixels(4 * 120 * 60);
     PixelStore samples16;
     int32_t width = 0, height = 0;
-    ASSERT_TRUE(DecodePicture(file, pixels.data(), 90 * 60, width, height, &samples16).ok());
+    ASSERT_TRUE(DecodePicture(file, pixels.data(), 120 * 60, width, height, &samples16).ok());
+    pixels.resize(4 * static_cast<size_t>(width) * height);
     EXPECT_EQ(samples16 != nullptr, c.bits == 16);
     const std::string key = std::string(c.input) + (std::string(c.output).find("sharp") == 0 ? " sharp" : "");
     if (c.bits == 16) {
       const auto* kept = reinterpret_cast<const uint16_t*>(samples16.get());
-      const size_t count = 4 * size_t{90} * 60;
+      const size_t count = pixels.size();
       // Made in 16 bits: not merely 8-bit levels times 257.
       EXPECT_GT(std::count_if(kept, kept + count, [](uint16_t v) { return v % 257 != 0; }), 1000);
       reduced.emplace(key, pixels);
