@@ -770,6 +770,36 @@ TEST_F(ConvertTest, DepthFollowsTheInputAndTheFormat) {
   }
 }
 
+// The window with a 16-bit picture: Transform makes its panorama in 16 bits,
+// and Save writes what the converter writes, 16 bits in TIFF and PNG, the
+// panorama rounded once in BMP; Save and Sharpen as --sharpen.
+TEST_F(ConvertTest, TheWindowSavesASixteenBitPanoramaAsTheConverterDoes) {
+  std::vector<uint16_t> deep = Widened(MakeFPicture(90, 60));
+  for (size_t i = 0; i < deep.size(); ++i) deep[i] = i % 4 == 3 ? 0 : static_cast<uint16_t>(deep[i] ^ (i * 131 & 0x7F));
+  ASSERT_TRUE(WritePictureFile16({deep.data(), 90, 60}, SaveShape::Rectangle, PictureFormat::Png, {}, Path("deep.png")).ok());
+  ASSERT_TRUE(LoadFisheyeImage(Path("deep.png")).ok());
+  RunTransform();
+  SaveAsRectangle = 0;
+  struct Case {
+    const char* name;
+    int sharpen;
+    std::vector<std::string> options;
+  };
+  const Case cases[] = {{"saved.tif", 0, {}}, {"saved.png", 0, {}}, {"saved.bmp", 0, {}}, {"sharp.tif", 1, {"--sharpen", "1"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.sharpen > 0) {
+      SharpenLevel -= 32;
+      SharpenDisplay();
+    }
+    ASSERT_TRUE(WriteDisplayFile(Path(std::string("window-") + c.name), *FormatFromName(c.name)).ok());
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--force", "-o", Path(std::string("converter-") + c.name), Path("deep.png")});
+    ASSERT_EQ(Run(args), 0) << err_.str();
+    EXPECT_TRUE(ReadBytes(Path(std::string("window-") + c.name)) == ReadBytes(Path(std::string("converter-") + c.name)));
+  }
+}
+
 #ifndef _WIN32
 // Photographs through a lens, vignetted and noisy, stored as PNG and TIFF of
 // every 8-bit kind, convert to exactly the bytes the same pixels make from a
