@@ -69,6 +69,9 @@ struct Options {
   std::optional<std::string> output;
   std::optional<std::string> outputFolder;
   std::optional<std::string> format;
+  // Bits a sample in the output, 8 or 16; none: 16 where the input had 16
+  // and the format holds them, else 8.
+  std::optional<int> depth;
   std::optional<std::string> shape;
   int sharpen = 0;
   int threads = 0;
@@ -566,9 +569,11 @@ void PrintAlignment(const Job& job, const DualLens& lens, std::ostream& err) {
       << " roll " << DecimalText(lens.back.rollDegrees, 2) << "\n";
 }
 
-// Two lenses side by side into the whole sphere.
-Result StitchDual(const Options& options, const Job& job, const PixelBuffer& source, PixelStore& store,
-                  PixelBuffer& panorama, std::ostream& err) {
+// Two lenses side by side into the whole sphere; with `deep` (see Convert)
+// in 16 bits, the back lens's gains matched on the 8-bit picture.
+Result StitchDual(const Options& options, const Job& job, LoadedPicture& fisheye, bool deep, PixelStore& store,
+                  PixelBuffer& panorama, PixelBuffer16& panorama16, std::ostream& err) {
+  const PixelBuffer source = fisheye.View();
   if (!IsSideBySide(source.width, source.height)) return NotSideBySide(source);
   DualLens lens;
   lens.front = job.lens;
@@ -597,6 +602,15 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
     err << kProgram << ": note: the sphere is " << size.height << " pixels high, not " << source.height
         << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
   }
+  if (deep) {
+    const ChannelGains gains = MatchExposure(source, lens);
+    fisheye.store.reset();
+    store = AllocatePixels(2 * int64_t{size.width} * size.height);
+    if (!store) return Result::Failure("not enough memory for a panorama of this size");
+    panorama16 = {reinterpret_cast<uint16_t*>(store.get()), size.width, size.height};
+    StitchDualPicture(fisheye.View16(), panorama16, lens, gains, options.threads);
+    return {};
+  }
   store = AllocatePixels(int64_t{size.width} * size.height);
   if (!store) return Result::Failure("not enough memory for a panorama of this size");
   panorama = {store.get(), size.width, size.height};
@@ -608,10 +622,13 @@ Result StitchDual(const Options& options, const Job& job, const PixelBuffer& sou
 // lens gives a picture of the fisheye's size whose middle square is kept,
 // with the columns beyond it black (they are saved only by sharpening's
 // reach); any other lens the shape's own picture.
-Result Convert(const Options& options, const Job& job, const LoadedPicture& fisheye, PixelStore& store,
-               PixelBuffer& panorama, std::ostream& err) {
+// With `deep`, the lens is placed (the circle found) on the 8-bit picture,
+// which is then let go, and the panorama made in 16 bits from the picture's
+// samples16 into `panorama16`; `store` holds whichever panorama is made.
+Result Convert(const Options& options, const Job& job, LoadedPicture& fisheye, bool deep, PixelStore& store,
+               PixelBuffer& panorama, PixelBuffer16& panorama16, std::ostream& err) {
   const PixelBuffer source = fisheye.View();
-  if (job.dual) return StitchDual(options, job, source, store, panorama, err);
+  if (job.dual) return StitchDual(options, job, fisheye, deep, store, panorama, panorama16, err);
   Lens lens = job.lens;
   lens.radiusScale = job.frontScale;
   if (job.autoCircle) {
@@ -629,11 +646,41 @@ Result Convert(const Options& options, const Job& job, const LoadedPicture& fish
     err << kProgram << ": note: the panorama is " << size.height << " pixels high, not " << source.height
         << ", to stay within " << kMostPanoramaPixels << " pixels (see --height)\n";
   }
+  if (deep) {
+    // 16-bit samples take twice the memory of 8-bit pixels.
+    fisheye.store.reset();
+    store = AllocatePixels(2 * int64_t{size.width} * size.height);
+    if (!store) return Result::Failure("not enough memory for a panorama of this size");
+    panorama16 = {reinterpret_cast<uint16_t*>(store.get()), size.width, size.height};
+    TransformPicture(fisheye.View16(), panorama16, lens, options.threads);
+    if (size.programLens) ClearSideMargins(panorama16);
+    return {};
+  }
   store = AllocatePixels(int64_t{size.width} * size.height);
   if (!store) return Result::Failure("not enough memory for a panorama of this size");
   panorama = {store.get(), size.width, size.height};
   TransformPicture(source, panorama, lens, options.threads);
   if (size.programLens) ClearSideMargins(panorama);
+  return {};
+}
+
+// An 8-bit picture's samples times 257, in a store of their own.
+Result WidenSamples(const PixelBuffer& picture, PixelStore& store, PixelBuffer16& deep) {
+  const int64_t pixels = int64_t{picture.width} * picture.height;
+  store = AllocatePixels(2 * pixels);
+  if (!store) return Result::Failure("not enough memory for the picture's 16-bit samples");
+  deep = {reinterpret_cast<uint16_t*>(store.get()), picture.width, picture.height};
+  for (int64_t i = 0; i < 4 * pixels; ++i) deep.base[i] = static_cast<uint16_t>(picture.base[i] * 257);
+  return {};
+}
+
+// A 16-bit picture rounded to 8 bits (ReduceSample) into a store of its own.
+Result ReduceSamples(const PixelBuffer16& deep, PixelStore& store, PixelBuffer& picture) {
+  const int64_t pixels = int64_t{deep.width} * deep.height;
+  store = AllocatePixels(pixels);
+  if (!store) return Result::Failure("not enough memory for the 8-bit picture");
+  for (int64_t i = 0; i < 4 * pixels; ++i) store.get()[i] = ReduceSample(deep.base[i]);
+  picture = {store.get(), deep.width, deep.height};
   return {};
 }
 
@@ -826,15 +873,25 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
 #if defined(QUORVANE_VIDEO)
   if (IsVideoFile(input)) return ConvertVideoOne(options, job, input, output, err, usageError);
 #endif
-  // A picture saved as loaded keeps a file's 16 bits where the format holds
-  // them; everything else runs on the 8-bit picture, and the samples would
-  // only take memory.
+  // A file's 16 bits are kept where the panorama is made from them, or the
+  // picture is saved as loaded in a format that holds them.
   const PictureFormat format = FormatFromName(output).value_or(PictureFormat::Jpeg);
+  const bool may16 = Holds16Bits(format) && options.depth != 8;
   LoadedPicture fisheye;
   std::vector<uint8_t> fileBytes;
-  Result load = LoadPicture(input, fisheye, &fileBytes, options.noTransform && Holds16Bits(format));
+  Result load = LoadPicture(input, fisheye, &fileBytes, !options.noTransform || may16);
   if (!load.ok()) return load;
-  const bool keep16 = fisheye.samples16 != nullptr;
+  const bool input16 = fisheye.samples16 != nullptr;
+  // The output's depth, and whether the picture goes through in 16 bits: a
+  // 16-bit picture always does, rounded to 8 bits only on its way out.
+  const bool output16 = may16 && (options.depth == 16 || input16);
+  const bool deep = options.noTransform ? output16 : input16 || output16;
+  if (!deep) fisheye.samples16.reset();
+  if (deep && !input16) {
+    PixelBuffer16 widened;
+    Result widening = WidenSamples(fisheye.View(), fisheye.samples16, widened);
+    if (!widening.ok()) return widening;
+  }
   Result circles = CheckCirclesMeetPicture(options, job, fisheye.width, fisheye.height);
   if (circles.ok() && !options.noTransform) circles = PlaceCalibration(job, fisheye.width, fisheye.height);
   usageError = !circles.ok();
@@ -852,23 +909,37 @@ Result ConvertOne(const Options& options, Job job, const std::string& input, con
   if (!(job.calibration && job.calibration->fromProject)) job.lens.rollDegrees += RollOfOrientation(camera.orientation);
   PixelStore store;
   PixelBuffer picture = fisheye.View();
+  PixelBuffer16 picture16 = fisheye.View16();
   if (!options.noTransform) {
-    Result converted = Convert(options, job, fisheye, store, picture, err);
+    Result converted = Convert(options, job, fisheye, deep, store, picture, picture16, err);
     if (!converted.ok()) return converted;
+    if (deep) fisheye.samples16.reset();
   }
   int32_t level = kSharpenLevelAfterLoad;
   for (int use = 0; use < options.sharpen; ++use) {
     level -= kSharpenLevelStep;
-    SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
+    if (deep)
+      SharpenPicture(picture16, SharpenWeightsFor(level), options.threads);
+    else
+      SharpenPicture(picture, SharpenWeightsFor(level), options.threads);
+  }
+  // A 16-bit panorama saved in 8 bits is rounded here, once.
+  PixelStore reduced;
+  if (deep && !output16) {
+    fisheye.store.reset();
+    Result reduction = ReduceSamples(picture16, reduced, picture);
+    if (!reduction.ok()) return reduction;
+    store.reset();
   }
   // The panorama's metadata describes our pixels: only a panorama gets it.
-  const PanoramaXmp xmp = PanoramaXmpFor(job.shape, picture.height, job.lens.yawDegrees, job.lens.pitchDegrees);
+  const PanoramaXmp xmp =
+      PanoramaXmpFor(job.shape, deep ? picture16.height : picture.height, job.lens.yawDegrees, job.lens.pitchDegrees);
   EncodeOptions encoding;
   encoding.quality = options.quality;
   encoding.xmp = options.noTransform ? nullptr : &xmp;
   encoding.camera = options.noMetadata ? nullptr : &camera;
   Result save = format == PictureFormat::Bmp ? WriteBmpPicture(picture, job.shape, output)
-                : keep16                     ? WritePictureFile16(fisheye.View16(), job.shape, format, encoding, output)
+                : output16                   ? WritePictureFile16(picture16, job.shape, format, encoding, output)
                                              : WritePictureFile(picture, job.shape, format, encoding, output);
   if (!save.ok()) return Result::Failure(output + ": " + save.reason());
   return {};
@@ -902,7 +973,13 @@ int PrintCircles(const Options& options, std::ostream& out, std::ostream& err) {
 }
 
 // The outputs' extension, which names their format.
-std::string OutputExtension(const Options& options) { return options.format.value_or("jpg"); }
+// Without --format: tif for --depth 16 and for a 16-bit input (`input16`),
+// unless --quality asks for JPEG; else jpg.
+std::string OutputExtension(const Options& options, bool input16 = false) {
+  if (options.format) return *options.format;
+  if (options.depth == 16) return "tif";
+  return input16 && !options.depth && !options.qualityGiven ? "tif" : "jpg";
+}
 
 // A video's codec must fit its file and take the options given.
 void RefuseVideoOptionMismatches(const Options& options, const std::optional<std::string>& outputName) {
@@ -931,7 +1008,7 @@ void RefuseIdleOptions(const CLI::App& app, const Options& options) {
   if (options.output && options.outputFolder)
     throw CLI::ValidationError("--output", "cannot be given with --output-dir: -o names one file, -d a folder for all");
   if (options.findCircle) {
-    refuse({"--output", "--output-dir", "--format", "--circle", "--force", "--quality", "--no-metadata", "--lens",
+    refuse({"--output", "--output-dir", "--format", "--depth", "--circle", "--force", "--quality", "--no-metadata", "--lens",
             "--fov", "--yaw", "--pitch", "--roll", "--shape", "--height", "--back-yaw", "--back-pitch", "--back-roll",
             "--align", "--align-lens", "--calibration", "--lens-scale", "--sharpen", "--threads", "--no-transform"},
            "does nothing with --find-circle, which only prints each picture's circle; leave one of them out");
@@ -959,6 +1036,10 @@ void RefuseIdleOptions(const CLI::App& app, const Options& options) {
   const std::string saved = outputName ? *outputName : "the outputs (--format " + OutputExtension(options) + ")";
   if (given("--quality") && format != PictureFormat::Jpeg)
     throw CLI::ValidationError("--quality", "is for JPEG files only, and " + saved + " is not one");
+  if (options.depth == 16 && !Holds16Bits(format)) {
+    throw CLI::ValidationError("--depth", "16 needs a PNG or TIFF output, and " + saved +
+                                              " holds 8 bits a sample (JPEG and BMP always do)");
+  }
   if (options.noMetadata && format == PictureFormat::Bmp)
     throw CLI::ValidationError("--no-metadata", "does nothing for BMP files, which hold no metadata");
 }
@@ -980,13 +1061,15 @@ std::vector<std::string> PlanOutputs(const Options& options) {
       throw CLI::ValidationError("--quality", "is for JPEG pictures, and " + input + " is a video (see --crf)");
     if (videos[i] && options.noTransform)
       throw CLI::ValidationError("--no-transform", "is for pictures, and " + input + " is a video");
+    if (videos[i] && options.depth)
+      throw CLI::ValidationError("--depth", "is for pictures, and " + input + " is a video (its frames have 8 bits)");
     if (options.output && videos[i] && FormatFromName(*options.output)) {
       throw CLI::ValidationError("--output", input + " is a video, and " + *options.output +
                                                  " names a picture; give a .mp4 or .mkv name");
     }
     if (options.output && !videos[i] && IsVideoName(*options.output)) {
       throw CLI::ValidationError("--output", input + " is a picture, and " + *options.output +
-                                                 " names a video; give a .jpg, .png or .bmp name");
+                                                 " names a video; give a .jpg, .png, .tif or .bmp name");
     }
   }
   if (!anyVideo) {
@@ -1005,9 +1088,12 @@ std::vector<std::string> PlanOutputs(const Options& options) {
     throw CLI::ValidationError("--output-dir", "the output folder " + missing(*options.outputFolder));
   std::vector<std::string> outputs;
   for (size_t i = 0; i < options.inputs.size(); ++i) {
-    const std::string& kind = videos[i] ? videoExtension : extension;
+    const std::string& input = options.inputs[i];
+    const std::string kind = videos[i] ? videoExtension : extension;
     outputs.push_back(options.output ? *OutputFileName(*options.output, kind)
-                                     : DefaultOutputName(options.inputs[i], options.outputFolder, kind));
+                                     : DefaultOutputName(input, options.outputFolder,
+                                                         videos[i] ? videoExtension
+                                                                   : OutputExtension(options, FileHas16BitSamples(input))));
   }
   const std::string folder = options.output ? FolderOf(outputs[0]) : "";
   if (!folder.empty() && !FolderExists(folder)) throw CLI::ValidationError("--output", "the folder " + missing(folder));
@@ -1094,9 +1180,15 @@ void AddOptions(CLI::App& app, Options& options) {
       ->check(Named("a folder name"))
       ->type_name("DIR");
   app.add_option("--format", options.format,
-                 Wrapped("The outputs' format, when -o names none: jpg (the default), png, tif (Deflate) or bmp"))
+                 Wrapped("The outputs' format, when -o names none: jpg (the default; tif for a picture of 16 bits a "
+                         "sample and for --depth 16), png, tif (Deflate) or bmp"))
       ->check(OneOf({"jpg", "png", "tif", "bmp"}))
       ->type_name("jpg|png|tif|bmp");
+  app.add_option("--depth", options.depth,
+                 Wrapped("Bits a sample in the output, 8 or 16 (PNG and TIFF only). Default: 16 for a picture of 16 "
+                         "bits a sample, else 8; 16 on an 8-bit picture makes its panorama in 16 bits"))
+      ->check(CLI::IsMember({8, 16}).description(""))
+      ->type_name("8|16");
   AddWholeNumber(app, "--quality", options.quality, kQualityRange, "Q",
                  "JPEG quality, " + RangeText(kQualityRange) + " (default " + std::to_string(kDefaultJpegQuality) +
                      "; 4:4:4 colour from 90 up, 4:2:0 below); JPEG outputs only");

@@ -16,8 +16,9 @@ enum DialogMode : int32_t { OpenDialog = 0, SaveDialog = 1 };
 // Asks for one file in the standard open or save dialog. `name` is the
 // proposal on entry and the chosen full path on return; `filter` holds
 // description and pattern pairs, each followed by a NUL. Nonzero when the
-// user confirmed a name; `pickedType`, when given, receives the pair the user
-// had picked, counted from 1.
+// user confirmed a name; `pickedType`, when given, names the pair offered
+// first (counted from 1; 0: the first) and receives the pair the user had
+// picked.
 int32_t ChooseFile(HWND owner, const std::string& title, std::string& name, const std::string& initialFolder,
                    const std::string& filter, const std::string& defaultExtension, uint32_t& flags,
                    int32_t dialogMode, int32_t* pickedType = nullptr);

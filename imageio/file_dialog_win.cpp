@@ -66,7 +66,8 @@ int32_t ChooseFile(HWND owner, const std::string& title, std::string& name, cons
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = owner;
   dialog.lpstrFilter = filterList.c_str();
-  dialog.nFilterIndex = 1;
+  // The type offered first: the caller's, else the first.
+  dialog.nFilterIndex = pickedType != nullptr && *pickedType > 0 ? static_cast<DWORD>(*pickedType) : 1;
   dialog.lpstrFile = nameBuffer.data();
   dialog.nMaxFile = static_cast<DWORD>(FileBufferSize);
   dialog.lpstrFileTitle = fileTitleBuffer.data();

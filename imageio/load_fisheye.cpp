@@ -32,7 +32,9 @@ Result LoadFisheyeImage(const std::string& name) {
   }
   int32_t width = 0;
   int32_t height = 0;
-  Result decode = DecodePreparingPages(bytes, decoded.get(), {panorama.get(), display.get()}, width, height);
+  PixelStore samples16;
+  Result decode =
+      DecodePreparingPages(bytes, decoded.get(), {panorama.get(), display.get()}, width, height, &samples16);
   if (!decode.ok()) return decode;
   CameraMetadata camera = ReadCameraMetadata(bytes);
   bytes = {};
@@ -47,6 +49,8 @@ Result LoadFisheyeImage(const std::string& name) {
   SetMainWindowTitle("  " + name);
   SourceStore = std::move(decoded);
   SourcePixels = SourceStore.get();
+  SourceSamples16 = std::move(samples16);
+  PanoramaSamples16.reset();
   // A picture of another size has other circles: back to the centred ones.
   // Whether it holds two lenses, and the back lens's angles, stay.
   if (width != SourceWidth || height != SourceHeight) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "imageio/decode_picture.h"
+#include "imageio/decoded_rows.h"
 #include "imageio/jpeg_header.h"
 #include "imageio/video_signature.h"
 
@@ -37,6 +38,39 @@ Result ReadWholeFile(const std::string& name, std::vector<uint8_t>& bytes) {
   if (std::ferror(file.get())) return ReadFailure(errno != 0 ? errno : EIO);
   bytes = std::move(content);
   return {};
+}
+
+bool FileHas16BitSamples(const std::string& name) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name.c_str(), "rb"));
+  if (!file) return false;
+  const auto readAt = [&](long at, uint8_t* to, size_t count) {
+    return std::fseek(file.get(), at, SEEK_SET) == 0 && std::fread(to, 1, count, file.get()) == count;
+  };
+  uint8_t head[26];
+  if (!readAt(0, head, sizeof head)) return false;
+  // PNG: the IHDR chunk comes first; its bit depth follows width and height.
+  if (LooksLikePng(head)) return head[24] == 16;
+  if (!LooksLikeTiff(head)) return false;
+  const bool bigEndian = head[0] == 'M';
+  const auto u16 = [&](const uint8_t* at) { return bigEndian ? at[0] << 8 | at[1] : at[1] << 8 | at[0]; };
+  const auto u32 = [&](const uint8_t* at) {
+    return bigEndian ? uint32_t(u16(at)) << 16 | u16(at + 2) : uint32_t(u16(at + 2)) << 16 | u16(at);
+  };
+  // The first directory's BitsPerSample (tag 258): its first value, in the
+  // entry itself for up to two values, else where the entry points.
+  const uint32_t directory = u32(head + 4);
+  uint8_t count[2];
+  if (directory > 0x7FFFFFFF || !readAt(static_cast<long>(directory), count, 2)) return false;
+  std::vector<uint8_t> entries(12 * static_cast<size_t>(u16(count)));
+  if (!readAt(static_cast<long>(directory) + 2, entries.data(), entries.size())) return false;
+  for (size_t at = 0; at < entries.size(); at += 12) {
+    if (u16(&entries[at]) != 258) continue;
+    if (u32(&entries[at + 4]) <= 2) return u16(&entries[at + 8]) == 16;
+    uint8_t first[2];
+    const uint32_t valuesAt = u32(&entries[at + 8]);
+    return valuesAt <= 0x7FFFFFFF && readAt(static_cast<long>(valuesAt), first, 2) && u16(first) == 16;
+  }
+  return false;
 }
 
 // Camera JPEGs hold 2 to 20 pixels per byte; even a flat sky stays well

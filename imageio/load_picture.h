@@ -29,6 +29,10 @@ struct LoadedPicture {
 Result LoadPicture(const std::string& name, LoadedPicture& picture, std::vector<uint8_t>* fileBytes = nullptr,
                    bool keep16Bits = false);
 
+// Whether the file `name` is a PNG or TIFF file of 16 bits a sample, from its
+// header alone; false for any other file and for one that cannot be read.
+bool FileHas16BitSamples(const std::string& name);
+
 // The size a JPEG file declares, when it is believable for the file's size.
 bool BelievableDeclaredSize(std::span<const uint8_t> bytes, int64_t& width, int64_t& height);
 

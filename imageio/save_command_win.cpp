@@ -10,6 +10,7 @@
 #include "imageio/file_replace.h"
 #include "imageio/picture_encoding.h"
 #include "imageio/write_display.h"
+#include "transform/stores.h"
 
 namespace {
 
@@ -31,7 +32,8 @@ constexpr SaveType kSaveTypes[] = {
 void SaveCommand(HWND owner, std::string& workFolder) {
   std::string name;
   uint32_t flags = OpenFlags;
-  int32_t picked = 1;
+  // TIFF first for a 16-bit picture, which it holds whole.
+  int32_t picked = SourceSamples16 ? 4 : 1;
   if (ChooseFile(owner, " Select name [BMP]", name, workFolder, kFilter, "", flags, SaveDialog, &picked) == 0) return;
   RepaintAfterDialog(MainDialog);
   if (IsBlankName(name)) return;

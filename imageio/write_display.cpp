@@ -19,5 +19,11 @@ Result WriteDisplayFile(const std::string& name, PictureFormat format) {
   EncodeOptions options;
   options.xmp = PanoramaShown != 0 ? &xmp : nullptr;
   options.camera = &LoadedCamera;
+  // A 16-bit picture's panorama is saved with its 16 bits where the format
+  // holds them.
+  const PixelBuffer16 deep = PanoramaBuffer16();
+  if (Holds16Bits(format) && PanoramaShown != 0 && deep.base != nullptr && deep.width == DisplayWidth &&
+      deep.height == DisplayHeight)
+    return WritePictureFile16(deep, shape, format, options, name);
   return WritePictureFile(DisplayBuffer(), shape, format, options, name);
 }

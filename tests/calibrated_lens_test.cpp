@@ -4,6 +4,7 @@
 // every path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -187,6 +188,8 @@ class CalibratedPathTest : public ::testing::Test {
 TEST_F(CalibratedPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
   const std::vector<uint8_t> source = MakeNoisePicture(960, 720, 7);
   const PixelBuffer picture{const_cast<uint8_t*>(source.data()), 960, 720};
+  std::vector<uint16_t> source16 = MakeNoisePicture16(960, 720, 7);
+  const PixelBuffer16 picture16{source16.data(), 960, 720};
   for (const Case& c : Cases()) {
     if (c.width != 960) continue;
     for (double pitch : {0.0, 40.0}) {
@@ -198,13 +201,21 @@ TEST_F(CalibratedPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
       lens.circle = ImageCircle{470.25, 362.5, 330};  // a limit given, besides the crop
       lens.radiusScale = 1.013;
       std::vector<uint8_t> reference;
+      std::vector<uint16_t> reference16;
       for (KernelPath path : RunnableKernelPaths()) {
         ASSERT_TRUE(UseKernelPath(path));
         for (int32_t threads : {1, 3}) {
           std::vector<uint8_t> sphere(4 * 333 * 167, 0);
           TransformPicture(picture, {sphere.data(), 333, 167}, lens, threads);
-          if (reference.empty()) reference = sphere;
+          std::vector<uint16_t> sphere16(4 * 333 * 167, 0);
+          TransformPicture(picture16, PixelBuffer16{sphere16.data(), 333, 167}, lens, threads);
+          if (reference.empty()) {
+            reference = sphere;
+            reference16 = sphere16;
+            ASSERT_GT(std::count_if(sphere16.begin(), sphere16.end(), [](uint16_t v) { return v > 255; }), 1000);
+          }
           EXPECT_EQ(sphere, reference) << KernelPathName(path) << " threads " << threads;
+          EXPECT_TRUE(sphere16 == reference16) << "16 bits, " << KernelPathName(path) << " threads " << threads;
         }
       }
     }

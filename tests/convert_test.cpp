@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <string_view>
 #include <sstream>
 
@@ -277,6 +278,11 @@ TEST_F(ConvertTest, EveryMistakeIsAUsageErrorThatSaysWhatIsWrong) {
       {{"--no-transform", "--dual"}, "--dual: does nothing with --no-transform"},
       {{"--no-transform", "--calibration", Path("lens.pto")}, "--calibration: does nothing with --no-transform"},
       {{"--dual", "--align", "--align-lens"}, "--align: does nothing with --align-lens"},
+      {{"--depth", "12"}, "--depth: 12 not in {8,16}"},
+      {{"--depth", "16", "-o", Path("x.jpg")}, "--depth: 16 needs a PNG or TIFF output, and " + Path("x.jpg") +
+                                                   " holds 8 bits a sample (JPEG and BMP always do)"},
+      {{"--depth", "16", "--format", "bmp"}, "--depth: 16 needs a PNG or TIFF output"},
+      {{"--find-circle", "--depth", "8"}, "--depth: does nothing with --find-circle"},
   };
   for (const auto& [options, message] : kMistakes) {
     std::vector<std::string> args = options;
@@ -704,6 +710,99 @@ TEST_F(ConvertTest, SixteenBitSamplesSurviveAPictureSavedAsLoaded) {
   const std::vector<uint8_t> panorama = ReadBytes(Path("deep-panorama.tif"));
   ASSERT_GT(panorama.size(), 8u);
   EXPECT_TRUE(std::equal(panorama.begin(), panorama.begin() + 4, std::begin({'I', 'I', '*', '\0'})));
+}
+
+// The output's depth and default name: 16 bits where the input had 16 and
+// the format holds them, or --depth 16 asks; a 16-bit input's panorama is
+// made in 16 bits whatever it is saved in, and an 8-bit file of it is that
+// panorama rounded once (ReduceSample).
+TEST_F(ConvertTest, DepthFollowsTheInputAndTheFormat) {
+  const std::vector<uint16_t> samples = Widened(MakeFPicture(90, 60));
+  std::vector<uint16_t> deep = samples;
+  // Levels between the 8-bit ones, as a raw developer's file has.
+  for (size_t i = 0; i < deep.size(); ++i) deep[i] = i % 4 == 3 ? 0 : static_cast<uint16_t>(deep[i] ^ (i * 131 & 0x7F));
+  ASSERT_TRUE(WritePictureFile16({deep.data(), 90, 60}, SaveShape::Rectangle, PictureFormat::Png, {}, Path("deep.png")).ok());
+  // Two lenses side by side, stitched in 16 bits.
+  std::vector<uint16_t> pair = Widened(MakeFPicture(120, 60));
+  for (size_t i = 0; i < pair.size(); ++i) pair[i] = i % 4 == 3 ? 0 : static_cast<uint16_t>(pair[i] ^ (i * 67 & 0x7F));
+  ASSERT_TRUE(WritePictureFile16({pair.data(), 120, 60}, SaveShape::Sphere, PictureFormat::Tiff, {}, Path("pair.tif")).ok());
+  struct Case {
+    std::vector<std::string> options;
+    const char* input;
+    const char* output;
+    int bits;
+  };
+  const Case cases[] = {
+      {{}, "deep.png", "deep-panorama.tif", 16},
+      {{"--format", "png"}, "deep.png", "deep-panorama.png", 16},
+      {{"--format", "png", "--depth", "8"}, "deep.png", "deep-panorama.png", 8},
+      {{"--depth", "8"}, "deep.png", "deep-panorama.jpg", 8},
+      {{"--quality", "95"}, "deep.png", "deep-panorama.jpg", 8},
+      {{"--format", "bmp"}, "deep.png", "deep-panorama.bmp", 8},
+      {{}, "dome.bmp", "dome-panorama.jpg", 8},
+      {{"--depth", "16"}, "dome.bmp", "dome-panorama.tif", 16},
+      {{"--format", "png", "--depth", "16"}, "dome.bmp", "dome-panorama.png", 16},
+      {{"--sharpen", "2", "-o", Path("sharp.tif")}, "deep.png", "sharp.tif", 16},
+      {{"--sharpen", "2", "-o", Path("sharp.png"), "--depth", "8"}, "deep.png", "sharp.png", 8},
+      {{"--dual", "--fov", "200"}, "pair.tif", "pair-panorama.tif", 16},
+      {{"--dual", "--fov", "200", "--format", "png", "--depth", "8"}, "pair.tif", "pair-panorama.png", 8},
+      {{"--dual", "--fov", "200", "--format", "png"}, "pair.tif", "pair-panorama.png", 16},
+  };
+  std::map<std::string, std::vector<uint8_t>> reduced;  // each 16-bit output's samples reduced to 8 bits
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--force", Path(c.input)});
+    SCOPED_TRACE(args[0] + " " + c.input);
+    ASSERT_EQ(Run(args), 0) << err_.str();
+    const std::vector<uint8_t> file = ReadBytes(Path(c.output));
+    ASSERT_FALSE(file.empty()) << c.output;
+    std::vector<uint8_t> pixels(4 * 120 * 60);
+    PixelStore samples16;
+    int32_t width = 0, height = 0;
+    ASSERT_TRUE(DecodePicture(file, pixels.data(), 120 * 60, width, height, &samples16).ok());
+    pixels.resize(4 * static_cast<size_t>(width) * height);
+    EXPECT_EQ(samples16 != nullptr, c.bits == 16);
+    const std::string key = std::string(c.input) + (std::string(c.output).find("sharp") == 0 ? " sharp" : "");
+    if (c.bits == 16) {
+      const auto* kept = reinterpret_cast<const uint16_t*>(samples16.get());
+      const size_t count = pixels.size();
+      // Made in 16 bits: not merely 8-bit levels times 257.
+      EXPECT_GT(std::count_if(kept, kept + count, [](uint16_t v) { return v % 257 != 0; }), 1000);
+      reduced.emplace(key, pixels);
+    } else if (std::string(c.output).ends_with(".png") && reduced.count(key)) {
+      EXPECT_TRUE(pixels == reduced[key]) << "the 8-bit file is the 16-bit panorama rounded once";
+    }
+  }
+}
+
+// The window with a 16-bit picture: Transform makes its panorama in 16 bits,
+// and Save writes what the converter writes, 16 bits in TIFF and PNG, the
+// panorama rounded once in BMP; Save and Sharpen as --sharpen.
+TEST_F(ConvertTest, TheWindowSavesASixteenBitPanoramaAsTheConverterDoes) {
+  std::vector<uint16_t> deep = Widened(MakeFPicture(90, 60));
+  for (size_t i = 0; i < deep.size(); ++i) deep[i] = i % 4 == 3 ? 0 : static_cast<uint16_t>(deep[i] ^ (i * 131 & 0x7F));
+  ASSERT_TRUE(WritePictureFile16({deep.data(), 90, 60}, SaveShape::Rectangle, PictureFormat::Png, {}, Path("deep.png")).ok());
+  ASSERT_TRUE(LoadFisheyeImage(Path("deep.png")).ok());
+  RunTransform();
+  SaveAsRectangle = 0;
+  struct Case {
+    const char* name;
+    int sharpen;
+    std::vector<std::string> options;
+  };
+  const Case cases[] = {{"saved.tif", 0, {}}, {"saved.png", 0, {}}, {"saved.bmp", 0, {}}, {"sharp.tif", 1, {"--sharpen", "1"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.sharpen > 0) {
+      SharpenLevel -= 32;
+      SharpenDisplay();
+    }
+    ASSERT_TRUE(WriteDisplayFile(Path(std::string("window-") + c.name), *FormatFromName(c.name)).ok());
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--force", "-o", Path(std::string("converter-") + c.name), Path("deep.png")});
+    ASSERT_EQ(Run(args), 0) << err_.str();
+    EXPECT_TRUE(ReadBytes(Path(std::string("window-") + c.name)) == ReadBytes(Path(std::string("converter-") + c.name)));
+  }
 }
 
 #ifndef _WIN32

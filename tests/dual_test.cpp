@@ -199,6 +199,36 @@ TEST_F(DualPathTest, EveryPathThreadCountAndSystemGivesTheSameBits) {
   }
 }
 
+// The stitch in 16 bits, the gains matched on the 8-bit picture: the same
+// bits on every path and thread count, and the 8-bit stitch's sphere to
+// within the 8-bit rounding of the picture (45 dB on the 16-bit scale) but
+// not merely its levels times 257.
+TEST_F(DualPathTest, TheSixteenBitStitchAgreesWithTheEightBitOne) {
+  const DualLens lens = MakeDual(LensModel::Equisolid, 200, {150.3, 149.2, 149}, {149.1, 151.0, 150}, {0.9, -0.4, 1.3});
+  DualShot shot = Photograph(lens, 300, TexturedWorld, 0.8);
+  // Levels between the 8-bit ones, which still reduce to the shot's.
+  std::vector<uint16_t> deep = Widened(shot.pixels);
+  for (size_t i = 0; i < deep.size(); ++i)
+    if (i % 4 != 3 && deep[i] >= 64 && deep[i] <= 65535 - 64) deep[i] = static_cast<uint16_t>(deep[i] + (i * 37 % 127) - 63);
+  ASSERT_TRUE(Reduced(deep) == shot.pixels);
+  const ChannelGains gains = MatchExposure(shot.Picture(), lens);
+  const auto stitch16 = [&](int32_t threads) {
+    std::vector<uint16_t> sphere(8 * static_cast<size_t>(shot.height) * shot.height, 0);
+    StitchDualPicture(PixelBuffer16{deep.data(), shot.width, shot.height},
+                      PixelBuffer16{sphere.data(), 2 * shot.height, shot.height}, lens, gains, threads);
+    return sphere;
+  };
+  ASSERT_TRUE(UseKernelPath(KernelPath::Plain));
+  const std::vector<uint16_t> plain = stitch16(1);
+  for (const KernelPath path : RunnableKernelPaths()) {
+    ASSERT_TRUE(UseKernelPath(path));
+    for (const int32_t threads : {1, 3}) EXPECT_TRUE(stitch16(threads) == plain) << KernelPathName(path) << ", " << threads;
+  }
+  const double psnr = Psnr16Of(plain, Widened(Stitch(shot, lens, 2)));
+  EXPECT_GE(psnr, 45.0);
+  EXPECT_LT(psnr, 70.0);
+}
+
 // What is not two lenses side by side is refused, and each half's circle is
 // found in its own coordinates.
 TEST(DualPictureTest, PicturesThatAreNotSideBySideAreRefusedAndCirclesAreFoundPerHalf) {

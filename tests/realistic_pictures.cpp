@@ -272,4 +272,18 @@ double VisibleRimShare(const Picture& picture, const ImageCircle& circle, double
   return double(visible) / kPoints;
 }
 
+std::vector<uint16_t> Binned16(const Picture& large) {
+  const int32_t width = large.width / 2, height = large.height / 2;
+  std::vector<uint16_t> samples(4 * static_cast<size_t>(width) * height, 0);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x)
+      for (int channel = 0; channel < 3; ++channel) {
+        uint32_t sum = 0;
+        for (int dy = 0; dy < 2; ++dy)
+          for (int dx = 0; dx < 2; ++dx) sum += large.At(2 * x + dx, 2 * y + dy)[channel];
+        samples[4 * (static_cast<size_t>(height - 1 - y) * width + x) + channel] = static_cast<uint16_t>((sum * 257 + 2) / 4);
+      }
+  return samples;
+}
+
 }  // namespace realistic

@@ -65,6 +65,12 @@ Picture RenderFisheye(const Picture& world, int32_t width, int32_t height, const
 Picture RenderFisheye(const Picture& world, int32_t width, int32_t height, const Lens& lens,
                       const ImageCircle& circle);
 
+// A 16-bit picture half the size of `large` (rendered at twice the size
+// wanted), its pixels binned 2 x 2 as a sensor's sum the light: each sample
+// the mean of four levels times 257, rounded, so that levels fall between the
+// 8-bit ones (PixelBuffer16's layout).
+std::vector<uint16_t> Binned16(const Picture& large);
+
 // Multiplies every level by `factor`: a darker (or brighter) scene.
 void ScaleLight(Picture& picture, double factor);
 // Vignetting: the light at distance d from the circle's centre times

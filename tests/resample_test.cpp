@@ -227,6 +227,7 @@ TEST_F(KernelPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
   for (Size size : {Size{1203, 901}, Size{1204, 901}, Size{301, 457}, Size{13, 6}, Size{10, 7}, Size{16, 9}}) {
     const std::vector<uint8_t> picture = MakeNoisePicture(size.width, size.height, 11);
     const PixelBuffer source{const_cast<uint8_t*>(picture.data()), size.width, size.height};
+    std::vector<uint16_t> picture16 = MakeNoisePicture16(size.width, size.height, 11);
     std::vector<std::vector<uint8_t>> reference;
     for (KernelPath path : RunnableKernelPaths()) {
       for (int32_t threads : {1, 2, 3, 8}) {
@@ -237,6 +238,11 @@ TEST_F(KernelPathTest, EveryPathAndThreadCountGivesThePlainLoopsBits) {
         results.push_back(Resample(picture, size.width, size.height, Centred));
         results.push_back(Resample(picture, size.width, size.height, Scaled, 0.37f));
         results.push_back(Resample(picture, size.width, size.height, Scaled, -1.9f));
+        // 16 bits through the program's own lens, as bytes.
+        results.emplace_back(2 * picture16.size(), kUntouched);
+        TransformPicture(PixelBuffer16{picture16.data(), size.width, size.height},
+                         PixelBuffer16{reinterpret_cast<uint16_t*>(results.back().data()), size.width, size.height},
+                         Lens{}, threads);
         if (reference.empty()) {
           reference = results;
           continue;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "app/app_state.h"
 #include "program_state.h"
@@ -30,18 +31,20 @@ TEST(SharpenTest, StrengthFollowsTheNumberOfUsesSinceALoad) {
   }
 }
 
-// The filter by its definition, one pixel at a time.
-std::vector<uint8_t> Reference(const std::vector<uint8_t>& in, int32_t width, int32_t height, int32_t level) {
+// The filter by its definition, one pixel at a time, on bytes or on 16-bit
+// samples (clamped to their own range).
+template <class Sample>
+std::vector<Sample> Reference(const std::vector<Sample>& in, int32_t width, int32_t height, int32_t level) {
   SharpenWeights w = SharpenWeightsFor(level);
-  std::vector<uint8_t> out = in;
+  std::vector<Sample> out = in;
   auto at = [&](int32_t x, int32_t y, int byte) { return int32_t{in[4 * (size_t(y) * width + x) + byte]}; };
   for (int32_t y = 1; y + 1 < height; ++y) {
     for (int32_t x = 1; x + 1 < width; ++x) {
       for (int byte = 0; byte < 4; ++byte) {
         int32_t c = at(x, y, byte);
         int32_t around = at(x - 1, y, byte) + at(x + 1, y, byte) + at(x, y - 1, byte) + at(x, y + 1, byte);
-        int32_t s = std::clamp(c * w.centre + around * w.neighbour, 0, 255);
-        out[4 * (size_t(y) * width + x) + byte] = static_cast<uint8_t>((s + 15 * c) / 16);
+        int32_t s = std::clamp(c * w.centre + around * w.neighbour, 0, int32_t{std::numeric_limits<Sample>::max()});
+        out[4 * (size_t(y) * width + x) + byte] = static_cast<Sample>((s + 15 * c) / 16);
       }
     }
   }
@@ -80,6 +83,16 @@ TEST(SharpenTest, GivesTheSameBytesForEveryThreadCount) {
       SharpenPicture(view, SharpenWeightsFor(95), threads);
       SharpenPicture(view, SharpenWeightsFor(63), threads);
       EXPECT_EQ(sharpened, expected) << width << "x" << height << ", " << threads << " threads";
+    }
+    // 16-bit samples: the same weights, the clamp at 65535.
+    const std::vector<uint16_t> picture16 = MakeNoisePicture16(width, height, 5);
+    std::vector<uint16_t> expected16 = Reference(Reference(picture16, width, height, 95), width, height, 63);
+    for (int32_t threads : {1, 3}) {
+      std::vector<uint16_t> sharpened = picture16;
+      const PixelBuffer16 view{sharpened.data(), width, height};
+      SharpenPicture(view, SharpenWeightsFor(95), threads);
+      SharpenPicture(view, SharpenWeightsFor(63), threads);
+      EXPECT_EQ(sharpened, expected16) << width << "x" << height << ", 16 bits, " << threads << " threads";
     }
   }
 }
@@ -121,6 +134,20 @@ TEST(SharpenTest, SaturatesAsTheFirstAndFourthUsesDo) {
   SharpenLevel = 31;
   SharpenOnce();  // level -1: C 33, N -8: s = -3100, clamped to 0, 1500 / 16
   EXPECT_EQ(DisplayPixels[4 * 4], 93);
+
+  // In 16 bits the same crosses times 257 clamp at 65535 and 0.
+  struct Case {
+    uint16_t centre, around;
+    int32_t level;
+    uint16_t expected;
+  };
+  for (const Case& c : {Case{51400, 25700, 95, 52283},  // (65535 + 15 * 51400) / 16
+                        Case{25700, 51400, -1, 24093}}) {  // 15 * 25700 / 16
+    std::vector<uint16_t> p(4 * width * height, c.around);
+    for (int sample = 0; sample < 3; ++sample) p[4 * 4 + sample] = c.centre;
+    SharpenPicture(PixelBuffer16{p.data(), width, height}, SharpenWeightsFor(c.level), 1);
+    EXPECT_EQ(p[4 * 4], c.expected) << c.level;
+  }
 }
 
 TEST(SharpenTest, PicturesWithoutAnInsideAndNoPictureAreLeftAlone) {

@@ -43,6 +43,41 @@ std::vector<uint8_t> MakeNoisePicture(int32_t width, int32_t height, uint32_t se
   return pixels;
 }
 
+std::vector<uint16_t> MakeNoisePicture16(int32_t width, int32_t height, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint16_t> samples(4 * static_cast<size_t>(width) * height);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = i % 4 == 3 ? 0 : static_cast<uint16_t>(random());
+  return samples;
+}
+
+std::vector<uint16_t> Widened(const std::vector<uint8_t>& pixels) {
+  std::vector<uint16_t> samples(pixels.size());
+  for (size_t i = 0; i < pixels.size(); ++i) samples[i] = static_cast<uint16_t>(pixels[i] * 257);
+  return samples;
+}
+
+std::vector<uint8_t> Reduced(const std::vector<uint16_t>& samples) {
+  std::vector<uint8_t> pixels(samples.size());
+  for (size_t i = 0; i < samples.size(); ++i) pixels[i] = ReduceSample(samples[i]);
+  return pixels;
+}
+
+double Psnr16Of(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b,
+                const std::function<bool(size_t pixel)>& counted) {
+  double squares = 0;
+  size_t count = 0;
+  for (size_t pixel = 0; pixel < a.size() / 4; ++pixel) {
+    if (counted && !counted(pixel)) continue;
+    for (int channel = 0; channel < 3; ++channel) {
+      const double d = static_cast<double>(a[4 * pixel + channel]) - b[4 * pixel + channel];
+      squares += d * d;
+      ++count;
+    }
+  }
+  if (squares == 0) return std::numeric_limits<double>::infinity();
+  return 10.0 * std::log10(65535.0 * 65535.0 * static_cast<double>(count) / squares);
+}
+
 std::filesystem::path ScratchFolder(const std::string& name) {
   std::filesystem::path folder = std::filesystem::temp_directory_path() / ("quorvane-test-" + name);
   std::filesystem::remove_all(folder);

@@ -17,6 +17,18 @@ std::vector<uint8_t> MakeFPicture(int32_t width, int32_t height);
 // Random bytes, the unused byte 0.
 std::vector<uint8_t> MakeNoisePicture(int32_t width, int32_t height, uint32_t seed);
 
+// The same with random 16-bit samples (PixelBuffer16's layout).
+std::vector<uint16_t> MakeNoisePicture16(int32_t width, int32_t height, uint32_t seed);
+
+// An 8-bit picture's samples times 257 (0 to 65535), and 16-bit samples
+// reduced to 8 bits by ReduceSample.
+std::vector<uint16_t> Widened(const std::vector<uint8_t>& pixels);
+std::vector<uint8_t> Reduced(const std::vector<uint16_t>& samples);
+
+// PsnrOf on the 16-bit scale (peak 65535).
+double Psnr16Of(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b,
+                const std::function<bool(size_t pixel)>& counted = {});
+
 // A folder of its own for one test, emptied first.
 std::filesystem::path ScratchFolder(const std::string& name);
 

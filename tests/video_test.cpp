@@ -401,6 +401,7 @@ TEST_F(VideoTest, OptionsThatDoNotFitAreRefused) {
       {{"--codec", "ffv1", "--crf", "20", video}, "lossless"},
       {{"--codec", "ffv1", "--preset", "fast", video}, "lossless"},
       {{"--quality", "90", video}, "is a video"},
+      {{"--depth", "16", video}, "its frames have 8 bits"},
       {{"-o", Path("a.jpg").string(), video}, "names a picture"},
       {{"--crf", "52", video}, "--crf"},
       {{"--preset", "sluggish", video}, "--preset"},

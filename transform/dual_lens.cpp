@@ -10,6 +10,7 @@
 #include <numbers>
 #include <span>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "transform/calibrated_lens.h"
@@ -94,6 +95,16 @@ TransformRecord HalfRecord(const PixelBuffer& source, int32_t sphereWidth, int32
   record.srcStride = source.RowBytes();
   record.srcBase = source.base == nullptr ? nullptr : source.base + (back ? 4 * static_cast<ptrdiff_t>(half) : 0);
   record.scale = 1.0f;
+  return record;
+}
+
+// The same for a 16-bit picture, its strides and addresses in bytes.
+TransformRecord HalfRecord(const PixelBuffer16& source, int32_t sphereWidth, int32_t sphereHeight, bool back) {
+  TransformRecord record = HalfRecord(PixelBuffer{nullptr, source.width, source.height}, sphereWidth, sphereHeight, back);
+  record.destStride = 8 * sphereWidth;
+  record.srcStride = 2 * source.RowSamples();
+  const ptrdiff_t offset = back ? 4 * static_cast<ptrdiff_t>(FrontHalfWidth(source.width)) : 0;
+  record.srcBase = source.base == nullptr ? nullptr : reinterpret_cast<const uint8_t*>(source.base + offset);
   return record;
 }
 
@@ -182,13 +193,16 @@ double FieldDegrees(const Lens& lens) {
 
 }  // namespace
 
-void PlanDual(DualPasses& passes, const PixelBuffer& source, int32_t width, int32_t height, const DualLens& lens) {
-  passes.width = width;
-  passes.height = height;
-  PlanLens(passes.front, HalfRecord(source, width, height, false), lens.front,
-           FrontCircleOf(lens, source.width, source.height));
-  PlanLens(passes.back, HalfRecord(source, width, height, true), BackLensOf(lens),
-           BackCircleOf(lens, source.width, source.height));
+namespace {
+
+// PlanDual from the records of the two halves of a picture `pictureWidth` x
+// `pictureHeight`.
+void PlanDualHalves(DualPasses& passes, const TransformRecord& frontHalf, const TransformRecord& backHalf,
+                    int32_t pictureWidth, int32_t pictureHeight, const DualLens& lens) {
+  passes.width = frontHalf.destWidth;
+  passes.height = frontHalf.destHeight;
+  PlanLens(passes.front, frontHalf, lens.front, FrontCircleOf(lens, pictureWidth, pictureHeight));
+  PlanLens(passes.back, backHalf, BackLensOf(lens), BackCircleOf(lens, pictureWidth, pictureHeight));
   const Rotation front = RotationOf(lens.front.yawDegrees, lens.front.pitchDegrees, lens.front.rollDegrees);
   const Rotation back = Product(
       RotationOf(180.0 + lens.back.yawDegrees, lens.back.pitchDegrees, lens.back.rollDegrees), front);
@@ -197,6 +211,13 @@ void PlanDual(DualPasses& passes, const PixelBuffer& source, int32_t width, int3
   // sin(h) for h either way.
   passes.seamHalfWidth = static_cast<float>(2.0 * std::sin(Radians(SeamHalfWidthDegrees(DualFieldDegrees(lens)))));
   passes.inverseBand = 0.5f / passes.seamHalfWidth;
+}
+
+}  // namespace
+
+void PlanDual(DualPasses& passes, const PixelBuffer& source, int32_t width, int32_t height, const DualLens& lens) {
+  PlanDualHalves(passes, HalfRecord(source, width, height, false), HalfRecord(source, width, height, true),
+                 source.width, source.height, lens);
 }
 
 GainTables::GainTables(const ChannelGains& gains) {
@@ -312,19 +333,40 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
   StitchDualPicture(source, sphere, lens, MatchExposure(source, lens), threads, afterBand);
 }
 
-void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens,
-                       const ChannelGains& backGains, int32_t threads, const BandCallback& afterBand) {
-  const GainTables gains(backGains);
-  DualPasses passes;
-  PlanDual(passes, source, sphere.width, sphere.height, lens);
-  const LensRowKernel kernel = ActiveLensRowKernel();
+namespace {
+
+// The back lens's 16-bit samples under their channel's gain, rounded as the
+// byte tables are, at most 65535.
+struct Gains16 {
+  double gain[3];
+  explicit Gains16(const ChannelGains& gains) : gain{gains.blue, gains.green, gains.red} {}
+};
+
+uint8_t GainOf(const GainTables& gains, int channel, uint8_t v) { return gains.table[channel][v]; }
+uint16_t GainOf(const Gains16& gains, int channel, uint16_t v) {
+  return static_cast<uint16_t>(std::min(65535.0, std::floor(v * gains.gain[channel] + 0.5)));
+}
+
+uint8_t BlendOf(uint8_t front, uint8_t back, float weight) { return Blended(front, back, weight); }
+// Blended's steps on 16-bit samples; single precision holds them exactly.
+uint16_t BlendOf(uint16_t front, uint16_t back, float weight) {
+  const float value = front * weight + back * (1.0f - weight);
+  return static_cast<uint16_t>(value + 0.5f);
+}
+
+// The stitch's rows, on bytes (`gains` GainTables) or 16-bit samples
+// (Gains16), the passes planned for that depth.
+template <class Buffer, class Gains>
+void StitchRows(const DualPasses& passes, const Buffer& sphere, const Gains& gains, LensRowKernel kernel,
+                int32_t threads, const BandCallback& afterBand) {
+  using Sample = std::remove_pointer_t<decltype(sphere.base)>;
   const size_t padded = (static_cast<size_t>(sphere.width) + 7) / 8 * 8;
   ForEachRowBand(sphere.height, threads, [&](int32_t firstRow, int32_t endRow) {
-    std::vector<uint8_t> backRow(4 * padded);
+    std::vector<Sample> backRow(4 * padded);
     std::vector<float> frontAxial(padded);
     std::vector<float> backAxial(padded);
     for (int32_t y = firstRow; y < endRow; ++y) {
-      uint8_t* out = sphere.Row(y);
+      Sample* out = sphere.Row(y);
       ColumnSpan frontSpans[2];
       ColumnSpan backSpans[2];
       // Each lens where its weight is above 0.
@@ -332,8 +374,8 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
       const int32_t backCount = LensSpans(passes, true, y, backSpans);
       // The front straight into the sphere; the back beside it, then laid
       // over it where it has weight, blended across the seam.
-      kernel(passes.front.plan, y, frontSpans, frontCount, frontAxial.data(), out);
-      kernel(passes.back.plan, y, backSpans, backCount, backAxial.data(), backRow.data());
+      kernel(passes.front.plan, y, frontSpans, frontCount, frontAxial.data(), reinterpret_cast<uint8_t*>(out));
+      kernel(passes.back.plan, y, backSpans, backCount, backAxial.data(), reinterpret_cast<uint8_t*>(backRow.data()));
       for (int32_t span = 0; span < backCount; ++span) {
         for (int32_t x = backSpans[span].begin; x < backSpans[span].end;) {
           int32_t end = backSpans[span].end;
@@ -341,21 +383,40 @@ void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, con
           for (; x < end; ++x) {
             const float back = backAxial[x];
             if (back != back) continue;
-            uint8_t* pixel = out + 4 * static_cast<ptrdiff_t>(x);
-            const uint8_t* b = &backRow[4 * static_cast<size_t>(x)];
+            Sample* pixel = out + 4 * static_cast<ptrdiff_t>(x);
+            const Sample* b = &backRow[4 * static_cast<size_t>(x)];
             const float front = frontToo ? frontAxial[x] : Unseen();
             if (front != front) {
-              for (int c = 0; c < 3; ++c) pixel[c] = gains.table[c][b[c]];
+              for (int c = 0; c < 3; ++c) pixel[c] = GainOf(gains, c, b[c]);
               continue;
             }
             const float weight = FrontWeight(passes, front, back);
-            for (int c = 0; c < 3; ++c) pixel[c] = Blended(pixel[c], gains.table[c][b[c]], weight);
+            for (int c = 0; c < 3; ++c) pixel[c] = BlendOf(pixel[c], GainOf(gains, c, b[c]), weight);
           }
         }
       }
     }
     if (afterBand) afterBand(firstRow, endRow);
   });
+}
+
+}  // namespace
+
+void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens,
+                       const ChannelGains& backGains, int32_t threads, const BandCallback& afterBand) {
+  DualPasses passes;
+  PlanDual(passes, source, sphere.width, sphere.height, lens);
+  StitchRows(passes, sphere, GainTables(backGains), ActiveLensRowKernel(), threads, afterBand);
+}
+
+void StitchDualPicture(const PixelBuffer16& source, const PixelBuffer16& sphere, const DualLens& lens,
+                       const ChannelGains& backGains, int32_t threads, const BandCallback& afterBand) {
+  DualPasses passes;
+  PlanDualHalves(passes, HalfRecord(source, sphere.width, sphere.height, false),
+                 HalfRecord(source, sphere.width, sphere.height, true), source.width, source.height, lens);
+  passes.front.plan.pixelBytes = 8;
+  passes.back.plan.pixelBytes = 8;
+  StitchRows(passes, sphere, Gains16(backGains), ActiveLensRowKernel16(), threads, afterBand);
 }
 
 // --- alignment -------------------------------------------------------------------

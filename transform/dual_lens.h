@@ -95,6 +95,10 @@ ChannelGains MatchExposure(const PixelBuffer& source, const DualLens& lens);
 // picture: a video's frames share gains smoothed over neighbouring frames.
 void StitchDualPicture(const PixelBuffer& source, const PixelBuffer& sphere, const DualLens& lens,
                        const ChannelGains& backGains, int32_t threads, const BandCallback& afterBand = {});
+// The stitch in 16 bits: the same passes, gains and blend on 16-bit samples;
+// the gains are the 8-bit picture's (MatchExposure on its reduction).
+void StitchDualPicture(const PixelBuffer16& source, const PixelBuffer16& sphere, const DualLens& lens,
+                       const ChannelGains& backGains, int32_t threads, const BandCallback& afterBand = {});
 
 // Finds the back lens's offset from straight behind (each angle within
 // kWidestBackOffsetDegrees, to 0.01 degree) at which the lenses agree best

@@ -89,6 +89,8 @@ inline int LaneBits(Float4 mask) { return _mm_movemask_ps(mask.v); }
 // row * rowBytes + 4 * column in the lanes of `inside`, -1 in the others;
 // row and column hold whole numbers, and in `inside` lanes the result is
 // below 2^31. SSE2 multiplies two lanes at a time, into 64 bits.
+// Pixels are 1 << kColumnShift bytes apart (4 for 8-bit samples, 8 for 16).
+template <int kColumnShift = 2>
 inline void StoreTapOffsets(int32_t* to, Float4 inside, Float4 column, Float4 row, int32_t rowBytes) {
   const __m128i rows = _mm_cvttps_epi32(row.v);
   const __m128i stride = _mm_set1_epi32(rowBytes);
@@ -96,7 +98,7 @@ inline void StoreTapOffsets(int32_t* to, Float4 inside, Float4 column, Float4 ro
   const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(rows, 32), stride);
   const __m128i products = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
                                               _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
-  const __m128i offsets = _mm_add_epi32(products, _mm_slli_epi32(_mm_cvttps_epi32(column.v), 2));
+  const __m128i offsets = _mm_add_epi32(products, _mm_slli_epi32(_mm_cvttps_epi32(column.v), kColumnShift));
   const __m128i outside = _mm_xor_si128(_mm_castps_si128(inside.v), _mm_set1_epi32(-1));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_or_si128(offsets, outside));
 }
@@ -135,9 +137,10 @@ inline Float8 WithSignOf(Float8 magnitude, Float8 sign) {
 inline Float8 LessOrEqual(Float8 a, Float8 b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)}; }
 inline Float8 operator&(Float8 a, Float8 b) { return {_mm256_and_ps(a.v, b.v)}; }
 inline int LaneBits(Float8 mask) { return _mm256_movemask_ps(mask.v); }
+template <int kColumnShift = 2>
 inline void StoreTapOffsets(int32_t* to, Float8 inside, Float8 column, Float8 row, int32_t rowBytes) {
   const __m256i offsets = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_cvttps_epi32(row.v), _mm256_set1_epi32(rowBytes)),
-                                           _mm256_slli_epi32(_mm256_cvttps_epi32(column.v), 2));
+                                           _mm256_slli_epi32(_mm256_cvttps_epi32(column.v), kColumnShift));
   const __m256i outside = _mm256_xor_si256(_mm256_castps_si256(inside.v), _mm256_set1_epi32(-1));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_or_si256(offsets, outside));
 }

@@ -30,3 +30,5 @@ void PlanPicture(LensPlan& pass, const TransformRecord& record, const Lens& lens
 
 // The lens row pass for the path in use; the sample tables are made.
 LensRowKernel ActiveLensRowKernel();
+// The same for plans of 16-bit samples.
+LensRowKernel ActiveLensRowKernel16();

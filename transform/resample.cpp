@@ -126,6 +126,17 @@ ResampleRowsKernel KernelFor(KernelPath path) {
   }
 }
 
+// The 16-bit forms; the plain loop takes both depths.
+ResampleRowsKernel Kernel16For(KernelPath path) {
+  switch (path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case KernelPath::Sse2: return ResampleRows16Sse2;
+    case KernelPath::Avx2: return ResampleRows16Avx2;
+#endif
+    default: return ResampleRowsPlain;
+  }
+}
+
 // What Automatic stands for on this processor, decided on first use.
 KernelPath FastestPath() {
 #if defined(__x86_64__) || defined(_M_X64)
@@ -172,7 +183,8 @@ void ResampleInBands(const ResamplePlan& plan, int32_t threads, const BandCallba
   // The vectorised kernels address the source by 32-bit byte offsets; a
   // source of 2 GB or more (which no store holds) takes the plain loop.
   const bool offsetsFit = int64_t{record.srcStride} * record.srcHeight + 4 * int64_t{record.srcWidth} <= INT32_MAX;
-  const ResampleRowsKernel kernel = offsetsFit ? KernelFor(ActiveKernelPath()) : ResampleRowsPlain;
+  const KernelPath path = offsetsFit ? ActiveKernelPath() : KernelPath::Plain;
+  const ResampleRowsKernel kernel = plan.pixelBytes == 8 ? Kernel16For(path) : KernelFor(path);
   ForEachRowBand(record.destHeight, threads, [&](int32_t firstRow, int32_t endRow) {
     kernel(plan, firstRow, endRow);
     if (afterBand) afterBand(firstRow, endRow);
@@ -233,6 +245,21 @@ void SetLensOf(ResamplePlan& plan, const Lens& lens, const ImageCircle& circle, 
   plan.turn.m[1][1] = cosRoll;
 }
 
+// A 16-bit pass's record: the same fields, its strides and addresses in bytes.
+TransformRecord RecordFor(const PixelBuffer16& source, const PixelBuffer16& destination) {
+  return TransformRecord{
+      .destWidth = destination.width,
+      .destHeight = destination.height,
+      .destStride = 2 * destination.RowSamples(),
+      .destBase = reinterpret_cast<uint8_t*>(destination.base),
+      .srcWidth = source.width,
+      .srcHeight = source.height,
+      .srcStride = 2 * source.RowSamples(),
+      .srcBase = reinterpret_cast<const uint8_t*>(source.base),
+      .scale = 1.0f,
+  };
+}
+
 TransformRecord RecordFor(const PixelBuffer& source, const PixelBuffer& destination) {
   return TransformRecord{
       .destWidth = destination.width,
@@ -247,8 +274,17 @@ TransformRecord RecordFor(const PixelBuffer& source, const PixelBuffer& destinat
   };
 }
 
-// Samples the pixel `placed` describes into `destination` (bytes 0 to 2).
+// Samples the pixel `placed` describes into `destination` (its channels, at
+// the plan's depth).
 void SamplePlacedAt(const ResamplePlan& plan, const PlacedSample& placed, uint8_t* destination) {
+  if (plan.pixelBytes == 8) {
+    const uint16_t* rows[4];
+    for (int k = 0; k < 4; ++k)
+      rows[k] = reinterpret_cast<const uint16_t*>(plan.record.srcBase + placed.taps +
+                                                  static_cast<ptrdiff_t>(k) * plan.record.srcStride);
+    SampleBicubicAt16(reinterpret_cast<uint16_t*>(destination), rows, placed.across, placed.down);
+    return;
+  }
   const uint8_t* rows[4];
   for (int k = 0; k < 4; ++k) rows[k] = plan.record.srcBase + placed.taps + static_cast<ptrdiff_t>(k) * plan.record.srcStride;
   SampleBicubicAt(destination, rows, placed.across, placed.down);
@@ -397,7 +433,8 @@ void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRo
       float u;
       float v;
       if (!OffsetOf(plan, x, y, sinPolar, cosPolar, u, v)) continue;
-      SampleIfInside(plan, u + plan.centreSrcX, v + plan.centreSrcY, destRow + 4 * static_cast<ptrdiff_t>(x));
+      SampleIfInside(plan, u + plan.centreSrcX, v + plan.centreSrcY,
+                     destRow + plan.pixelBytes * static_cast<ptrdiff_t>(x));
     }
   }
 }
@@ -414,7 +451,8 @@ bool PlaceSample(const ResamplePlan& plan, float sourceX, float sourceY, PlacedS
   }
   const int32_t column = static_cast<int32_t>(nearestX);
   const int32_t row = static_cast<int32_t>(nearestY);
-  placed.taps = static_cast<ptrdiff_t>(row - 1) * plan.record.srcStride + 4 * static_cast<ptrdiff_t>(column - 1);
+  placed.taps =
+      static_cast<ptrdiff_t>(row - 1) * plan.record.srcStride + plan.pixelBytes * static_cast<ptrdiff_t>(column - 1);
   placed.across = sourceX - nearestX;
   placed.down = sourceY - nearestY;
   return true;
@@ -461,6 +499,14 @@ void TransformPicture(const PixelBuffer& source, const PixelBuffer& panorama, co
   ResampleInBands(pass.plan, threads, afterBand);
 }
 
+void TransformPicture(const PixelBuffer16& source, const PixelBuffer16& panorama, const Lens& lens, int32_t threads,
+                      const BandCallback& afterBand) {
+  LensPlan pass;
+  PlanPicture(pass, RecordFor(source, panorama), lens);
+  pass.plan.pixelBytes = 8;
+  ResampleInBands(pass.plan, threads, afterBand);
+}
+
 void PlanPicture(LensPlan& pass, const TransformRecord& record, const Lens& lens) {
   ColumnAngles columns;
   if (IsProgramLens(lens, record.srcWidth, record.srcHeight) && record.destWidth == record.srcWidth &&
@@ -503,10 +549,21 @@ LensRowKernel ActiveLensRowKernel() {
   }
 }
 
+LensRowKernel ActiveLensRowKernel16() {
+  PrepareSampleTables();
+  switch (ActiveKernelPath()) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case KernelPath::Sse2: return SampleLensRow16Sse2;
+    case KernelPath::Avx2: return SampleLensRow16Avx2;
+#endif
+    default: return SampleLensRowPlain;
+  }
+}
+
 void SampleLensRowPlain(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                         uint8_t* row) {
   ForEachLensRowPosition(plan, y, spans, spanCount, [&](int32_t x, float sourceX, float sourceY, float cosine) {
-    const bool sampled = SampleIfInside(plan, sourceX, sourceY, row + 4 * static_cast<ptrdiff_t>(x));
+    const bool sampled = SampleIfInside(plan, sourceX, sourceY, row + plan.pixelBytes * static_cast<ptrdiff_t>(x));
     axial[x] = sampled ? cosine : std::numeric_limits<float>::quiet_NaN();
   });
 }
@@ -542,5 +599,15 @@ void ClearSideMarginRows(const PixelBuffer& picture, int32_t firstRow, int32_t e
   for (int32_t y = firstRow; y < endRow; ++y) {
     std::memset(picture.Row(y), 0, 4 * static_cast<size_t>(left));
     std::memset(picture.Pixel(right, y), 0, 4 * static_cast<size_t>(picture.width - right));
+  }
+}
+
+void ClearSideMargins(const PixelBuffer16& picture) {
+  if (picture.width <= picture.height) return;
+  const int32_t left = SquareLeft(picture.width, picture.height);
+  const int32_t right = left + picture.height;
+  for (int32_t y = 0; y < picture.height; ++y) {
+    std::memset(picture.Row(y), 0, 8 * static_cast<size_t>(left));
+    std::memset(picture.Pixel(right, y), 0, 8 * static_cast<size_t>(picture.width - right));
   }
 }

@@ -20,6 +20,10 @@ using BandCallback = std::function<void(int32_t firstRow, int32_t endRow)>;
 // program's original numbers.
 void TransformPicture(const PixelBuffer& source, const PixelBuffer& panorama, const Lens& lens, int32_t threads,
                       const BandCallback& afterBand = {});
+// The same in 16 bits: the same placement and weights on 16-bit samples,
+// rounded once to 16 bits; the same bits on every path and thread count.
+void TransformPicture(const PixelBuffer16& source, const PixelBuffer16& panorama, const Lens& lens, int32_t threads,
+                      const BandCallback& afterBand = {});
 
 // One resampling pass by inverse mapping under ProjectionMode, with the
 // projection constants SetupProjection made. Destination pixels whose 4 x 4
@@ -29,4 +33,5 @@ void ResampleImage(const TransformRecord& record);
 // Blacks out, in every row of `picture` (or in rows [firstRow, endRow)), the
 // columns outside the saved square.
 void ClearSideMargins(const PixelBuffer& picture);
+void ClearSideMargins(const PixelBuffer16& picture);
 void ClearSideMarginRows(const PixelBuffer& picture, int32_t firstRow, int32_t endRow);

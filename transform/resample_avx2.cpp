@@ -12,6 +12,7 @@ namespace {
 constexpr int kLanes = 8;
 
 struct SampleBlock {
+  static constexpr int kPixelBytes = 4;
   template <class Points>
   void operator()(uint8_t* destination, const Points& points, int first, const uint8_t* srcBase,
                   ptrdiff_t srcStride) const {
@@ -73,7 +74,75 @@ struct SampleBlock {
   }
 };
 
+// SampleBlock's steps on 16-bit samples: a neighbour row of a pixel is 32
+// bytes, whose four pixels are paired with the partner's before widening.
+struct SampleBlock16 {
+  static constexpr int kPixelBytes = 8;
+  template <class Points>
+  void operator()(uint8_t* destination, const Points& points, int first, const uint8_t* srcBase,
+                  ptrdiff_t srcStride) const {
+    const int32_t* taps = points.taps + first;
+    __m256 across[4];
+    __m256 down[4];
+    for (int j = 0; j < 4; ++j) {
+      across[j] = _mm256_load_ps(points.across[j] + first);
+      down[j] = _mm256_load_ps(points.down[j] + first);
+    }
+    for (int lane = 0; lane < kLanes; lane += 2) {
+      const uint8_t* left = taps[lane] < 0 ? nullptr : srcBase + taps[lane];
+      const uint8_t* right = taps[lane + 1] < 0 ? nullptr : srcBase + taps[lane + 1];
+      if (left == nullptr && right == nullptr) continue;
+      const uint8_t* leftTaps = left != nullptr ? left : right;
+      const uint8_t* rightTaps = right != nullptr ? right : left;
+      const __m256i pick = _mm256_add_epi32(_mm256_set1_epi32(lane), _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
+      const __m256 across0 = _mm256_permutevar8x32_ps(across[0], pick);
+      const __m256 across1 = _mm256_permutevar8x32_ps(across[1], pick);
+      const __m256 across2 = _mm256_permutevar8x32_ps(across[2], pick);
+      const __m256 across3 = _mm256_permutevar8x32_ps(across[3], pick);
+      __m256 value = _mm256_setzero_ps();
+      for (int k = 0; k < 4; ++k) {
+        // [l0 l1 | l2 l3] and [r0 r1 | r2 r3], 8 bytes a pixel, paired as
+        // [l0 r0 | l2 r2] and [l1 r1 | l3 r3].
+        const __m256i leftRow = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(leftTaps + k * srcStride));
+        const __m256i rightRow = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rightTaps + k * srcStride));
+        const __m256i evens = _mm256_unpacklo_epi64(leftRow, rightRow);
+        const __m256i odds = _mm256_unpackhi_epi64(leftRow, rightRow);
+        const __m256 pixel0 = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(evens)));
+        const __m256 pixel1 = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(odds)));
+        const __m256 pixel2 = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(evens, 1)));
+        const __m256 pixel3 = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(odds, 1)));
+        __m256 rowSum = _mm256_mul_ps(pixel0, across0);
+        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(pixel1, across1));
+        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(pixel2, across2));
+        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(pixel3, across3));
+        const __m256 term = _mm256_mul_ps(rowSum, _mm256_permutevar8x32_ps(down[k], pick));
+        value = k == 0 ? term : _mm256_add_ps(value, term);
+      }
+      // Rounded, then clamped to 0..65535 by the unsigned pack.
+      __m256i n = _mm256_cvtps_epi32(value);
+      n = _mm256_packus_epi32(n, n);
+      if (left != nullptr) {
+        WriteChannels16(destination + 8 * lane,
+                        static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(n))));
+      }
+      if (right != nullptr) {
+        WriteChannels16(destination + 8 * (lane + 1),
+                        static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(n, 1))));
+      }
+    }
+  }
+};
+
 }  // namespace
+
+void ResampleRows16Avx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
+  ResampleRowsVector<Float8, kLanes>(plan, firstRow, endRow, SampleBlock16{});
+}
+
+void SampleLensRow16Avx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                         float* axial, uint8_t* row) {
+  SampleLensRowVector<Float8, kLanes>(plan, y, spans, spanCount, axial, row, SampleBlock16{});
+}
 
 void ResampleRowsAvx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow) {
   ResampleRowsVector<Float8, kLanes>(plan, firstRow, endRow, SampleBlock{});

@@ -22,6 +22,9 @@ struct ResamplePlan {
   // The leftmost / lowest tap of a neighbourhood may go no further than this.
   int32_t maxCol = 0;
   int32_t maxRow = 0;
+  // The bytes of a source and a destination pixel: 4, or 8 where both hold
+  // 16-bit samples (PixelBuffer16); the record's strides are in bytes either way.
+  int32_t pixelBytes = kBytesPerPixel;
   // Fisheye and GeneralLens: sine and cosine of every destination column's
   // azimuth (for GeneralLens its longitude less the camera's yaw), with
   // zeros after the last column up to a multiple of 8 entries.
@@ -45,6 +48,9 @@ using ResampleRowsKernel = void (*)(const ResamplePlan& plan, int32_t firstRow, 
 void ResampleRowsPlain(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 void ResampleRowsSse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 void ResampleRowsAvx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+// The same for 16-bit samples (pixelBytes 8); the plain loop takes both.
+void ResampleRows16Sse2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
+void ResampleRows16Avx2(const ResamplePlan& plan, int32_t firstRow, int32_t endRow);
 
 // Destination columns [begin, end) of one row; begin a multiple of 8, end a
 // multiple of 8 or the row's width.
@@ -72,6 +78,12 @@ void SampleLensRowSse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* sp
                        uint8_t* row);
 void SampleLensRowAvx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount, float* axial,
                        uint8_t* row);
+// The same for 16-bit samples (pixelBytes 8, pixel x at row + 8 * x); the
+// plain pass takes both.
+void SampleLensRow16Sse2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                         float* axial, uint8_t* row);
+void SampleLensRow16Avx2(const ResamplePlan& plan, int32_t y, const ColumnSpan* spans, int32_t spanCount,
+                         float* axial, uint8_t* row);
 
 // Where one destination pixel samples: the byte offset of the first (left,
 // bottom) tap of its 4 x 4 neighbourhood from the source's first pixel, -1

@@ -53,12 +53,22 @@ inline void WriteChannels(uint8_t* destination, uint32_t channels) {
   std::memcpy(destination, &pixel, 4);
 }
 
+// Samples 0 to 2 of a 16-bit pixel from the low 48 bits of `channels`; the
+// unused sample kept.
+inline void WriteChannels16(uint8_t* destination, uint64_t channels) {
+  uint64_t pixel;
+  std::memcpy(&pixel, destination, 8);
+  pixel = (pixel & 0xFFFF000000000000u) | (channels & 0x0000FFFFFFFFFFFFu);
+  std::memcpy(destination, &pixel, 8);
+}
+
 // Where a vector of pixels samples, from their positions (u, v) relative to
 // the source centre: the nearest source pixel, ties to even, the fraction left
 // over and its cubic weights, and the taps, -1 for lanes whose neighbourhood
 // is not wholly inside the source (not-a-number positions included) and for
-// the lanes from `lanes` on. Gives the lanes sampled, as bits.
-template <class V>
+// the lanes from `lanes` on. Gives the lanes sampled, as bits. Source pixels
+// are kPixelBytes apart (4, or 8 for 16-bit samples).
+template <class V, int kPixelBytes = 4>
 struct TapPlacer {
   V centreSrcX;
   V centreSrcY;
@@ -100,7 +110,7 @@ struct TapPlacer {
     const V firstRowOfTaps = nearestY - one;
     inside = LessOrEqual(zero, firstColumn) & LessOrEqual(zero, firstRowOfTaps) &
                      LessOrEqual(firstColumn, maxColumn) & LessOrEqual(firstRowOfTaps, maxRow);
-    StoreTapOffsets(points.taps + first, inside, firstColumn, firstRowOfTaps, rowBytes);
+    StoreTapOffsets<kPixelBytes == 8 ? 3 : 2>(points.taps + first, inside, firstColumn, firstRowOfTaps, rowBytes);
     for (int p = lanes; p < static_cast<int>(sizeof(V) / sizeof(float)); ++p) points.taps[first + p] = -1;
     return LaneBits(inside) & ((1 << lanes) - 1);
   }
@@ -115,7 +125,7 @@ void SampleRun(uint8_t* destination, const SamplePoints& points, int runPixels, 
   for (int first = 0; first < runPixels; first += kLanes) {
     const int aheadEnd = std::min(first + kPrefetchAhead + kLanes, runPixels);
     for (int i = first + kPrefetchAhead; i < aheadEnd; ++i) PrefetchNeighbourhood(srcBase, points.taps[i], srcStride);
-    sample(destination + 4 * static_cast<ptrdiff_t>(first), points, first, srcBase, srcStride);
+    sample(destination + Sampler::kPixelBytes * static_cast<ptrdiff_t>(first), points, first, srcBase, srcStride);
   }
 }
 
@@ -123,7 +133,8 @@ void SampleRun(uint8_t* destination, const SamplePoints& points, int runPixels, 
 //               const uint8_t* srcBase, ptrdiff_t srcStride)
 // samples pixels first .. first + kLanes - 1 of the run (first a multiple of
 // kLanes), destination addressing pixel `first`, and writes those whose taps
-// are not -1, and no other.
+// are not -1, and no other. Sampler::kPixelBytes: the bytes of a source and a
+// destination pixel, 4, or 8 for 16-bit samples.
 template <class V, int kLanes, class Sampler>
 void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endRow, Sampler sample) {
   static_assert(kRunPixels % kLanes == 0);
@@ -139,7 +150,7 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
   const TurnLanes<V> turn(plan.turn);
   const ptrdiff_t srcStride = record.srcStride;
   SamplePoints points;
-  const TapPlacer<V> placer(plan);
+  const TapPlacer<V, Sampler::kPixelBytes> placer(plan);
   // Through a lens: every pixel's offset from the lens centre, for the row at
   // hand (for GeneralLens before the roll, which keeps the mirror image).
   // Mirror-image columns have offsets of opposite sign and equal height
@@ -220,7 +231,7 @@ void ResampleRowsVector(const ResamplePlan& plan, int32_t firstRow, int32_t endR
         anyInside |= placer.Place(points, x0 - runStart, u, v, std::min(kLanes, runEnd - x0));
       }
       if (anyInside == 0) continue;
-      SampleRun<kLanes>(destRow + 4 * static_cast<ptrdiff_t>(runStart), points, runEnd - runStart, record.srcBase,
+      SampleRun<kLanes>(destRow + Sampler::kPixelBytes * static_cast<ptrdiff_t>(runStart), points, runEnd - runStart, record.srcBase,
                         srcStride, sample);
     }
   }
@@ -259,7 +270,7 @@ void SamplePlacedVector(uint8_t* destination, const int32_t* taps, const float* 
       for (int i = 0; i < kLanes; ++i) lastTaps[i] = i < count - first ? taps[first + i] : -1;
       group.taps = lastTaps;
     }
-    sample(destination + 4 * static_cast<ptrdiff_t>(first), group, 0, srcBase, srcStride);
+    sample(destination + Sampler::kPixelBytes * static_cast<ptrdiff_t>(first), group, 0, srcBase, srcStride);
   }
 }
 
@@ -281,7 +292,7 @@ void SampleLensRowVector(const ResamplePlan& plan, int32_t y, const ColumnSpan* 
   const TurnLanes<V> turn(plan.turn);
   const V unseen = Splat(tag, std::numeric_limits<float>::quiet_NaN());
   const V gridStep = Splat(tag, 1.0f / kLensGrid);
-  const TapPlacer<V> placer(plan);
+  const TapPlacer<V, Sampler::kPixelBytes> placer(plan);
   SamplePoints points;
   alignas(32) float gridSin[kGridPadded] = {};
   alignas(32) float gridCos[kGridPadded] = {};
@@ -336,7 +347,7 @@ void SampleLensRowVector(const ResamplePlan& plan, int32_t y, const ColumnSpan* 
         Store(axial + x0, Select(inside, cosine, unseen));
       }
       if (anyInside == 0) continue;
-      SampleRun<kLanes>(row + 4 * static_cast<ptrdiff_t>(runStart), points, runEnd - runStart, record.srcBase,
+      SampleRun<kLanes>(row + Sampler::kPixelBytes * static_cast<ptrdiff_t>(runStart), points, runEnd - runStart, record.srcBase,
                         record.srcStride, sample);
     }
   }

@@ -56,3 +56,27 @@ void SampleBicubicAt(uint8_t* destination, const uint8_t* const rows[4], float f
                                          : static_cast<uint8_t>(SixteenthToByte[16 * static_cast<int>(n) - 1]);
   }
 }
+
+// The plain 16-bit sampler: the steps above on the samples themselves (a
+// level is its own value, as ByteToLevel makes it for bytes). Single
+// precision holds every sum to well under a level: the samples are below
+// 2^16 and the weights' magnitudes add up to less than 2.
+void SampleBicubicAt16(uint16_t* destination, const uint16_t* const rows[4], float fu, float fv) {
+  const std::array<float, 4> across = CubicWeights(fu);
+  float rowSums[4][3];
+  for (int k = 0; k < 4; ++k) {
+    const uint16_t* row = rows[k];
+    for (int channel = 0; channel < 3; ++channel) {
+      float sum = 0.0f;
+      for (int j = 0; j < 4; ++j) sum += static_cast<float>(row[4 * j + channel]) * across[j];
+      rowSums[k][channel] = sum;
+    }
+  }
+  const std::array<float, 4> down = CubicWeights(fv);
+  for (int channel = 0; channel < 3; ++channel) {
+    float value = 0.0f;
+    for (int k = 0; k < 4; ++k) value += rowSums[k][channel] * down[k];
+    const float n = std::nearbyint(value);
+    destination[channel] = n <= 0.0f ? 0 : n >= 65535.0f ? 65535 : static_cast<uint16_t>(n);
+  }
+}

@@ -22,3 +22,7 @@ void SampleBicubic(uint8_t* destination, float fu, float fv);
 // The same with the four neighbour rows given, for passes that run on several
 // threads at once.
 void SampleBicubicAt(uint8_t* destination, const uint8_t* const rows[4], float fu, float fv);
+
+// The same on 16-bit samples (rows of PixelBuffer16 pixels): the same
+// weights and sums, rounded once to 0..65535; writes samples 0 to 2.
+void SampleBicubicAt16(uint16_t* destination, const uint16_t* const rows[4], float fu, float fv);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "transform/parallel_rows.h"
@@ -70,33 +71,46 @@ void SharpenRow(const uint8_t* below, const uint8_t* current, const uint8_t* abo
   }
 }
 
-}  // namespace
+// The same on 16-bit samples: the same weights and blend, the clamp to
+// 0..65535, the sums in 64 bits so that no use's weights overflow them.
+void SharpenRow(const uint16_t* below, const uint16_t* current, const uint16_t* above, uint16_t* out,
+                size_t rowSamples, int32_t centre, int32_t neighbour) {
+  for (size_t i = 4; i < rowSamples - 4; ++i) {
+    const int64_t c = current[i];
+    const int64_t sum = c * centre + (int64_t{below[i]} + above[i] + current[i - 4] + current[i + 4]) * neighbour;
+    const int64_t sharpened = std::clamp<int64_t>(sum, 0, 65535);
+    out[i] = static_cast<uint16_t>((sharpened + 15 * c) >> 4);
+  }
+}
 
-void SharpenPicture(const PixelBuffer& picture, SharpenWeights weights, int32_t threads) {
+// The pass over a picture of 8-bit or 16-bit samples.
+template <class Buffer>
+void SharpenSamples(const Buffer& picture, SharpenWeights weights, int32_t threads) {
+  using Sample = std::remove_pointer_t<decltype(picture.base)>;
   const int32_t width = picture.width;
   const int32_t height = picture.height;
   // The outermost rows and columns have no full cross of neighbours and stay
   // as they are; so does a picture too small to have an inside.
   if (picture.base == nullptr || width < 3 || height < 3) return;
 
-  const size_t rowBytes = static_cast<size_t>(picture.RowBytes());
+  const size_t rowSamples = 4 * static_cast<size_t>(width);
   auto row = [&picture](int32_t y) { return picture.Row(y); };
 
   // The pass reads the picture as it was before. Bands of rows run at once,
   // each in place, so the rows at band edges, which a neighbouring band
   // overwrites, are kept as they were first: two rows out of every band.
   const int32_t bands = (height + kRowBandRows - 1) / kRowBandRows;
-  std::vector<uint8_t> edges(2 * static_cast<size_t>(bands) * rowBytes);
-  auto keptRow = [&](int32_t band, int side) { return edges.data() + (2 * static_cast<size_t>(band) + side) * rowBytes; };
+  std::vector<Sample> edges(2 * static_cast<size_t>(bands) * rowSamples);
+  auto keptRow = [&](int32_t band, int side) { return edges.data() + (2 * static_cast<size_t>(band) + side) * rowSamples; };
   for (int32_t band = 0; band < bands; ++band) {
     const int32_t first = band * kRowBandRows;
     const int32_t last = std::min(first + kRowBandRows, height) - 1;
-    std::memcpy(keptRow(band, 0), row(first), rowBytes);
-    std::memcpy(keptRow(band, 1), row(last), rowBytes);
+    std::memcpy(keptRow(band, 0), row(first), rowSamples * sizeof(Sample));
+    std::memcpy(keptRow(band, 1), row(last), rowSamples * sizeof(Sample));
   }
   // The row as it was: kept if it is a band's first or last row, otherwise
   // still in place unless the band working on it has passed it.
-  auto original = [&](int32_t y) -> const uint8_t* {
+  auto original = [&](int32_t y) -> const Sample* {
     const int32_t band = y / kRowBandRows;
     if (y == band * kRowBandRows) return keptRow(band, 0);
     if (y == std::min((band + 1) * kRowBandRows, height) - 1) return keptRow(band, 1);
@@ -106,16 +120,26 @@ void SharpenPicture(const PixelBuffer& picture, SharpenWeights weights, int32_t 
   ForEachRowBand(height, threads, [&](int32_t firstRow, int32_t endRow) {
     // Within a band, rows go upward: the row below is already rewritten, so
     // its original travels along in `below`.
-    std::vector<uint8_t> below(rowBytes);
-    std::vector<uint8_t> current(rowBytes);
+    std::vector<Sample> below(rowSamples);
+    std::vector<Sample> current(rowSamples);
     const int32_t start = std::max(firstRow, 1);
     const int32_t stop = std::min(endRow, height - 1);
     if (start >= stop) return;
-    std::memcpy(below.data(), original(start - 1), rowBytes);
+    std::memcpy(below.data(), original(start - 1), rowSamples * sizeof(Sample));
     for (int32_t y = start; y < stop; ++y) {
-      std::memcpy(current.data(), original(y), rowBytes);
-      SharpenRow(below.data(), current.data(), original(y + 1), row(y), rowBytes, weights.centre, weights.neighbour);
+      std::memcpy(current.data(), original(y), rowSamples * sizeof(Sample));
+      SharpenRow(below.data(), current.data(), original(y + 1), row(y), rowSamples, weights.centre, weights.neighbour);
       std::swap(below, current);
     }
   });
+}
+
+}  // namespace
+
+void SharpenPicture(const PixelBuffer& picture, SharpenWeights weights, int32_t threads) {
+  SharpenSamples(picture, weights, threads);
+}
+
+void SharpenPicture(const PixelBuffer16& picture, SharpenWeights weights, int32_t threads) {
+  SharpenSamples(picture, weights, threads);
 }

@@ -15,3 +15,5 @@ SharpenWeights SharpenWeightsFor(int32_t level);
 // sixteen with the picture as it was, on `threads` threads (0: every core).
 // Its outermost rows and columns stay as they are.
 void SharpenPicture(const PixelBuffer& picture, SharpenWeights weights, int32_t threads);
+// The same on 16-bit samples, clamped to 0..65535.
+void SharpenPicture(const PixelBuffer16& picture, SharpenWeights weights, int32_t threads);

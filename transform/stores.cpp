@@ -90,6 +90,19 @@ PixelBuffer SourceBuffer() { return {SourcePixels, SourceWidth, SourceHeight}; }
 PixelBuffer PanoramaBuffer() { return {PanoramaPixels, PanoramaWidth, PanoramaHeight}; }
 PixelBuffer DisplayBuffer() { return {DisplayPixels, DisplayWidth, DisplayHeight}; }
 
+PixelStore SourceSamples16;
+PixelStore PanoramaSamples16;
+
+PixelBuffer16 SourceBuffer16() {
+  if (!SourceSamples16) return {};
+  return {reinterpret_cast<uint16_t*>(SourceSamples16.get()), SourceWidth, SourceHeight};
+}
+
+PixelBuffer16 PanoramaBuffer16() {
+  if (!PanoramaSamples16) return {};
+  return {reinterpret_cast<uint16_t*>(PanoramaSamples16.get()), PanoramaWidth, PanoramaHeight};
+}
+
 int32_t SquareLeft(int32_t width, int32_t height) {
   // Rounded down, also when negative: a 5 x 3 picture starts at 1, a 2 x 5 at -2.
   int32_t excess = width - height;

@@ -45,11 +45,22 @@ extern int32_t DisplayWidth;
 extern int32_t DisplayHeight;
 extern int32_t DisplayRowBytes;
 
+// A picture loaded from a file of 16 bits a sample keeps them here
+// (PixelBuffer16, SourceWidth x SourceHeight), and Transform makes its
+// panorama from them (PanoramaWidth x PanoramaHeight, the columns outside the
+// saved square black for the program's own lens), which PNG and TIFF saves
+// write; the panorama and display stores hold its 8-bit rounding. Empty for
+// an 8-bit picture, and the panorama's until a Transform.
+extern PixelStore SourceSamples16;
+extern PixelStore PanoramaSamples16;
+
 bool ReserveSourceStore();
 
 PixelBuffer SourceBuffer();
 PixelBuffer PanoramaBuffer();
 PixelBuffer DisplayBuffer();
+PixelBuffer16 SourceBuffer16();    // base null without 16-bit samples
+PixelBuffer16 PanoramaBuffer16();  // base null without a 16-bit panorama
 
 // The saved square is the H x H block of a W x H picture that starts at this
 // column; negative for a portrait picture, whose missing columns save black.

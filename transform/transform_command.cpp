@@ -149,7 +149,34 @@ void RunTransform() {
                 static_cast<size_t>(endRow - firstRow) * static_cast<size_t>(panorama.RowBytes()));
     if (size.programLens) ClearSideMarginRows(display, firstRow, endRow);
   };
-  if (twoLenses) {
+  PanoramaSamples16.reset();
+  if (SourceSamples16 && show) {
+    // A 16-bit picture: its panorama made in 16 bits (the back lens's gains
+    // matched on the 8-bit picture) and kept for saving; each band rounded
+    // into the panorama store and shown as it is done.
+    PanoramaSamples16 = AllocatePixels(2 * int64_t{PanoramaWidth} * PanoramaHeight);
+    if (!PanoramaSamples16) {
+      SetTransformPriority(false);
+      ProjectionMode = Centred;
+      ReportCommandFailure("transform", "not enough memory for a panorama of this size");
+      return;
+    }
+    const PixelBuffer16 deep = PanoramaBuffer16();
+    const BandCallback roundBand = [&](int32_t firstRow, int32_t endRow) {
+      for (int32_t y = firstRow; y < endRow; ++y) {
+        const uint16_t* from = deep.Row(y);
+        uint8_t* to = panorama.Row(y);
+        for (int32_t i = 0; i < deep.RowSamples(); ++i) to[i] = ReduceSample(from[i]);
+      }
+      showBand(firstRow, endRow);
+    };
+    if (twoLenses) {
+      StitchDualPicture(SourceBuffer16(), deep, lenses, MatchExposure(SourceBuffer(), lenses), 0, roundBand);
+    } else {
+      TransformPicture(SourceBuffer16(), deep, lens, 0, roundBand);
+      if (size.programLens) ClearSideMargins(deep);
+    }
+  } else if (twoLenses) {
     StitchDualPicture(SourceBuffer(), panorama, lenses, 0, showBand);
   } else {
     TransformPicture(SourceBuffer(), panorama, lens, 0, showBand);
@@ -207,4 +234,15 @@ Result AlignLenses() {
   return {};
 }
 
-void SharpenDisplay() { SharpenPicture(DisplayBuffer(), SharpenWeightsFor(SharpenLevel), 0); }
+void SharpenDisplay() {
+  const PixelBuffer16 deep = PanoramaBuffer16();
+  if (PanoramaShown == 0 || deep.base == nullptr || deep.width != DisplayWidth || deep.height != DisplayHeight) {
+    SharpenPicture(DisplayBuffer(), SharpenWeightsFor(SharpenLevel), 0);
+    return;
+  }
+  // A 16-bit panorama (which is the display, its margins included) is
+  // sharpened in 16 bits, and the display shows its rounding.
+  SharpenPicture(deep, SharpenWeightsFor(SharpenLevel), 0);
+  const size_t samples = 4 * static_cast<size_t>(DisplayWidth) * DisplayHeight;
+  for (size_t i = 0; i < samples; ++i) DisplayPixels[i] = ReduceSample(deep.base[i]);
+}

@@ -556,8 +556,9 @@ TEST_F(Conversion, SaveAsJpegOrPngThroughTheDialogsTypes) {
 // PNG and 16-bit TIFF pictures open through the Windows Imaging Component:
 // every sample is k * 256 + 255, which the program's rounding makes k + 1
 // for k up to 127, where the system loader's conversion, keeping the high
-// byte, would make k. Their panoramas saved as TIFF and PNG through the
-// dialog's types are the converter's own files, byte for byte.
+// byte, would make k. Their panoramas, made in 16 bits, saved as TIFF and
+// PNG through the dialog's types are the converter's own 16-bit files, byte
+// for byte; the Save dialog offers TIFF first for them.
 TEST_F(Conversion, DeepPngAndTiffOpenThroughWicAndSaveAsTheConverterDoes) {
   LoadedPicture picture;
   ASSERT_TRUE(LoadPicture(Narrow(Paths.picture), picture).ok());
@@ -619,6 +620,16 @@ TEST_F(Conversion, DeepPngAndTiffOpenThroughWicAndSaveAsTheConverterDoes) {
 
     PostCommand(mainWindow_, ID_TRANSFORM);
     run_.Settle(mainWindow_);
+    PostCommand(mainWindow_, ID_SAVE);
+    HWND save = run_.WaitForDialog(kSaveTitle);
+    HWND saveTypes = Child(save, 0x470);
+    ASSERT_NE(saveTypes, nullptr);
+    wchar_t offered[96] = {};
+    SendMessageW(saveTypes, CB_GETLBTEXT, SendMessageW(saveTypes, CB_GETCURSEL, 0, 0), reinterpret_cast<LPARAM>(offered));
+    EXPECT_STREQ(offered, L"TIFF picture (*.tif)");
+    Press(Child(save, IDCANCEL));
+    run_.WaitUntilGone(save, "the save dialog");
+    run_.Settle(mainWindow_);
     for (const auto& [output, fromConverter] : {std::pair{L"window.tif", L"converter.tif"},
                                                 std::pair{L"window.png", L"converter.png"}}) {
       const std::wstring saved = WorkFile(output);
@@ -632,6 +643,9 @@ TEST_F(Conversion, DeepPngAndTiffOpenThroughWicAndSaveAsTheConverterDoes) {
       for (const std::string& argument : arguments) argv.push_back(argument.c_str());
       ASSERT_EQ(RunConverter(static_cast<int>(argv.size()), argv.data(), out, err), 0) << err.str();
       EXPECT_TRUE(FileHolds(saved, ReadFileBytes(converted))) << Narrow(output);
+      LoadedPicture reread;
+      ASSERT_TRUE(LoadPicture(Narrow(saved), reread, nullptr, true).ok());
+      EXPECT_NE(reread.samples16, nullptr) << Narrow(output) << " has 8 bits a sample";
     }
   }
   ExpectOnlyMainWindow(run_, mainWindow_);
