@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "transform/dual_plan.h"
@@ -87,7 +88,98 @@ void AddEntries(TableChunk& chunk, const std::vector<PlacedSample>& placed, int3
 
 }  // namespace
 
-void ClipMap::Tabulate(int32_t threads, const std::function<void(int32_t y, Row& row)>& placeRow) {
+namespace {
+
+// Where one lens samples on average over some luma pixels, in its own
+// frame's pixels (x right, y up, as the taps count them).
+struct MeanPosition {
+  double x = 0.0;
+  double y = 0.0;
+  int32_t count = 0;
+
+  void Add(const PlacedSample& sample, ptrdiff_t rowBytes) {
+    if (sample.taps < 0) return;
+    x += static_cast<double>(sample.taps % rowBytes / 4) + 1.0 + sample.across;
+    y += static_cast<double>(sample.taps / rowBytes) + 1.0 + sample.down;
+    ++count;
+  }
+
+  // The chroma pixel's sample there: a chroma pixel's centre lies between
+  // its two luma pixels' each way. False when its neighbourhood is not
+  // wholly inside the lens's part of the chroma frame, `width` x `height`.
+  bool Place(int32_t width, int32_t height, ptrdiff_t rowBytes, PlacedSample& placed) const {
+    placed = PlacedSample{};
+    if (count == 0) return false;
+    const double chromaX = (x / count - 0.5) / 2.0;
+    const double chromaY = (y / count - 0.5) / 2.0;
+    const double nearestX = std::nearbyint(chromaX);
+    const double nearestY = std::nearbyint(chromaY);
+    if (nearestX < 1.0 || nearestY < 1.0 || nearestX > width - 3 || nearestY > height - 3) return false;
+    placed.taps = 4 * (static_cast<ptrdiff_t>(nearestX) - 1) + (static_cast<ptrdiff_t>(nearestY) - 1) * rowBytes;
+    placed.across = static_cast<float>(chromaX - nearestX);
+    placed.down = static_cast<float>(chromaY - nearestY);
+    return true;
+  }
+};
+
+}  // namespace
+
+ClipMap ClipMap::Chroma(ClipMap luma, int32_t threads, const PlaceRowFunction& placeLumaRow) {
+  ClipMap map = std::move(luma);
+  const int32_t lumaWidth = map.size_.width;
+  const ptrdiff_t lumaRowBytes = 4 * static_cast<ptrdiff_t>(map.frameWidth_);
+  // Each lens's part of the frame must split into whole chroma pixels.
+  const int32_t frontWidth = map.dual_ ? FrontHalfWidth(map.frameWidth_) : map.frameWidth_;
+  const int32_t backWidth = map.frameWidth_ - frontWidth;
+  if (map.size_.width % 2 != 0 || map.size_.height % 2 != 0 || frontWidth % 2 != 0 || backWidth % 2 != 0 ||
+      map.frameHeight_ % 2 != 0) {
+    return map;
+  }
+  map.size_.width /= 2;
+  map.size_.height /= 2;
+  map.frameWidth_ /= 2;
+  map.frameHeight_ /= 2;
+  const int32_t height = map.frameHeight_;
+  const ptrdiff_t rowBytes = 4 * static_cast<ptrdiff_t>(map.frameWidth_);
+  map.Tabulate(threads, [&](int32_t y, Row& row) {
+    Row lower(lumaWidth);
+    Row upper(lumaWidth);
+    placeLumaRow(2 * y, lower);
+    placeLumaRow(2 * y + 1, upper);
+    for (size_t x = 0; x < row.kinds.size(); ++x) {
+      MeanPosition front;
+      MeanPosition back;
+      double weightSum = 0.0;
+      int32_t weighed = 0;
+      for (const Row* luma : {&lower, &upper}) {
+        for (size_t p = 2 * x; p < 2 * x + 2; ++p) {
+          const uint8_t kind = luma->kinds[p];
+          if (kind == kNothing) continue;
+          weightSum += kind == kFront ? 1.0 : kind == kBack ? 0.0 : luma->weights[p];
+          ++weighed;
+          front.Add(luma->front[p], lumaRowBytes);
+          back.Add(luma->back[p], lumaRowBytes);
+        }
+      }
+      const float weight = weighed == 0 ? 0.0f : static_cast<float>(weightSum / weighed);
+      const bool hasFront = weighed > 0 && front.Place(frontWidth / 2, height, rowBytes, row.front[x]);
+      const bool hasBack = weighed > 0 && back.Place(backWidth / 2, height, rowBytes, row.back[x]);
+      uint8_t kind = kNothing;
+      if (hasFront && (weight == 1.0f || !hasBack)) {
+        kind = kFront;
+      } else if (hasBack && (weight == 0.0f || !hasFront)) {
+        kind = kBack;
+      } else if (hasFront && hasBack) {
+        kind = kBlend;
+      }
+      row.kinds[x] = kind;
+      row.weights[x] = weight;
+    }
+  });
+  return map;
+}
+
+void ClipMap::Tabulate(int32_t threads, const PlaceRowFunction& placeRow) {
   const int32_t width = size_.width;
   const int32_t height = size_.height;
   const int32_t bands = (height + kRowBandRows - 1) / kRowBandRows;
@@ -168,7 +260,7 @@ void ClipMap::Tabulate(int32_t threads, const std::function<void(int32_t y, Row&
 }
 
 ClipMap ClipMap::ForLens(const Lens& lens, int32_t frameWidth, int32_t frameHeight, const PanoramaSize& size,
-                         int32_t threads) {
+                         int32_t threads, bool chroma) {
   ClipMap map;
   map.lens_ = lens;
   map.size_ = size;
@@ -194,18 +286,20 @@ ClipMap ClipMap::ForLens(const Lens& lens, int32_t frameWidth, int32_t frameHeig
     left = SquareLeft(size.width, size.height);
     right = left + size.height;
   }
-  map.Tabulate(threads, [&](int32_t y, Row& row) {
+  const auto placeRow = [&](int32_t y, Row& row) {
     PlaceRow(pass.plan, y, row.front.data());
     for (int32_t x = 0; x < size.width; ++x) {
       const bool sampled = row.front[static_cast<size_t>(x)].taps >= 0 && x >= left && x < right;
       row.kinds[static_cast<size_t>(x)] = sampled ? kFront : kNothing;
     }
-  });
+  };
+  if (chroma) return Chroma(std::move(map), threads, placeRow);
+  map.Tabulate(threads, placeRow);
   return map;
 }
 
 ClipMap ClipMap::ForDual(const DualLens& lens, int32_t frameWidth, int32_t frameHeight, const PanoramaSize& size,
-                         int32_t threads) {
+                         int32_t threads, bool chroma) {
   ClipMap map;
   map.dual_ = lens;
   map.size_ = size;
@@ -217,7 +311,7 @@ ClipMap ClipMap::ForDual(const DualLens& lens, int32_t frameWidth, int32_t frame
   // What StitchDualPicture does at each pixel: the front's sample where the
   // back's weight is 0 or the back does not see it, the back's under its
   // gains where the front's is, and the blend between.
-  map.Tabulate(threads, [&](int32_t y, Row& row) {
+  const auto placeRow = [&](int32_t y, Row& row) {
     ColumnSpan frontSpans[2];
     ColumnSpan backSpans[2];
     const int32_t frontCount = LensSpans(passes, false, y, frontSpans);
@@ -237,7 +331,9 @@ ClipMap ClipMap::ForDual(const DualLens& lens, int32_t frameWidth, int32_t frame
       }
       row.kinds[x] = kind;
     }
-  });
+  };
+  if (chroma) return Chroma(std::move(map), threads, placeRow);
+  map.Tabulate(threads, placeRow);
   return map;
 }
 
@@ -289,5 +385,55 @@ void ClipMap::Apply(const PixelBuffer& frame, const PixelBuffer& panorama, const
       }
     }
     if (size_.programLens) ClearSideMarginRows(panorama, firstRow, endRow);
+  });
+}
+
+bool ClipMap::AddressPlane(ptrdiff_t frameStride) {
+  if (!tabled_ || planeStride_ != 0 || frameStride < frameWidth_ ||
+      static_cast<int64_t>(frameStride) * frameHeight_ > INT32_MAX) {
+    return false;
+  }
+  const ptrdiff_t rowBytes = 4 * static_cast<ptrdiff_t>(frameWidth_);
+  for (int32_t& taps : taps_) {
+    if (taps < 0) continue;
+    const ptrdiff_t column = taps % rowBytes / 4;
+    const ptrdiff_t rowFromBottom = taps / rowBytes;
+    taps = static_cast<int32_t>(column + (frameHeight_ - 1 - rowFromBottom) * frameStride);
+  }
+  planeStride_ = frameStride;
+  return true;
+}
+
+void ClipMap::ApplyPlane(const uint8_t* frame, uint8_t* panorama, ptrdiff_t panoramaStride,
+                         const uint8_t (&backGain)[256], int32_t threads) const {
+  assert(planeStride_ != 0);
+  const PlaneSampler sample = ActivePlaneSampler();
+  bool gained = false;
+  for (int v = 0; v < 256; ++v) gained = gained || backGain[v] != v;
+  // The taps address a neighbourhood's top row; its rows go up from there.
+  const ptrdiff_t upward = -planeStride_;
+  ForEachRowBand(size_.height, threads, [&](int32_t firstRow, int32_t endRow) {
+    std::vector<uint8_t> backPixels;
+    for (int32_t y = firstRow; y < endRow; ++y) {
+      uint8_t* row = panorama + (size_.height - 1 - static_cast<ptrdiff_t>(y)) * panoramaStride;
+      for (int32_t s = rowSegments_[static_cast<size_t>(y)]; s < rowSegments_[static_cast<size_t>(y) + 1]; ++s) {
+        const Segment& segment = segments_[static_cast<size_t>(s)];
+        uint8_t* pixels = row + segment.x;
+        const size_t entry = static_cast<size_t>(segment.entry);
+        sample(pixels, &taps_[entry], &across_[entry], &down_[entry], segment.count, frame, upward);
+        if (segment.kind == kBack && gained) {
+          for (int32_t i = 0; i < segment.count; ++i)
+            if (taps_[entry + static_cast<size_t>(i)] >= 0) pixels[i] = backGain[pixels[i]];
+        } else if (segment.kind == kBlend) {
+          backPixels.resize(static_cast<size_t>(segment.count));
+          const size_t backEntry = entry + static_cast<size_t>(segment.count);
+          sample(backPixels.data(), &taps_[backEntry], &across_[backEntry], &down_[backEntry], segment.count, frame,
+                 upward);
+          const float* weights = &weights_[static_cast<size_t>(segment.weight)];
+          for (int32_t i = 0; i < segment.count; ++i)
+            pixels[i] = Blended(pixels[i], backGain[backPixels[static_cast<size_t>(i)]], weights[i]);
+        }
+      }
+    }
   });
 }

@@ -17,11 +17,16 @@ class ClipMap {
   // One lens: frames `frameWidth` x `frameHeight` into panoramas of `size`
   // (PanoramaSizeFor's; with programLens the columns outside the square
   // stay black).
+  //
+  // With `chroma`, the map of a 4:2:0 video frame's chroma planes instead:
+  // frames and panoramas of half the size each way (all sizes even), each
+  // chroma pixel sampling where the four luma pixels it covers sample on
+  // average, with their mean weight in a blend.
   static ClipMap ForLens(const Lens& lens, int32_t frameWidth, int32_t frameHeight, const PanoramaSize& size,
-                         int32_t threads);
+                         int32_t threads, bool chroma = false);
   // Two lenses side by side into the whole sphere (DualSphereSize's).
   static ClipMap ForDual(const DualLens& lens, int32_t frameWidth, int32_t frameHeight, const PanoramaSize& size,
-                         int32_t threads);
+                         int32_t threads, bool chroma = false);
 
   // Writes the panorama of `frame` into the black `panorama`: the bytes
   // TransformPicture (then ClearSideMargins, for the program's own lens) or,
@@ -29,6 +34,20 @@ class ClipMap {
   // threads. The frame must have the size the map was made for.
   void Apply(const PixelBuffer& frame, const PixelBuffer& panorama, const ChannelGains& backGains,
              int32_t threads) const;
+
+  // For planes of one byte a pixel instead (a video frame's, top row first,
+  // rows `frameStride` bytes apart): false, and the map unchanged, when the
+  // map has no tables or the plane's offsets do not fit in 31 bits.
+  bool AddressPlane(ptrdiff_t frameStride);
+  // The plane's panorama into `panorama` (top row first), whose pixels the
+  // map leaves alone keep their bytes: the steps of Apply on one channel,
+  // the back lens's bytes through `backGain`. After AddressPlane.
+  void ApplyPlane(const uint8_t* frame, uint8_t* panorama, ptrdiff_t panoramaStride, const uint8_t (&backGain)[256],
+                  int32_t threads) const;
+  // The size of the frames and panoramas the map was made for.
+  int32_t FrameWidth() const { return frameWidth_; }
+  int32_t FrameHeight() const { return frameHeight_; }
+  const PanoramaSize& Size() const { return size_; }
 
  private:
   // A run of consecutive pixels of one row that all take the same step.
@@ -48,6 +67,7 @@ class ClipMap {
   // Without tables (a frame too large for 32-bit offsets) every frame goes
   // through the picture's own pass.
   bool tabled_ = false;
+  ptrdiff_t planeStride_ = 0;  // after AddressPlane
   // Per entry: where it samples the frame (PlacedSample's taps, in 32 bits)
   // and its fractions; padded so that a vector may be read past the last.
   std::vector<int32_t> taps_;
@@ -58,5 +78,8 @@ class ClipMap {
   std::vector<int32_t> rowSegments_;  // row y's are [rowSegments_[y], rowSegments_[y + 1])
 
   struct Row;
-  void Tabulate(int32_t threads, const std::function<void(int32_t y, Row& row)>& placeRow);
+  using PlaceRowFunction = std::function<void(int32_t y, Row& row)>;
+  void Tabulate(int32_t threads, const PlaceRowFunction& placeRow);
+  // The map of the chroma planes from the rows placed for luma (see ForLens).
+  static ClipMap Chroma(ClipMap luma, int32_t threads, const PlaceRowFunction& placeLumaRow);
 };

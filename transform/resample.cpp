@@ -589,6 +589,32 @@ void SamplePlacedPlain(uint8_t* destination, const int32_t* taps, const float* a
   }
 }
 
+PlaneSampler ActivePlaneSampler() {
+  PrepareSampleTables();
+#if defined(__x86_64__) || defined(_M_X64)
+  if (ActiveKernelPath() == KernelPath::Avx2) return SamplePlaneAvx2;
+#endif
+  return SamplePlanePlain;
+}
+
+void SamplePlanePlain(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                      int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride) {
+  for (int32_t i = 0; i < count; ++i) {
+    if (taps[i] < 0) continue;
+    const std::array<float, 4> acrossWeights = CubicWeights(across[i]);
+    const std::array<float, 4> downWeights = CubicWeights(down[i]);
+    float value = 0.0f;
+    for (int k = 0; k < 4; ++k) {
+      const uint8_t* row = srcBase + taps[i] + k * srcStride;
+      float sum = 0.0f;
+      for (int j = 0; j < 4; ++j) sum += static_cast<float>(row[j]) * acrossWeights[j];
+      value += sum * downWeights[k];
+    }
+    const float n = std::nearbyint(value);
+    destination[i] = n <= 0.0f ? 0 : n >= 255.0f ? 255 : static_cast<uint8_t>(n);
+  }
+}
+
 void ClearSideMargins(const PixelBuffer& picture) { ClearSideMarginRows(picture, 0, picture.height); }
 
 void ClearSideMarginRows(const PixelBuffer& picture, int32_t firstRow, int32_t endRow) {

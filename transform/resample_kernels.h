@@ -121,6 +121,18 @@ void SamplePlacedSse2(uint8_t* destination, const int32_t* taps, const float* ac
 void SamplePlacedAvx2(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
                       int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
 
+// The same for a plane of one byte a pixel (a video frame's luma or one of
+// its chroma planes): byte i of destination from taps[i] (-1: left as it is),
+// a neighbourhood's rows srcStride apart (negative: upwards in storage). The
+// sums and rounding are SamplePlacedPlain's on that one channel. The taps and
+// fractions are read a vector past `count`.
+using PlaneSampler = void (*)(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                              int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+void SamplePlanePlain(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                      int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+void SamplePlaneAvx2(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
+                     int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+
 enum class KernelPath : int32_t { Automatic, Plain, Sse2, Avx2 };
 
 // Whether this processor (and its system) runs AVX2 code.
@@ -135,3 +147,5 @@ const char* KernelPathName(KernelPath path);
 
 // The placed-pixel sampler for the path in use; the sample tables are made.
 PlacedSampler ActivePlacedSampler();
+// The plane sampler for the path in use (SSE2 takes the plain one).
+PlaneSampler ActivePlaneSampler();
