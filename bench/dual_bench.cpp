@@ -11,6 +11,7 @@
 
 #include "tests/lens_model.h"
 #include "transform/clip_map.h"
+#include "transform/dual_plan.h"
 #include "transform/dual_lens.h"
 #include "transform/resample.h"
 
@@ -114,6 +115,41 @@ void BM_ClipMapStitch4K(benchmark::State& state) {
   state.SetLabel("3840x1920 frame, 3840x1920 sphere, equidistant 200, gains given");
 }
 
+// The same frame as a video decoder hands it over (4:2:0 planes, luma the
+// frame's green, chroma its blue and red at half size) through the luma and
+// chroma maps, straight into the encoder's planes.
+void BM_ClipMapPlanes4K(benchmark::State& state) {
+  const PixelBuffer frame{const_cast<uint8_t*>(DualFrame4K().data()), k4KWidth, k4KHeight};
+  const PanoramaSize size = DualSphereSize(k4KWidth, k4KHeight, 0);
+  std::vector<uint8_t> planes[3];
+  for (int p = 0; p < 3; ++p) {
+    const int32_t step = p == 0 ? 1 : 2;
+    const int32_t width = k4KWidth / step;
+    const int32_t height = k4KHeight / step;
+    planes[p].resize(size_t(width) * height);
+    for (int32_t y = 0; y < height; ++y)
+      for (int32_t x = 0; x < width; ++x)
+        planes[p][size_t(y) * width + x] = frame.Pixel(step * x, frame.height - 1 - step * y)[p == 0 ? 1 : p == 1 ? 0 : 2];
+  }
+  ClipMap luma = ClipMap::ForDual(BenchLens(), k4KWidth, k4KHeight, size, 0);
+  ClipMap chroma = ClipMap::ForDual(BenchLens(), k4KWidth, k4KHeight, size, 0, true);
+  if (!luma.AddressPlane(k4KWidth) || !chroma.AddressPlane(k4KWidth / 2)) {
+    state.SkipWithError("no plane tables");
+    return;
+  }
+  const GainTables gains(kFrameGains);
+  std::vector<uint8_t> out[3];
+  for (int p = 0; p < 3; ++p) out[p].resize(p == 0 ? size_t(size.width) * size.height : size_t(size.width) * size.height / 4);
+  for (auto _ : state) {
+    const ClipMap::Plane lumaPlane{planes[0].data(), out[0].data(), gains.table[1]};
+    const ClipMap::Plane chromaPlanes[2] = {{planes[1].data(), out[1].data(), gains.table[0]},
+                                            {planes[2].data(), out[2].data(), gains.table[2]}};
+    luma.ApplyPlanes(&lumaPlane, 1, size.width, 0);
+    chroma.ApplyPlanes(chromaPlanes, 2, size.width / 2, 0);
+  }
+  state.SetLabel("3840x1920 4:2:0 frame, 3840x1920 sphere, equidistant 200, gains given");
+}
+
 // The map's own making, once per clip.
 void BM_ClipMapMaking4K(benchmark::State& state) {
   const PanoramaSize size = DualSphereSize(k4KWidth, k4KHeight, 0);
@@ -140,5 +176,6 @@ BENCHMARK(BM_OneLensSphere)->Arg(200)->Arg(360)->Unit(benchmark::kMillisecond)->
 BENCHMARK(BM_DualSphere)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DualStitch4K)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ClipMapStitch4K)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ClipMapPlanes4K)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ClipMapMaking4K)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AlignBackLens)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -231,7 +231,8 @@ TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
       mapFor(false).Apply(frame.View(), {expected.data(), size.width, size.height}, gains, 1);
       for (const int32_t threads : {1, 3}) {
         std::vector<uint8_t> plane(pixels, kUntouched);
-        lumaMap.ApplyPlane(luma.data(), plane.data(), size.width, tables.table[1], threads);
+        const ClipMap::Plane lumaPlane{luma.data(), plane.data(), tables.table[1]};
+        lumaMap.ApplyPlanes(&lumaPlane, 1, size.width, threads);
         size_t differing = 0;
         for (size_t i = 0; i < pixels; ++i) {
           const size_t bottomUp = (size.height - 1 - i / size.width) * size.width + i % size.width;
@@ -256,7 +257,11 @@ TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
     ASSERT_TRUE(chromaMap.AddressPlane(chromaWidth)) << c.name;
     const int32_t outWidth = size.width / 2;
     std::vector<uint8_t> plane(static_cast<size_t>(outWidth) * (size.height / 2), kUntouched);
-    chromaMap.ApplyPlane(chroma.data(), plane.data(), outWidth, tables.table[1], 2);
+    std::vector<uint8_t> twin(plane.size(), kUntouched);
+    const ClipMap::Plane chromaPlanes[2] = {{chroma.data(), plane.data(), tables.table[1]},
+                                            {chroma.data(), twin.data(), tables.table[1]}};
+    chromaMap.ApplyPlanes(chromaPlanes, 2, outWidth, 2);
+    EXPECT_TRUE(twin == plane) << c.name;
     double squares = 0;
     int64_t counted = 0;
     for (int32_t y = 0; y < size.height / 2; ++y) {

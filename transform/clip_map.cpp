@@ -400,38 +400,61 @@ bool ClipMap::AddressPlane(ptrdiff_t frameStride) {
     const ptrdiff_t rowFromBottom = taps / rowBytes;
     taps = static_cast<int32_t>(column + (frameHeight_ - 1 - rowFromBottom) * frameStride);
   }
+  // A third less to read for every frame.
+  fractions_.resize(taps_.size());
+  for (size_t i = 0; i < taps_.size(); ++i) fractions_[i] = PackFractions(across_[i], down_[i]);
+  across_ = {};
+  down_ = {};
   planeStride_ = frameStride;
   return true;
 }
 
-void ClipMap::ApplyPlane(const uint8_t* frame, uint8_t* panorama, ptrdiff_t panoramaStride,
-                         const uint8_t (&backGain)[256], int32_t threads) const {
-  assert(planeStride_ != 0);
+void ClipMap::ApplyPlanes(const Plane* planes, int32_t count, ptrdiff_t panoramaStride, int32_t threads) const {
+  assert(planeStride_ != 0 && count >= 1 && count <= 2);
   const PlaneSampler sample = ActivePlaneSampler();
-  bool gained = false;
-  for (int v = 0; v < 256; ++v) gained = gained || backGain[v] != v;
+  bool gained[2] = {};
+  for (int32_t p = 0; p < count; ++p)
+    for (int v = 0; v < 256; ++v) gained[p] = gained[p] || planes[p].backGain[v] != v;
   // The taps address a neighbourhood's top row; its rows go up from there.
   const ptrdiff_t upward = -planeStride_;
   ForEachRowBand(size_.height, threads, [&](int32_t firstRow, int32_t endRow) {
-    std::vector<uint8_t> backPixels;
+    std::vector<uint8_t> backPixels[2];
     for (int32_t y = firstRow; y < endRow; ++y) {
-      uint8_t* row = panorama + (size_.height - 1 - static_cast<ptrdiff_t>(y)) * panoramaStride;
+      const ptrdiff_t rowOffset = (size_.height - 1 - static_cast<ptrdiff_t>(y)) * panoramaStride;
       for (int32_t s = rowSegments_[static_cast<size_t>(y)]; s < rowSegments_[static_cast<size_t>(y) + 1]; ++s) {
         const Segment& segment = segments_[static_cast<size_t>(s)];
-        uint8_t* pixels = row + segment.x;
         const size_t entry = static_cast<size_t>(segment.entry);
-        sample(pixels, &taps_[entry], &across_[entry], &down_[entry], segment.count, frame, upward);
-        if (segment.kind == kBack && gained) {
-          for (int32_t i = 0; i < segment.count; ++i)
-            if (taps_[entry + static_cast<size_t>(i)] >= 0) pixels[i] = backGain[pixels[i]];
+        PlaneSet set;
+        set.planes = count;
+        for (int32_t p = 0; p < count; ++p) {
+          set.destinations[p] = planes[p].panorama + rowOffset + segment.x;
+          set.sources[p] = planes[p].frame;
+        }
+        sample(set, &taps_[entry], &fractions_[entry], segment.count, upward);
+        if (segment.kind == kBack) {
+          for (int32_t p = 0; p < count; ++p) {
+            if (!gained[p]) continue;
+            uint8_t* pixels = set.destinations[p];
+            const uint8_t* gain = planes[p].backGain;
+            for (int32_t i = 0; i < segment.count; ++i)
+              if (taps_[entry + static_cast<size_t>(i)] >= 0) pixels[i] = gain[pixels[i]];
+          }
         } else if (segment.kind == kBlend) {
-          backPixels.resize(static_cast<size_t>(segment.count));
+          // The front's samples are in place; the back's beside them, then blended in.
+          PlaneSet back = set;
+          for (int32_t p = 0; p < count; ++p) {
+            backPixels[p].resize(static_cast<size_t>(segment.count));
+            back.destinations[p] = backPixels[p].data();
+          }
           const size_t backEntry = entry + static_cast<size_t>(segment.count);
-          sample(backPixels.data(), &taps_[backEntry], &across_[backEntry], &down_[backEntry], segment.count, frame,
-                 upward);
+          sample(back, &taps_[backEntry], &fractions_[backEntry], segment.count, upward);
           const float* weights = &weights_[static_cast<size_t>(segment.weight)];
-          for (int32_t i = 0; i < segment.count; ++i)
-            pixels[i] = Blended(pixels[i], backGain[backPixels[static_cast<size_t>(i)]], weights[i]);
+          for (int32_t p = 0; p < count; ++p) {
+            uint8_t* pixels = set.destinations[p];
+            const uint8_t* gain = planes[p].backGain;
+            const uint8_t* backs = backPixels[p].data();
+            for (int32_t i = 0; i < segment.count; ++i) pixels[i] = Blended(pixels[i], gain[backs[i]], weights[i]);
+          }
         }
       }
     }

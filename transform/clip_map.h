@@ -39,11 +39,17 @@ class ClipMap {
   // rows `frameStride` bytes apart): false, and the map unchanged, when the
   // map has no tables or the plane's offsets do not fit in 31 bits.
   bool AddressPlane(ptrdiff_t frameStride);
-  // The plane's panorama into `panorama` (top row first), whose pixels the
-  // map leaves alone keep their bytes: the steps of Apply on one channel,
-  // the back lens's bytes through `backGain`. After AddressPlane.
-  void ApplyPlane(const uint8_t* frame, uint8_t* panorama, ptrdiff_t panoramaStride, const uint8_t (&backGain)[256],
-                  int32_t threads) const;
+  // One plane of a frame and its panorama's (top row first, pixels the map
+  // leaves alone keeping their bytes), the back lens's bytes through
+  // backGain's 256 entries.
+  struct Plane {
+    const uint8_t* frame = nullptr;
+    uint8_t* panorama = nullptr;
+    const uint8_t* backGain = nullptr;
+  };
+  // The steps of Apply on `count` such planes (1, or the 2 chroma planes
+  // that share a map), after AddressPlane.
+  void ApplyPlanes(const Plane* planes, int32_t count, ptrdiff_t panoramaStride, int32_t threads) const;
   // The size of the frames and panoramas the map was made for.
   int32_t FrameWidth() const { return frameWidth_; }
   int32_t FrameHeight() const { return frameHeight_; }
@@ -74,6 +80,7 @@ class ClipMap {
   std::vector<float> across_;
   std::vector<float> down_;
   std::vector<float> weights_;
+  std::vector<uint32_t> fractions_;  // after AddressPlane (PackFractions'), instead of across_ and down_
   std::vector<Segment> segments_;
   std::vector<int32_t> rowSegments_;  // row y's are [rowSegments_[y], rowSegments_[y + 1])
 

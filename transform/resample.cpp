@@ -592,26 +592,36 @@ void SamplePlacedPlain(uint8_t* destination, const int32_t* taps, const float* a
 PlaneSampler ActivePlaneSampler() {
   PrepareSampleTables();
 #if defined(__x86_64__) || defined(_M_X64)
-  if (ActiveKernelPath() == KernelPath::Avx2) return SamplePlaneAvx2;
+  if (ActiveKernelPath() == KernelPath::Avx2) return SamplePlanesAvx2;
 #endif
-  return SamplePlanePlain;
+  return SamplePlanesPlain;
 }
 
-void SamplePlanePlain(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
-                      int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride) {
+uint32_t PackFractions(float across, float down) {
+  const auto step = [](float fraction) {
+    const long steps = std::lround(std::clamp(fraction, -0.5f, 0.5f) / kFractionStep);
+    return static_cast<uint32_t>(static_cast<uint16_t>(static_cast<int16_t>(steps)));
+  };
+  return step(across) | step(down) << 16;
+}
+
+void SamplePlanesPlain(const PlaneSet& set, const int32_t* taps, const uint32_t* fractions, int32_t count,
+                       ptrdiff_t srcStride) {
   for (int32_t i = 0; i < count; ++i) {
     if (taps[i] < 0) continue;
-    const std::array<float, 4> acrossWeights = CubicWeights(across[i]);
-    const std::array<float, 4> downWeights = CubicWeights(down[i]);
-    float value = 0.0f;
-    for (int k = 0; k < 4; ++k) {
-      const uint8_t* row = srcBase + taps[i] + k * srcStride;
-      float sum = 0.0f;
-      for (int j = 0; j < 4; ++j) sum += static_cast<float>(row[j]) * acrossWeights[j];
-      value += sum * downWeights[k];
+    const std::array<float, 4> acrossWeights = CubicWeights(AcrossOf(fractions[i]));
+    const std::array<float, 4> downWeights = CubicWeights(DownOf(fractions[i]));
+    for (int32_t p = 0; p < set.planes; ++p) {
+      float value = 0.0f;
+      for (int k = 0; k < 4; ++k) {
+        const uint8_t* row = set.sources[p] + taps[i] + k * srcStride;
+        float sum = 0.0f;
+        for (int j = 0; j < 4; ++j) sum += static_cast<float>(row[j]) * acrossWeights[j];
+        value += sum * downWeights[k];
+      }
+      const float n = std::nearbyint(value);
+      set.destinations[p][i] = n <= 0.0f ? 0 : n >= 255.0f ? 255 : static_cast<uint8_t>(n);
     }
-    const float n = std::nearbyint(value);
-    destination[i] = n <= 0.0f ? 0 : n >= 255.0f ? 255 : static_cast<uint8_t>(n);
   }
 }
 

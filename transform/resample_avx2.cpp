@@ -158,48 +158,70 @@ void SamplePlacedAvx2(uint8_t* destination, const int32_t* taps, const float* ac
   SamplePlacedVector<Float8, kLanes>(destination, taps, across, down, count, srcBase, srcStride, SampleBlock{});
 }
 
-void SamplePlaneAvx2(uint8_t* destination, const int32_t* taps, const float* across, const float* down, int32_t count,
-                     const uint8_t* srcBase, ptrdiff_t srcStride) {
-  const __m256i byteMask = _mm256_set1_epi32(0xFF);
+
+constexpr int32_t kPlanePrefetchAhead = 64;
+
+void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* fractions, int32_t count,
+                      ptrdiff_t srcStride) {
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256 step = _mm256_set1_ps(kFractionStep);
+  const __m256i byteMask = _mm256_set1_epi32(0xFF);
   for (int32_t first = 0; first < count; first += kLanes) {
-    // Eight pixels at once: each row of four taps is one gathered word.
+    // Eight pixels at once: a neighbourhood's row of four taps is one word.
     const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(taps + first));
     const __m256i sampled = _mm256_andnot_si256(_mm256_srai_epi32(offsets, 31),
                                                 _mm256_cmpgt_epi32(_mm256_set1_epi32(count - first), lanes));
-    if (_mm256_testz_si256(sampled, sampled)) continue;
+    const int written = _mm256_movemask_ps(_mm256_castsi256_ps(sampled));
+    if (written == 0) continue;
+    // The neighbourhoods a little ahead, every other one: neighbours share lines.
+    for (int32_t i = first + kPlanePrefetchAhead; i < std::min(first + kPlanePrefetchAhead + kLanes, count); i += 2)
+      for (int32_t p = 0; p < set.planes; ++p) PrefetchNeighbourhood(set.sources[p], taps[i], srcStride);
+    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fractions + first));
     Float8 acrossWeights[4];
     Float8 downWeights[4];
-    CubicWeightsOf(Load(Float8{}, across + first), acrossWeights);
-    CubicWeightsOf(Load(Float8{}, down + first), downWeights);
-    __m256 value = _mm256_setzero_ps();
-    for (int k = 0; k < 4; ++k) {
-      const __m256i row = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(),
-                                                      reinterpret_cast<const int*>(srcBase + k * srcStride), offsets,
-                                                      sampled, 1);
-      const __m256 tap0 = _mm256_cvtepi32_ps(_mm256_and_si256(row, byteMask));
-      const __m256 tap1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(row, 8), byteMask));
-      const __m256 tap2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(row, 16), byteMask));
-      const __m256 tap3 = _mm256_cvtepi32_ps(_mm256_srli_epi32(row, 24));
-      __m256 rowSum = _mm256_mul_ps(tap0, acrossWeights[0].v);
-      rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap1, acrossWeights[1].v));
-      rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap2, acrossWeights[2].v));
-      rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap3, acrossWeights[3].v));
-      const __m256 term = _mm256_mul_ps(rowSum, downWeights[k].v);
-      value = k == 0 ? term : _mm256_add_ps(value, term);
-    }
-    __m256i n = _mm256_cvtps_epi32(value);
-    n = _mm256_packs_epi32(n, n);
-    n = _mm256_packus_epi16(n, n);
-    const uint64_t bytes = static_cast<uint64_t>(
-        _mm_cvtsi128_si64(_mm_unpacklo_epi32(_mm256_castsi256_si128(n), _mm256_extracti128_si256(n, 1))));
-    const int written = _mm256_movemask_ps(_mm256_castsi256_ps(sampled));
-    uint8_t* out = destination + first;
-    if (written == 0xFF) {
-      std::memcpy(out, &bytes, 8);
-    } else {
-      for (int i = 0; i < kLanes; ++i)
-        if (written & (1 << i)) out[i] = static_cast<uint8_t>(bytes >> (8 * i));
+    CubicWeightsOf(Float8{_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(packed, 16), 16)), step)},
+                   acrossWeights);
+    CubicWeightsOf(Float8{_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(packed, 16)), step)}, downWeights);
+    for (int32_t p = 0; p < set.planes; ++p) {
+      __m256 value = _mm256_setzero_ps();
+      for (int k = 0; k < 4; ++k) {
+        const uint8_t* base = set.sources[p] + k * srcStride;
+        __m256i row;
+        if (written == 0xFF) {
+          // Word by word: faster than a gather here.
+          const auto word = [&](int i) {
+            int32_t w;
+            std::memcpy(&w, base + taps[first + i], 4);
+            return w;
+          };
+          row = _mm256_setr_epi32(word(0), word(1), word(2), word(3), word(4), word(5), word(6), word(7));
+        } else {
+          row = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(base), offsets,
+                                            sampled, 1);
+        }
+        const __m256 tap0 = _mm256_cvtepi32_ps(_mm256_and_si256(row, byteMask));
+        const __m256 tap1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(row, 8), byteMask));
+        const __m256 tap2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(row, 16), byteMask));
+        const __m256 tap3 = _mm256_cvtepi32_ps(_mm256_srli_epi32(row, 24));
+        __m256 rowSum = _mm256_mul_ps(tap0, acrossWeights[0].v);
+        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap1, acrossWeights[1].v));
+        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap2, acrossWeights[2].v));
+        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap3, acrossWeights[3].v));
+        const __m256 term = _mm256_mul_ps(rowSum, downWeights[k].v);
+        value = k == 0 ? term : _mm256_add_ps(value, term);
+      }
+      __m256i n = _mm256_cvtps_epi32(value);
+      n = _mm256_packs_epi32(n, n);
+      n = _mm256_packus_epi16(n, n);
+      const uint64_t result = static_cast<uint64_t>(
+          _mm_cvtsi128_si64(_mm_unpacklo_epi32(_mm256_castsi256_si128(n), _mm256_extracti128_si256(n, 1))));
+      uint8_t* out = set.destinations[p] + first;
+      if (written == 0xFF) {
+        std::memcpy(out, &result, 8);
+      } else {
+        for (int i = 0; i < kLanes; ++i)
+          if (written & (1 << i)) out[i] = static_cast<uint8_t>(result >> (8 * i));
+      }
     }
   }
 }

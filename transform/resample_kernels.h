@@ -121,17 +121,31 @@ void SamplePlacedSse2(uint8_t* destination, const int32_t* taps, const float* ac
 void SamplePlacedAvx2(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
                       int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
 
-// The same for a plane of one byte a pixel (a video frame's luma or one of
-// its chroma planes): byte i of destination from taps[i] (-1: left as it is),
-// a neighbourhood's rows srcStride apart (negative: upwards in storage). The
-// sums and rounding are SamplePlacedPlain's on that one channel. The taps and
-// fractions are read a vector past `count`.
-using PlaneSampler = void (*)(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
-                              int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
-void SamplePlanePlain(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
-                      int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
-void SamplePlaneAvx2(uint8_t* destination, const int32_t* taps, const float* across, const float* down,
-                     int32_t count, const uint8_t* srcBase, ptrdiff_t srcStride);
+// Planes of one byte a pixel, a video frame's: its luma, or its two chroma
+// planes at once, which share their map. For plane p of `planes` (1 or 2),
+// byte i of destinations[p] comes from sources[p] + taps[i] (-1: left as it
+// is), a neighbourhood's rows srcStride apart (negative: upwards in storage),
+// at the fractions of fractions[i] (PackFractions'). Each plane's sums and
+// rounding are SamplePlacedPlain's on one channel. The taps and fractions are
+// read a vector past `count`.
+struct PlaneSet {
+  int32_t planes = 1;
+  uint8_t* destinations[2] = {};
+  const uint8_t* sources[2] = {};
+};
+using PlaneSampler = void (*)(const PlaneSet& set, const int32_t* taps, const uint32_t* fractions, int32_t count,
+                              ptrdiff_t srcStride);
+void SamplePlanesPlain(const PlaneSet& set, const int32_t* taps, const uint32_t* fractions, int32_t count,
+                       ptrdiff_t srcStride);
+void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* fractions, int32_t count,
+                      ptrdiff_t srcStride);
+
+// A sample's fractions across and down (each -0.5 to 0.5) in one word: two
+// signed 16-bit halves, across in the low one, in steps of 1/32768 pixel.
+inline constexpr float kFractionStep = 1.0f / 32768.0f;
+uint32_t PackFractions(float across, float down);
+inline float AcrossOf(uint32_t fractions) { return static_cast<int16_t>(fractions & 0xFFFF) * kFractionStep; }
+inline float DownOf(uint32_t fractions) { return static_cast<int16_t>(fractions >> 16) * kFractionStep; }
 
 enum class KernelPath : int32_t { Automatic, Plain, Sse2, Avx2 };
 
