@@ -2,6 +2,7 @@
 // frame, on every path and thread count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -179,8 +180,9 @@ TEST_F(ClipMapTest, TwoLensFramesAreTheStitchsBytes) {
   }
 }
 
-// A video frame's planes through the maps made for them. Luma: the bytes
-// of the pixel map's grey picture, gains and blend included, on every path.
+// A video frame's planes through the maps made for them. Luma: the same
+// bytes on every path, the pixel map's grey picture's to rounding, gains and
+// blend included.
 // Chroma: where the mean of each 2 x 2 block of the luma panorama falls, on
 // a photograph whose chroma plane is its luma plane's 2 x 2 means.
 TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
@@ -233,13 +235,19 @@ TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
         std::vector<uint8_t> plane(pixels, kUntouched);
         const ClipMap::Plane lumaPlane{luma.data(), plane.data(), tables.table[1]};
         lumaMap.ApplyPlanes(&lumaPlane, 1, size.width, threads);
+        // The plane map's fractions are rounded to 1/32768 pixel: now and
+        // then a byte rounds the other way.
         size_t differing = 0;
+        int worst = 0;
         for (size_t i = 0; i < pixels; ++i) {
           const size_t bottomUp = (size.height - 1 - i / size.width) * size.width + i % size.width;
           differing += plane[i] != expected[4 * bottomUp + 1];
+          worst = std::max(worst, std::abs(plane[i] - expected[4 * bottomUp + 1]));
         }
-        EXPECT_EQ(differing, 0u) << c.name << ", " << KernelPathName(path) << ", " << threads << " threads";
-        lumaPanorama = plane;
+        EXPECT_LE(worst, 1) << c.name;
+        EXPECT_LT(differing, pixels / 1000) << c.name;
+        if (lumaPanorama.empty()) lumaPanorama = plane;
+        EXPECT_TRUE(plane == lumaPanorama) << c.name << ", " << KernelPathName(path) << ", " << threads << " threads";
       }
     }
 
