@@ -236,7 +236,7 @@ TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
         const ClipMap::Plane lumaPlane{luma.data(), plane.data(), tables.table[1]};
         lumaMap.ApplyPlanes(&lumaPlane, 1, size.width, threads);
         // The plane map's fractions are rounded to 1/32768 pixel: now and
-        // then a byte rounds the other way.
+        // then a byte rounds the other way (the back lens's under its gain).
         size_t differing = 0;
         int worst = 0;
         for (size_t i = 0; i < pixels; ++i) {
@@ -244,7 +244,7 @@ TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
           differing += plane[i] != expected[4 * bottomUp + 1];
           worst = std::max(worst, std::abs(plane[i] - expected[4 * bottomUp + 1]));
         }
-        EXPECT_LE(worst, 1) << c.name;
+        EXPECT_LE(worst, 2) << c.name;  // a level, then the gain of 1.2
         EXPECT_LT(differing, pixels / 1000) << c.name;
         if (lumaPanorama.empty()) lumaPanorama = plane;
         EXPECT_TRUE(plane == lumaPanorama) << c.name << ", " << KernelPathName(path) << ", " << threads << " threads";
