@@ -26,6 +26,12 @@ class NullSink : public VideoSink {
     ++frames;
     return {};
   }
+  // As the writer takes them for H.264 and HEVC.
+  bool TakesPlanes(int32_t, int32_t) const override { return true; }
+  Result WritePlanes(const PlanarFrame&, const DecodedFrame&) override {
+    ++frames;
+    return {};
+  }
   Result Finish() override { return {}; }
   int64_t frames = 0;
 };

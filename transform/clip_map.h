@@ -54,6 +54,8 @@ class ClipMap {
   int32_t FrameWidth() const { return frameWidth_; }
   int32_t FrameHeight() const { return frameHeight_; }
   const PanoramaSize& Size() const { return size_; }
+  // AddressPlane's stride (0 before).
+  ptrdiff_t PlaneStride() const { return planeStride_; }
 
  private:
   // A run of consecutive pixels of one row that all take the same step.

@@ -2,14 +2,17 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -109,11 +112,75 @@ class PacketQueue {
   std::deque<AVPacket*> packets_;
 };
 
+struct FreeFrame {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using FramePointer = std::unique_ptr<AVFrame, FreeFrame>;
+
 struct Frame {
-  PixelStore store;
+  PixelStore store;  // the program's pixels
   PixelBuffer pixels;
+  FramePointer planes;  // or, for planes, the decoder's frame
   DecodedFrame time;
   ChannelGains gains;
+};
+
+// The two lenses' exposure match on a frame's planes: on its pixels
+// converted plainly (the sums need no finer colour), in a buffer kept for it.
+class PlaneExposure {
+ public:
+  ~PlaneExposure() { sws_freeContext(scaler_); }
+  ChannelGains Match(const AVFrame& planes, const DualLens& lens) {
+    if (!store_) {
+      store_ = AllocatePixels(int64_t{planes.width} * planes.height);
+      if (!store_) return {};
+      pixels_ = {store_.get(), planes.width, planes.height};
+    }
+    scaler_ = sws_getCachedContext(scaler_, planes.width, planes.height, AV_PIX_FMT_YUV420P, planes.width,
+                                   planes.height, AV_PIX_FMT_BGR0, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+    if (scaler_ == nullptr) return {};
+    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+    sws_setColorspaceDetails(scaler_, bt709, 0, bt709, 1, 0, 1 << 16, 1 << 16);
+    uint8_t* destination[4] = {pixels_.Row(pixels_.height - 1), nullptr, nullptr, nullptr};
+    const int destinationStride[4] = {-pixels_.RowBytes(), 0, 0, 0};
+    sws_scale(scaler_, planes.data, planes.linesize, 0, planes.height, destination, destinationStride);
+    return MatchExposure(pixels_, lens);
+  }
+
+ private:
+  SwsContext* scaler_ = nullptr;
+  PixelStore store_;
+  PixelBuffer pixels_;
+};
+
+// The back lens's gains on each plane of a BT.709 frame at limited range:
+// RGB gains (gB, gG, gR) scale luma (less its black, 16) by the luma
+// weights' mix of them and each colour difference (about 128) by its own
+// channel's gain with a little of green's. Equal gains, the common case of
+// an exposure difference, give exactly the gain on RGB; between differing
+// ones the small cross terms of the full matrix are left out.
+struct PlaneGains {
+  uint8_t luma[256];
+  uint8_t blue[256];
+  uint8_t red[256];
+
+  explicit PlaneGains(const ChannelGains& gains) {
+    constexpr double kRed = 0.2126;
+    constexpr double kBlue = 0.0722;
+    const double lumaGain = kRed * gains.red + (1.0 - kRed - kBlue) * gains.green + kBlue * gains.blue;
+    const double blueGain = (1.0 - kBlue) * gains.blue + kBlue * gains.green;
+    const double redGain = (1.0 - kRed) * gains.red + kRed * gains.green;
+    for (int v = 0; v < 256; ++v) {
+      luma[v] = Scaled(v, 16, lumaGain);
+      blue[v] = Scaled(v, 128, blueGain);
+      red[v] = Scaled(v, 128, redGain);
+    }
+  }
+
+ private:
+  static uint8_t Scaled(int v, int origin, double gain) {
+    return static_cast<uint8_t>(std::clamp(std::floor(origin + (v - origin) * gain + 0.5), 0.0, 255.0));
+  }
 };
 
 // The temporary file beside `output`, reserved under a name of its own.
@@ -136,10 +203,29 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
   const int32_t frameWidth = input.Width();
   const int32_t frameHeight = input.Height();
   const int32_t threads = std::max(conversion.threads, 1);
-  const ClipMap map = conversion.dual ? ClipMap::ForDual(conversion.dualLens, frameWidth, frameHeight,
-                                                         conversion.size, threads)
-                                      : ClipMap::ForLens(conversion.lens, frameWidth, frameHeight, conversion.size,
-                                                         threads);
+  const auto mapFor = [&](bool chroma) {
+    return conversion.dual ? ClipMap::ForDual(conversion.dualLens, frameWidth, frameHeight, conversion.size, threads,
+                                              chroma)
+                           : ClipMap::ForLens(conversion.lens, frameWidth, frameHeight, conversion.size, threads,
+                                              chroma);
+  };
+  const int32_t width = conversion.size.width;
+  const int32_t height = conversion.size.height;
+  // H.264 and HEVC take BT.709 frames as they come, plane by plane, with no
+  // conversion of colour either way: the luma through the map, the chroma
+  // through a map of its own. Otherwise (FFV1, sharpening, another colour
+  // matrix) each frame becomes the program's pixels and the panorama goes
+  // back from them.
+  bool planar = conversion.sharpen == 0 && input.Bt709() && frameWidth % 4 == 0 && frameHeight % 2 == 0 &&
+                width % 2 == 0 && height % 2 == 0 && writer.TakesPlanes(width, height);
+  ClipMap map = mapFor(false);
+  ClipMap chromaMap;
+  if (planar) {
+    chromaMap = mapFor(true);
+    // The maps take the frames' plane strides once the first frame is here.
+    planar = chromaMap.Size().width == width / 2;
+  }
+  bool addressed = false;
   // Frames held: the gains' look-ahead (two lenses), and for the stages to
   // overlap one being decoded, one being transformed and one waiting, and
   // panoramas one being made, one being encoded and one waiting. The
@@ -159,15 +245,34 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
   std::vector<PixelStore> panoramaStores(panoramaSlots);
   std::vector<PixelBuffer> panoramas(panoramaSlots);
   std::vector<DecodedFrame> panoramaTimes(panoramaSlots);
+  std::vector<FramePointer> panoramaPlanes(panoramaSlots);
   for (Frame& frame : sources) {
+    if (planar) {
+      frame.planes.reset(av_frame_alloc());
+      if (!frame.planes) return Result::Failure("not enough memory for the video's frames");
+      continue;
+    }
     frame.store = AllocatePixels(int64_t{frameWidth} * frameHeight);
     if (!frame.store) return Result::Failure("not enough memory for the video's frames");
     frame.pixels = {frame.store.get(), frameWidth, frameHeight};
   }
   for (int32_t i = 0; i < panoramaSlots; ++i) {
-    panoramaStores[i] = AllocatePixels(int64_t{conversion.size.width} * conversion.size.height);
+    if (planar) {
+      // Black where the map leaves the panorama alone, from the start.
+      FramePointer& planes = panoramaPlanes[i];
+      planes.reset(av_frame_alloc());
+      if (!planes) return Result::Failure("not enough memory for a panorama of this size");
+      planes->format = AV_PIX_FMT_YUV420P;
+      planes->width = width;
+      planes->height = height;
+      if (av_frame_get_buffer(planes.get(), 0) < 0) return Result::Failure("not enough memory for a panorama of this size");
+      for (int p = 0; p < 3; ++p)
+        std::memset(planes->data[p], p == 0 ? 16 : 128, static_cast<size_t>(planes->linesize[p]) * (p == 0 ? height : height / 2));
+      continue;
+    }
+    panoramaStores[i] = AllocatePixels(int64_t{width} * height);
     if (!panoramaStores[i]) return Result::Failure("not enough memory for a panorama of this size");
-    panoramas[i] = {panoramaStores[i].get(), conversion.size.width, conversion.size.height};
+    panoramas[i] = {panoramaStores[i].get(), width, height};
   }
 
   SlotQueue freeSources, decoded, freePanoramas, transformed;
@@ -184,6 +289,7 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
   };
 
   std::thread decoding([&] {
+    PlaneExposure planeExposure;
     const auto other = [&](AVPacket* packet) -> Result {
       if (!writer.Copies(packet->stream_index)) return {};
       return copied.Push(packet) ? Result() : Result::Failure("not enough memory");
@@ -193,10 +299,14 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
       if (slot < 0) return;
       Frame& frame = sources[slot];
       bool end = false;
-      Result read = input.ReadFrame(frame.pixels, frame.time, end, other);
+      Result read = planar ? input.NextFrame(frame.time, end, other) : input.ReadFrame(frame.pixels, frame.time, end, other);
+      if (read.ok() && planar && !end) read = input.TakePlanes(frame.planes.get());
       if (!read.ok()) return stop(read);
       if (end) break;
-      if (conversion.dual) frame.gains = MatchExposure(frame.pixels, conversion.dualLens);
+      if (conversion.dual) {
+        frame.gains = planar ? planeExposure.Match(*frame.planes, conversion.dualLens)
+                             : MatchExposure(frame.pixels, conversion.dualLens);
+      }
       decoded.Push(slot);
     }
     // A file that breaks off in the middle ends early: fewer frames than
@@ -226,7 +336,19 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
       const int slot = transformed.Pop();
       if (slot < 0) break;
       Result result = copyWaiting();
-      if (result.ok()) result = writer.WriteFrame(panoramas[slot], panoramaTimes[slot]);
+      if (result.ok() && planar) {
+        const AVFrame& planes = *panoramaPlanes[slot];
+        PlanarFrame frame;
+        for (int p = 0; p < 3; ++p) {
+          frame.planes[p] = planes.data[p];
+          frame.strides[p] = planes.linesize[p];
+        }
+        frame.width = width;
+        frame.height = height;
+        result = writer.WritePlanes(frame, panoramaTimes[slot]);
+      } else if (result.ok()) {
+        result = writer.WriteFrame(panoramas[slot], panoramaTimes[slot]);
+      }
       if (!result.ok()) return stop(result);
       freePanoramas.Push(slot);
       ++written;
@@ -286,11 +408,36 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
     }
     const int target = freePanoramas.Pop();
     if (target < 0) break;
-    const PixelBuffer& panorama = panoramas[target];
-    // Sharpening reaches pixels the map leaves alone: those start black again.
-    if (!sharpening.empty()) std::memset(panorama.base, 0, size_t{4} * panorama.width * panorama.height);
-    map.Apply(frame.pixels, panorama, gains, threads);
-    for (const SharpenWeights& weights : sharpening) SharpenPicture(panorama, weights, threads);
+    if (planar) {
+      const AVFrame& planes = *frame.planes;
+      if (!addressed) {
+        addressed = planes.linesize[1] == planes.linesize[2] && map.AddressPlane(planes.linesize[0]) &&
+                    chromaMap.AddressPlane(planes.linesize[1]);
+        if (!addressed) {
+          stop(Result::Failure("the video's frames cannot be read plane by plane"));
+          break;
+        }
+      }
+      if (planes.linesize[0] != map.PlaneStride() || planes.linesize[1] != chromaMap.PlaneStride() ||
+          planes.linesize[2] != chromaMap.PlaneStride()) {
+        stop(Result::Failure("the video's frames change their layout in the middle"));
+        break;
+      }
+      const PlaneGains tables(gains);
+      AVFrame& panorama = *panoramaPlanes[target];
+      const ClipMap::Plane luma{planes.data[0], panorama.data[0], tables.luma};
+      const ClipMap::Plane chroma[2] = {{planes.data[1], panorama.data[1], tables.blue},
+                                        {planes.data[2], panorama.data[2], tables.red}};
+      map.ApplyPlanes(&luma, 1, panorama.linesize[0], threads);
+      chromaMap.ApplyPlanes(chroma, 2, panorama.linesize[1], threads);
+      av_frame_unref(frame.planes.get());
+    } else {
+      const PixelBuffer& panorama = panoramas[target];
+      // Sharpening reaches pixels the map leaves alone: those start black again.
+      if (!sharpening.empty()) std::memset(panorama.base, 0, size_t{4} * panorama.width * panorama.height);
+      map.Apply(frame.pixels, panorama, gains, threads);
+      for (const SharpenWeights& weights : sharpening) SharpenPicture(panorama, weights, threads);
+    }
     panoramaTimes[target] = frame.time;
     freeSources.Push(slot);
     transformed.Push(target);

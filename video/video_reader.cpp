@@ -38,12 +38,24 @@ int ColourMatrixOf(const AVFrame& frame) {
   }
 }
 
+bool IsFullRange(const AVFrame& frame) {
+  const AVPixelFormat format = static_cast<AVPixelFormat>(frame.format);
+  return frame.color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
+         format == AV_PIX_FMT_YUVJ444P;
+}
+
+// A frame's own size, or a frame of the stream's first size no longer.
+Result FrameSizeChanged() {
+  return Result::Failure("changes its frame size in the middle, which the program does not convert");
+}
+
 }  // namespace
 
 struct VideoReader::State {
   AVFormatContext* format = nullptr;
   AVCodecContext* decoder = nullptr;
   SwsContext* scaler = nullptr;
+  SwsContext* planeScaler = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
   int streamIndex = -1;
@@ -59,6 +71,7 @@ struct VideoReader::State {
 
   ~State() {
     sws_freeContext(scaler);
+    sws_freeContext(planeScaler);
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&decoder);
@@ -295,9 +308,10 @@ Result VideoReader::ConvertFrame(const PixelBuffer& picture) {
   if (frame.width != picture.width || frame.height != picture.height) {
     av_frame_unref(&frame);
     s.failed = true;
-    return Result::Failure("changes its frame size in the middle, which the program does not convert");
+    return FrameSizeChanged();
   }
   const AVPixelFormat format = static_cast<AVPixelFormat>(frame.format);
+  const bool fullRange = IsFullRange(frame);
   // Full chroma interpolation: colour edges as sharp as 4:2:0 allows, at
   // little cost (the libraries' accurate rounding would double it for less
   // than a level).
@@ -311,8 +325,6 @@ Result VideoReader::ConvertFrame(const PixelBuffer& picture) {
   }
   const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
   if (descriptor != nullptr && !(descriptor->flags & AV_PIX_FMT_FLAG_RGB)) {
-    const bool fullRange = frame.color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P ||
-                           format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P;
     const int* coefficients = sws_getCoefficients(ColourMatrixOf(frame));
     sws_setColorspaceDetails(s.scaler, coefficients, fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0,
                              1 << 16, 1 << 16);
@@ -321,6 +333,52 @@ Result VideoReader::ConvertFrame(const PixelBuffer& picture) {
   uint8_t* destination[4] = {picture.Row(picture.height - 1), nullptr, nullptr, nullptr};
   const int destinationStride[4] = {-picture.RowBytes(), 0, 0, 0};
   sws_scale(s.scaler, frame.data, frame.linesize, 0, frame.height, destination, destinationStride);
+  av_frame_unref(&frame);
+  return {};
+}
+
+bool VideoReader::Bt709() const {
+  const AVCodecParameters& parameters = *state_->format->streams[state_->streamIndex]->codecpar;
+  AVFrame tags{};
+  tags.colorspace = parameters.color_space;
+  tags.height = parameters.height;
+  return ColourMatrixOf(tags) == SWS_CS_ITU709;
+}
+
+Result VideoReader::TakePlanes(AVFrame* planes) {
+  State& s = *state_;
+  AVFrame& frame = *s.frame;
+  assert(frame.data[0] != nullptr && "TakePlanes without a frame from NextFrame");
+  const auto fail = [&](const std::string& reason) {
+    av_frame_unref(&frame);
+    s.failed = true;
+    return Result::Failure(reason);
+  };
+  if (frame.width != Width() || frame.height != Height()) return fail(FrameSizeChanged().reason());
+  if (ColourMatrixOf(frame) != SWS_CS_ITU709)
+    return fail("changes its colour matrix in the middle, which the program does not convert");
+  const AVPixelFormat format = static_cast<AVPixelFormat>(frame.format);
+  const bool fullRange = IsFullRange(frame);
+  if (format == AV_PIX_FMT_YUV420P && !fullRange) {
+    av_frame_unref(planes);
+    av_frame_move_ref(planes, &frame);
+    return {};
+  }
+  if (planes->format != AV_PIX_FMT_YUV420P || planes->width != frame.width || planes->height != frame.height ||
+      !av_frame_is_writable(planes)) {
+    av_frame_unref(planes);
+    planes->format = AV_PIX_FMT_YUV420P;
+    planes->width = frame.width;
+    planes->height = frame.height;
+    if (av_frame_get_buffer(planes, 0) < 0) return fail("not enough memory for the video's frames");
+  }
+  s.planeScaler = sws_getCachedContext(s.planeScaler, frame.width, frame.height, format, frame.width, frame.height,
+                                       AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (s.planeScaler == nullptr)
+    return fail(std::string("its pixel format ") + av_get_pix_fmt_name(format) + " cannot be converted");
+  const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+  sws_setColorspaceDetails(s.planeScaler, bt709, fullRange ? 1 : 0, bt709, 0, 0, 1 << 16, 1 << 16);
+  sws_scale(s.planeScaler, frame.data, frame.linesize, 0, frame.height, planes->data, planes->linesize);
   av_frame_unref(&frame);
   return {};
 }

@@ -8,6 +8,7 @@
 #include "transform/pixel_buffer.h"
 
 struct AVFormatContext;
+struct AVFrame;
 struct AVPacket;
 
 // A video file opened for reading its first video stream, each frame decoded
@@ -69,6 +70,16 @@ class VideoReader {
   // decoded (its time), then, when wanted, its pixels.
   Result NextFrame(DecodedFrame& decoded, bool& end, const std::function<Result(AVPacket*)>& otherPacket = {});
   Result ConvertFrame(const PixelBuffer& frame);
+
+  // Whether the stream's colours are BT.709 (tagged so, or untagged from 720
+  // lines up), as the panorama's are: its frames then go to H.264 and HEVC
+  // as planes (TakePlanes), never through the program's pixels.
+  bool Bt709() const;
+  // The frame NextFrame decoded, instead of ConvertFrame, as 8-bit 4:2:0
+  // planes (BT.709 at limited range) in the AVFrame `planes`: the decoder's
+  // own frame where it is that already, else converted (its range or depth;
+  // never its matrix: a frame that is not BT.709 fails).
+  Result TakePlanes(AVFrame* planes);
 
   // For readers that want a few frames spread over a clip: until the next
   // frame wanted, frames no other frame refers to need not be decoded.

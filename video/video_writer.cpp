@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/spherical.h>
 #include <libswscale/swscale.h>
@@ -241,6 +242,28 @@ Result VideoWriter::CopyPacket(AVPacket* packet) {
   const int error = av_interleaved_write_frame(s.format, packet);
   if (error < 0) return Result::Failure("cannot write the file (" + VideoErrorText(error) + ")");
   return {};
+}
+
+bool VideoWriter::TakesPlanes(int32_t width, int32_t height) const {
+  const State& s = *state_;
+  const SavedColumns columns = SavedColumnsOf(PixelBuffer{nullptr, width, height}, s.output.shape);
+  return s.output.codec != VideoCodec::Ffv1 && columns.InsidePicture() && columns.left == 0 &&
+         columns.fileWidth == width && width == s.output.width && height == s.output.height;
+}
+
+Result VideoWriter::WritePlanes(const PlanarFrame& panorama, const DecodedFrame& time) {
+  State& s = *state_;
+  if (!TakesPlanes(panorama.width, panorama.height)) return Result::Failure("a panorama frame of the wrong size");
+  if (av_frame_make_writable(s.frame) < 0) return Result::Failure("not enough memory to encode the video");
+  for (int p = 0; p < 3; ++p) {
+    const int32_t width = p == 0 ? panorama.width : panorama.width / 2;
+    const int32_t height = p == 0 ? panorama.height : panorama.height / 2;
+    av_image_copy_plane(s.frame->data[p], s.frame->linesize[p], panorama.planes[p], static_cast<int>(panorama.strides[p]),
+                        width, height);
+  }
+  s.frame->pts = time.pts;
+  s.frame->pkt_duration = time.duration;
+  return s.Encode(s.frame);
 }
 
 Result VideoWriter::WriteFrame(const PixelBuffer& panorama, const DecodedFrame& time) {

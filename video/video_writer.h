@@ -34,6 +34,16 @@ struct VideoOutput {
 // "h264" and the like, as --codec takes them.
 const char* VideoCodecName(VideoCodec codec);
 
+// A panorama frame as H.264 and HEVC carry it: 8-bit 4:2:0 planes (luma,
+// then the blue and red differences at half size each way), BT.709 at
+// limited range, top row first.
+struct PlanarFrame {
+  const uint8_t* planes[3] = {};
+  ptrdiff_t strides[3] = {};
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
 // Where a converted clip's frames and copied packets go: the writer below,
 // or in the benchmarks nowhere.
 class VideoSink {
@@ -46,6 +56,10 @@ class VideoSink {
   // Takes the panorama `panorama` (the program's layout, pixel_buffer.h)
   // saved in the output's shape, at the decoded frame's time.
   virtual Result WriteFrame(const PixelBuffer& panorama, const DecodedFrame& time) = 0;
+  // Whether it takes panoramas `width` x `height` as planes instead, with
+  // WritePlanes: the saved frame is the whole panorama, encoded as such.
+  virtual bool TakesPlanes(int32_t width, int32_t height) const = 0;
+  virtual Result WritePlanes(const PlanarFrame& panorama, const DecodedFrame& time) = 0;
   // After the last frame.
   virtual Result Finish() = 0;
 };
@@ -67,6 +81,8 @@ class VideoWriter : public VideoSink {
   Result CopyPacket(AVPacket* packet) override;
   // Encodes the frame.
   Result WriteFrame(const PixelBuffer& panorama, const DecodedFrame& time) override;
+  bool TakesPlanes(int32_t width, int32_t height) const override;
+  Result WritePlanes(const PlanarFrame& panorama, const DecodedFrame& time) override;
   // Drains the encoder and completes the file.
   Result Finish() override;
 
