@@ -351,8 +351,7 @@ TEST_F(VideoTest, FrameForFramePlaneByPlane) {
   ClipMap luma = ClipMap::ForLens(lens, width, height, size, 1);
   ClipMap chroma = ClipMap::ForLens(lens, width, height, size, 1, true);
   ASSERT_TRUE(luma.AddressPlane(width) && chroma.AddressPlane(width / 2));
-  uint8_t same[256];
-  for (int v = 0; v < 256; ++v) same[v] = static_cast<uint8_t>(v);
+  const PlaneGain same;
   for (size_t i = 0; i < input.frames.size(); ++i) {
     const uint8_t* frame = &frames[i * frameBytes];
     std::vector<uint8_t> expected(panoramaBytes, 128);

@@ -412,9 +412,7 @@ bool ClipMap::AddressPlane(ptrdiff_t frameStride) {
 void ClipMap::ApplyPlanes(const Plane* planes, int32_t count, ptrdiff_t panoramaStride, int32_t threads) const {
   assert(planeStride_ != 0 && count >= 1 && count <= 2);
   const PlaneSampler sample = ActivePlaneSampler();
-  bool gained[2] = {};
-  for (int32_t p = 0; p < count; ++p)
-    for (int v = 0; v < 256; ++v) gained[p] = gained[p] || planes[p].backGain[v] != v;
+  const PlaneFinisher finish = ActivePlaneFinisher();
   // The taps address a neighbourhood's top row; its rows go up from there.
   const ptrdiff_t upward = -planeStride_;
   ForEachRowBand(size_.height, threads, [&](int32_t firstRow, int32_t endRow) {
@@ -433,11 +431,8 @@ void ClipMap::ApplyPlanes(const Plane* planes, int32_t count, ptrdiff_t panorama
         sample(set, &taps_[entry], &fractions_[entry], segment.count, upward);
         if (segment.kind == kBack) {
           for (int32_t p = 0; p < count; ++p) {
-            if (!gained[p]) continue;
-            uint8_t* pixels = set.destinations[p];
-            const uint8_t* gain = planes[p].backGain;
-            for (int32_t i = 0; i < segment.count; ++i)
-              if (taps_[entry + static_cast<size_t>(i)] >= 0) pixels[i] = gain[pixels[i]];
+            if (planes[p].backGain.gain != 1.0f)
+              finish(set.destinations[p], nullptr, nullptr, &taps_[entry], segment.count, planes[p].backGain);
           }
         } else if (segment.kind == kBlend) {
           // The front's samples are in place; the back's beside them, then blended in.
@@ -448,12 +443,9 @@ void ClipMap::ApplyPlanes(const Plane* planes, int32_t count, ptrdiff_t panorama
           }
           const size_t backEntry = entry + static_cast<size_t>(segment.count);
           sample(back, &taps_[backEntry], &fractions_[backEntry], segment.count, upward);
-          const float* weights = &weights_[static_cast<size_t>(segment.weight)];
           for (int32_t p = 0; p < count; ++p) {
-            uint8_t* pixels = set.destinations[p];
-            const uint8_t* gain = planes[p].backGain;
-            const uint8_t* backs = backPixels[p].data();
-            for (int32_t i = 0; i < segment.count; ++i) pixels[i] = Blended(pixels[i], gain[backs[i]], weights[i]);
+            finish(set.destinations[p], backPixels[p].data(), &weights_[static_cast<size_t>(segment.weight)],
+                   &taps_[entry], segment.count, planes[p].backGain);
           }
         }
       }

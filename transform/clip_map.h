@@ -8,6 +8,7 @@
 #include "transform/dual_lens.h"
 #include "transform/lens.h"
 #include "transform/pixel_buffer.h"
+#include "transform/resample_kernels.h"
 
 // Every frame of a clip goes through the same lens (or the same two lenses)
 // at the same size: where each panorama pixel samples the frame, and with
@@ -40,12 +41,12 @@ class ClipMap {
   // map has no tables or the plane's offsets do not fit in 31 bits.
   bool AddressPlane(ptrdiff_t frameStride);
   // One plane of a frame and its panorama's (top row first, pixels the map
-  // leaves alone keeping their bytes), the back lens's bytes through
-  // backGain's 256 entries.
+  // leaves alone keeping their bytes), the back lens's bytes under
+  // `backGain` (resample_kernels.h).
   struct Plane {
     const uint8_t* frame = nullptr;
     uint8_t* panorama = nullptr;
-    const uint8_t* backGain = nullptr;
+    PlaneGain backGain;
   };
   // The steps of Apply on `count` such planes (1, or the 2 chroma planes
   // that share a map), after AddressPlane.

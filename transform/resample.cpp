@@ -597,6 +597,26 @@ PlaneSampler ActivePlaneSampler() {
   return SamplePlanesPlain;
 }
 
+PlaneFinisher ActivePlaneFinisher() {
+#if defined(__x86_64__) || defined(_M_X64)
+  if (ActiveKernelPath() == KernelPath::Avx2) return FinishPlaneAvx2;
+#endif
+  return FinishPlanePlain;
+}
+
+void FinishPlanePlain(uint8_t* pixels, const uint8_t* back, const float* weights, const int32_t* taps, int32_t count,
+                      const PlaneGain& gain) {
+  for (int32_t i = 0; i < count; ++i) {
+    if (taps[i] < 0) continue;
+    if (back == nullptr) {
+      pixels[i] = Gained(pixels[i], gain);
+    } else {
+      const float value = pixels[i] * weights[i] + Gained(back[i], gain) * (1.0f - weights[i]);
+      pixels[i] = static_cast<uint8_t>(value + 0.5f);
+    }
+  }
+}
+
 uint32_t PackFractions(float across, float down) {
   const auto step = [](float fraction) {
     const long steps = std::lround(std::clamp(fraction, -0.5f, 0.5f) / kFractionStep);
@@ -611,13 +631,19 @@ void SamplePlanesPlain(const PlaneSet& set, const int32_t* taps, const uint32_t*
     if (taps[i] < 0) continue;
     const std::array<float, 4> acrossWeights = CubicWeights(AcrossOf(fractions[i]));
     const std::array<float, 4> downWeights = CubicWeights(DownOf(fractions[i]));
+    int32_t across[4];
+    float down[4];
+    for (int j = 0; j < 4; ++j) {
+      across[j] = static_cast<int32_t>(std::nearbyint(acrossWeights[j] * kAcrossWeightOne));
+      down[j] = downWeights[j] * (1.0f / kAcrossWeightOne);
+    }
     for (int32_t p = 0; p < set.planes; ++p) {
       float value = 0.0f;
       for (int k = 0; k < 4; ++k) {
         const uint8_t* row = set.sources[p] + taps[i] + k * srcStride;
-        float sum = 0.0f;
-        for (int j = 0; j < 4; ++j) sum += static_cast<float>(row[j]) * acrossWeights[j];
-        value += sum * downWeights[k];
+        int32_t sum = 0;
+        for (int j = 0; j < 4; ++j) sum += row[j] * across[j];
+        value += static_cast<float>(sum) * down[k];
       }
       const float n = std::nearbyint(value);
       set.destinations[p][i] = n <= 0.0f ? 0 : n >= 255.0f ? 255 : static_cast<uint8_t>(n);

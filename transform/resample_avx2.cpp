@@ -165,7 +165,9 @@ void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* 
                       ptrdiff_t srcStride) {
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256 step = _mm256_set1_ps(kFractionStep);
-  const __m256i byteMask = _mm256_set1_epi32(0xFF);
+  const __m256i evenBytes = _mm256_set1_epi32(0x00FF00FF);
+  const __m256 weightOne = _mm256_set1_ps(kAcrossWeightOne);
+  const __m256 inverseWeightOne = _mm256_set1_ps(1.0f / kAcrossWeightOne);
   for (int32_t first = 0; first < count; first += kLanes) {
     // Eight pixels at once: a neighbourhood's row of four taps is one word.
     const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(taps + first));
@@ -182,6 +184,14 @@ void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* 
     CubicWeightsOf(Float8{_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(packed, 16), 16)), step)},
                    acrossWeights);
     CubicWeightsOf(Float8{_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(packed, 16)), step)}, downWeights);
+    // Across in integers: taps 0 and 2 paired in each lane's 16-bit halves,
+    // and 1 and 3, against their weights likewise.
+    __m256i across[4];
+    for (int j = 0; j < 4; ++j) across[j] = _mm256_cvtps_epi32(_mm256_mul_ps(acrossWeights[j].v, weightOne));
+    const __m256i across02 = _mm256_blend_epi16(across[0], _mm256_slli_epi32(across[2], 16), 0xAA);
+    const __m256i across13 = _mm256_blend_epi16(across[1], _mm256_slli_epi32(across[3], 16), 0xAA);
+    __m256 down[4];
+    for (int k = 0; k < 4; ++k) down[k] = _mm256_mul_ps(downWeights[k].v, inverseWeightOne);
     for (int32_t p = 0; p < set.planes; ++p) {
       __m256 value = _mm256_setzero_ps();
       for (int k = 0; k < 4; ++k) {
@@ -199,15 +209,10 @@ void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* 
           row = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(base), offsets,
                                             sampled, 1);
         }
-        const __m256 tap0 = _mm256_cvtepi32_ps(_mm256_and_si256(row, byteMask));
-        const __m256 tap1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(row, 8), byteMask));
-        const __m256 tap2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(row, 16), byteMask));
-        const __m256 tap3 = _mm256_cvtepi32_ps(_mm256_srli_epi32(row, 24));
-        __m256 rowSum = _mm256_mul_ps(tap0, acrossWeights[0].v);
-        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap1, acrossWeights[1].v));
-        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap2, acrossWeights[2].v));
-        rowSum = _mm256_add_ps(rowSum, _mm256_mul_ps(tap3, acrossWeights[3].v));
-        const __m256 term = _mm256_mul_ps(rowSum, downWeights[k].v);
+        const __m256i taps02 = _mm256_and_si256(row, evenBytes);
+        const __m256i taps13 = _mm256_and_si256(_mm256_srli_epi32(row, 8), evenBytes);
+        const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(taps02, across02), _mm256_madd_epi16(taps13, across13));
+        const __m256 term = _mm256_mul_ps(_mm256_cvtepi32_ps(sum), down[k]);
         value = k == 0 ? term : _mm256_add_ps(value, term);
       }
       __m256i n = _mm256_cvtps_epi32(value);
@@ -224,4 +229,51 @@ void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* 
       }
     }
   }
+}
+
+void FinishPlaneAvx2(uint8_t* pixels, const uint8_t* back, const float* weights, const int32_t* taps, int32_t count,
+                     const PlaneGain& gain) {
+  const __m256 origin = _mm256_set1_ps(gain.origin);
+  const __m256 factor = _mm256_set1_ps(gain.gain);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 most = _mm256_set1_ps(255.0f);
+  const __m256 zero = _mm256_setzero_ps();
+  int32_t first = 0;
+  for (; first + kLanes <= count; first += kLanes) {
+    const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(taps + first));
+    const int kept = _mm256_movemask_ps(_mm256_castsi256_ps(offsets));
+    if (kept == 0xFF) continue;
+    const auto bytes = [](const uint8_t* from) {
+      return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(from))));
+    };
+    const __m256 front = bytes(pixels + first);
+    // Gained: the same steps as the plain one, vector by vector.
+    const __m256 source = back == nullptr ? front : bytes(back + first);
+    __m256 gained = _mm256_floor_ps(
+        _mm256_add_ps(_mm256_add_ps(origin, _mm256_mul_ps(_mm256_sub_ps(source, origin), factor)), half));
+    gained = _mm256_min_ps(_mm256_max_ps(gained, zero), most);
+    __m256 value = gained;
+    if (back != nullptr) {
+      const __m256 weight = _mm256_loadu_ps(weights + first);
+      value = _mm256_add_ps(_mm256_mul_ps(front, weight), _mm256_mul_ps(gained, _mm256_sub_ps(one, weight)));
+      value = _mm256_add_ps(value, half);
+    }
+    __m256i n = _mm256_cvttps_epi32(value);
+    n = _mm256_packs_epi32(n, n);
+    n = _mm256_packus_epi16(n, n);
+    uint64_t result = static_cast<uint64_t>(
+        _mm_cvtsi128_si64(_mm_unpacklo_epi32(_mm256_castsi256_si128(n), _mm256_extracti128_si256(n, 1))));
+    if (kept != 0) {
+      uint64_t old;
+      std::memcpy(&old, pixels + first, 8);
+      for (int i = 0; i < kLanes; ++i) {
+        const uint64_t byte = uint64_t{0xFF} << (8 * i);
+        if (kept & (1 << i)) result = (result & ~byte) | (old & byte);
+      }
+    }
+    std::memcpy(pixels + first, &result, 8);
+  }
+  FinishPlanePlain(pixels + first, back == nullptr ? nullptr : back + first, weights + first, taps + first,
+                   count - first, gain);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -125,9 +126,12 @@ void SamplePlacedAvx2(uint8_t* destination, const int32_t* taps, const float* ac
 // planes at once, which share their map. For plane p of `planes` (1 or 2),
 // byte i of destinations[p] comes from sources[p] + taps[i] (-1: left as it
 // is), a neighbourhood's rows srcStride apart (negative: upwards in storage),
-// at the fractions of fractions[i] (PackFractions'). Each plane's sums and
-// rounding are SamplePlacedPlain's on one channel. The taps and fractions are
-// read a vector past `count`.
+// at the fractions of fractions[i] (PackFractions'). The cubic weights are
+// SamplePlacedPlain's; across, they are rounded to kAcrossWeightOne parts and
+// each row of taps summed exactly in integers, then the rows in single
+// precision, and rounded once. The taps and fractions are read a vector past
+// `count`.
+inline constexpr float kAcrossWeightOne = 16384.0f;
 struct PlaneSet {
   int32_t planes = 1;
   uint8_t* destinations[2] = {};
@@ -139,6 +143,27 @@ void SamplePlanesPlain(const PlaneSet& set, const int32_t* taps, const uint32_t*
                        ptrdiff_t srcStride);
 void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* fractions, int32_t count,
                       ptrdiff_t srcStride);
+
+// The back lens's bytes of a plane under its gain, `gain` times their
+// distance from `origin` (luma's black, or the colour differences' middle):
+// Gained's value. Where `back` is given, bytes i of `pixels` (the front's)
+// become the front's and the gained back's blended, Blended's value with
+// the front's weight weights[i]; without, the pixels themselves are the
+// back's and are gained. Entries whose taps[i] is -1 stay as they are.
+struct PlaneGain {
+  float origin = 0.0f;
+  float gain = 1.0f;
+};
+inline uint8_t Gained(uint8_t v, const PlaneGain& g) {
+  const float value = std::floor(g.origin + (static_cast<float>(v) - g.origin) * g.gain + 0.5f);
+  return static_cast<uint8_t>(value <= 0.0f ? 0.0f : value >= 255.0f ? 255.0f : value);
+}
+using PlaneFinisher = void (*)(uint8_t* pixels, const uint8_t* back, const float* weights, const int32_t* taps,
+                               int32_t count, const PlaneGain& gain);
+void FinishPlanePlain(uint8_t* pixels, const uint8_t* back, const float* weights, const int32_t* taps, int32_t count,
+                      const PlaneGain& gain);
+void FinishPlaneAvx2(uint8_t* pixels, const uint8_t* back, const float* weights, const int32_t* taps, int32_t count,
+                     const PlaneGain& gain);
 
 // A sample's fractions across and down (each -0.5 to 0.5) in one word: two
 // signed 16-bit halves, across in the low one, in steps of 1/32768 pixel.
@@ -163,3 +188,4 @@ const char* KernelPathName(KernelPath path);
 PlacedSampler ActivePlacedSampler();
 // The plane sampler for the path in use (SSE2 takes the plain one).
 PlaneSampler ActivePlaneSampler();
+PlaneFinisher ActivePlaneFinisher();

@@ -160,26 +160,16 @@ class PlaneExposure {
 // an exposure difference, give exactly the gain on RGB; between differing
 // ones the small cross terms of the full matrix are left out.
 struct PlaneGains {
-  uint8_t luma[256];
-  uint8_t blue[256];
-  uint8_t red[256];
+  PlaneGain luma;
+  PlaneGain blue;
+  PlaneGain red;
 
   explicit PlaneGains(const ChannelGains& gains) {
     constexpr double kRed = 0.2126;
     constexpr double kBlue = 0.0722;
-    const double lumaGain = kRed * gains.red + (1.0 - kRed - kBlue) * gains.green + kBlue * gains.blue;
-    const double blueGain = (1.0 - kBlue) * gains.blue + kBlue * gains.green;
-    const double redGain = (1.0 - kRed) * gains.red + kRed * gains.green;
-    for (int v = 0; v < 256; ++v) {
-      luma[v] = Scaled(v, 16, lumaGain);
-      blue[v] = Scaled(v, 128, blueGain);
-      red[v] = Scaled(v, 128, redGain);
-    }
-  }
-
- private:
-  static uint8_t Scaled(int v, int origin, double gain) {
-    return static_cast<uint8_t>(std::clamp(std::floor(origin + (v - origin) * gain + 0.5), 0.0, 255.0));
+    luma = {16.0f, static_cast<float>(kRed * gains.red + (1.0 - kRed - kBlue) * gains.green + kBlue * gains.blue)};
+    blue = {128.0f, static_cast<float>((1.0 - kBlue) * gains.blue + kBlue * gains.green)};
+    red = {128.0f, static_cast<float>((1.0 - kRed) * gains.red + kRed * gains.green)};
   }
 };
 
@@ -423,11 +413,11 @@ Result RunVideoPipeline(VideoReader& input, VideoSink& writer, const VideoConver
         stop(Result::Failure("the video's frames change their layout in the middle"));
         break;
       }
-      const PlaneGains tables(gains);
+      const PlaneGains planeGains(gains);
       AVFrame& panorama = *panoramaPlanes[target];
-      const ClipMap::Plane luma{planes.data[0], panorama.data[0], tables.luma};
-      const ClipMap::Plane chroma[2] = {{planes.data[1], panorama.data[1], tables.blue},
-                                        {planes.data[2], panorama.data[2], tables.red}};
+      const ClipMap::Plane luma{planes.data[0], panorama.data[0], planeGains.luma};
+      const ClipMap::Plane chroma[2] = {{planes.data[1], panorama.data[1], planeGains.blue},
+                                        {planes.data[2], panorama.data[2], planeGains.red}};
       map.ApplyPlanes(&luma, 1, panorama.linesize[0], threads);
       chromaMap.ApplyPlanes(chroma, 2, panorama.linesize[1], threads);
       av_frame_unref(frame.planes.get());
