@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -23,10 +24,44 @@ struct SampleFrames {
   std::vector<PixelBuffer> frames;
 };
 
+// Where a sample frame is: the first frame shown at or after `wanted`, read
+// after a jump to the last key frame shown by `jumpTo`.
+struct SampleTime {
+  int64_t wanted = 0;
+  int64_t jumpTo = 0;
+};
+
+// kClipSampleFrames sample times over `span` units from `start`: at 0, 1/8,
+// ... 7/8 of it, each moved to the nearest key frame the index lists within
+// a sixteenth of the span (one key frame each), since a key frame decodes
+// alone where any other frame needs the frames it refers to. A key frame is
+// wanted from its index time and jumped to a few frames after, since it may
+// be shown a few frames after it is decoded.
+std::vector<SampleTime> SampleTimes(const VideoReader& reader, int64_t start, int64_t span, int64_t frameUnits) {
+  const int64_t reach = span / (2 * kClipSampleFrames);
+  const int64_t shownLater = std::min(reach, 4 * frameUnits);
+  const std::vector<int64_t> keys = reader.KeyFrameTimes(start - reach, start + span);
+  std::vector<SampleTime> times;
+  for (int32_t i = 0; i < kClipSampleFrames; ++i) {
+    const int64_t even = start + span * i / kClipSampleFrames;
+    SampleTime time{even, even};
+    int64_t nearest = reach + 1;
+    for (const int64_t key : keys) {
+      if (!times.empty() && key <= times.back().wanted) continue;
+      if (std::llabs(key - even) < nearest) {
+        nearest = std::llabs(key - even);
+        time = {key, key + shownLater};
+      }
+    }
+    times.push_back(time);
+  }
+  return times;
+}
+
 // kClipSampleFrames frames of `path` spread over its first
-// kClipSampleSeconds (a shorter clip gives fewer): at 0, 1/8, ... 7/8 of the
-// span. Between them the reader jumps ahead to a key frame when the index
-// has one, and passes over frames nothing refers to.
+// kClipSampleSeconds (a shorter clip gives fewer; see SampleTimes). Between
+// them the reader jumps ahead to a key frame when the index has one, and
+// passes over frames nothing refers to.
 Result ReadSampleFrames(const std::string& path, int32_t threads, SampleFrames& samples) {
   VideoReader reader;
   Result opened = reader.Open(path, threads);
@@ -34,16 +69,19 @@ Result ReadSampleFrames(const std::string& path, int32_t threads, SampleFrames& 
   const VideoTimeBase base = reader.TimeBase();
   const double secondsPerUnit = double(base.num) / base.den;
   const double clipSeconds = reader.Duration() * secondsPerUnit;
-  const double span = clipSeconds > 0 ? std::min(clipSeconds, kClipSampleSeconds) : kClipSampleSeconds;
+  const auto span = static_cast<int64_t>(
+      (clipSeconds > 0 ? std::min(clipSeconds, kClipSampleSeconds) : kClipSampleSeconds) / secondsPerUnit);
   const int64_t start = reader.StartTime();
   const VideoTimeBase rate = reader.FrameRate();
+  const double frameSeconds = rate.num > 0 && rate.den > 0 ? double(rate.den) / rate.num : 1.0 / 30.0;
+  const auto frameUnits = std::max<int64_t>(1, std::llround(frameSeconds / secondsPerUnit));
+  const std::vector<SampleTime> times = SampleTimes(reader, start, span, frameUnits);
   // Frames no other refers to are passed over until two frames before the
   // one wanted, so that it is not passed over itself (where it is, the next
   // frame stands in for it).
-  const double frameSeconds = rate.num > 0 && rate.den > 0 ? double(rate.den) / rate.num : 1.0 / 30.0;
-  for (int32_t next = 0; next < kClipSampleFrames;) {
-    const double wanted = next * span / kClipSampleFrames;
-    reader.SkipAheadTo(start + static_cast<int64_t>(wanted / secondsPerUnit));
+  for (size_t next = 0; next < times.size();) {
+    const int64_t wanted = times[next].wanted;
+    reader.SkipAheadTo(times[next].jumpTo);
     DecodedFrame time;
     bool end = false;
     reader.SkipUnreferencedFrames(true);
@@ -51,9 +89,8 @@ Result ReadSampleFrames(const std::string& path, int32_t threads, SampleFrames& 
       Result read = reader.NextFrame(time, end);
       if (!read.ok()) return read;
       if (end) break;
-      const double at = (time.pts - start) * secondsPerUnit;
-      if (at + 1e-9 >= wanted) break;
-      if (at + 2 * frameSeconds >= wanted) reader.SkipUnreferencedFrames(false);
+      if (time.pts >= wanted) break;
+      if (time.pts + 2 * frameUnits >= wanted) reader.SkipUnreferencedFrames(false);
     }
     if (end) break;
     PixelStore store = AllocatePixels(int64_t{reader.Width()} * reader.Height());
@@ -64,8 +101,7 @@ Result ReadSampleFrames(const std::string& path, int32_t threads, SampleFrames& 
     samples.stores.push_back(std::move(store));
     samples.frames.push_back(frame);
     // Frames at one time count once (a clip shorter than the span).
-    while (next < kClipSampleFrames && (time.pts - start) * secondsPerUnit + 1e-9 >= next * span / kClipSampleFrames)
-      ++next;
+    while (next < times.size() && time.pts >= times[next].wanted) ++next;
   }
   if (samples.frames.empty()) return Result::Failure("its video stream holds no frame");
   return {};

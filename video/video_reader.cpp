@@ -8,6 +8,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 
@@ -197,10 +198,25 @@ bool VideoReader::SkipAheadTo(int64_t pts) {
   if (entry < 0) return false;
   const AVIndexEntry* key = avformat_index_get_entry(stream, entry);
   if (key == nullptr || (s.lastPts != AV_NOPTS_VALUE && key->timestamp <= s.lastPts)) return false;
-  if (av_seek_frame(s.format, s.streamIndex, key->timestamp, AVSEEK_FLAG_BACKWARD) < 0) return false;
+  // The index of an MP4 counts decoding times, its seeking showing times:
+  // asked for the time wanted, it lands on the last key frame shown by then.
+  if (av_seek_frame(s.format, s.streamIndex, pts, AVSEEK_FLAG_BACKWARD) < 0) return false;
   avcodec_flush_buffers(s.decoder);
   s.inputEnded = false;
   return true;
+}
+
+std::vector<int64_t> VideoReader::KeyFrameTimes(int64_t from, int64_t to) const {
+  AVStream* stream = state_->format->streams[state_->streamIndex];
+  std::vector<int64_t> times;
+  for (int i = 0; i < avformat_index_get_entries_count(stream); ++i) {
+    const AVIndexEntry* entry = avformat_index_get_entry(stream, i);
+    if (entry != nullptr && (entry->flags & AVINDEX_KEYFRAME) && entry->timestamp >= from && entry->timestamp <= to)
+      times.push_back(entry->timestamp);
+  }
+  std::sort(times.begin(), times.end());
+  times.erase(std::unique(times.begin(), times.end()), times.end());
+  return times;
 }
 
 int32_t VideoReader::OtherVideoStreams() const { return state_->otherVideoStreams; }

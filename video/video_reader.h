@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "imageio/result.h"
 #include "transform/pixel_buffer.h"
@@ -88,6 +89,9 @@ class VideoReader {
   // beyond the frames decoded so far (then true); otherwise leaves the
   // reader where it is.
   bool SkipAheadTo(int64_t pts);
+  // The times the index lists for key frames from `from` to `to`, rising
+  // (an MP4's are decoding times: a key frame is shown a few frames later).
+  std::vector<int64_t> KeyFrameTimes(int64_t from, int64_t to) const;
 
   // Frames decoded so far.
   int64_t FramesRead() const;
