@@ -15,6 +15,7 @@
 #include "transform/clip_map.h"
 #include "transform/dual_lens.h"
 #include "transform/resample.h"
+#include "transform/resample_kernels.h"
 
 namespace {
 
@@ -286,6 +287,46 @@ TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
     ASSERT_GT(counted, int64_t{outWidth} * size.height / 4) << c.name;
     const double psnr = 10.0 * std::log10(255.0 * 255.0 * counted / squares);
     EXPECT_GT(psnr, c.leastDecibels) << c.name;
+  }
+}
+
+// The plane samplers themselves, on a noisy plane: the vector form gives
+// the plain one's bytes, for one plane and for two, with pixels left alone
+// among them (the vector's gathered reads) and a count no vector divides.
+TEST_F(ClipMapTest, PlaneSamplersAgree) {
+  constexpr int32_t kWidth = 300;
+  constexpr int32_t kHeight = 200;
+  const std::vector<uint8_t> noise = MakeNoisePicture(kWidth, kHeight, 7);
+  const uint8_t* planes[2] = {noise.data(), noise.data() + noise.size() / 2};
+  constexpr int32_t kCount = 1001;
+  std::vector<int32_t> taps(kCount + 16, -1);
+  std::vector<uint32_t> fractions(kCount + 16, 0);
+  uint32_t state = 12345;
+  const auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+  for (int32_t i = 0; i < kCount; ++i) {
+    if (next() % 7 == 0) continue;  // left alone
+    const int32_t x = static_cast<int32_t>(next() % (kWidth - 4));
+    const int32_t y = 3 + static_cast<int32_t>(next() % (kHeight / 2 - 4));
+    taps[i] = y * kWidth + x;
+    fractions[i] = PackFractions((next() % 1001) / 1000.0f - 0.5f, (next() % 1001) / 1000.0f - 0.5f);
+  }
+  for (const int32_t count : {1, 2}) {
+    const auto run = [&](PlaneSampler sample) {
+      std::vector<uint8_t> out(2 * static_cast<size_t>(kCount), kUntouched);
+      PlaneSet set;
+      set.planes = count;
+      for (int32_t p = 0; p < count; ++p) {
+        set.sources[p] = planes[p];
+        set.destinations[p] = out.data() + static_cast<size_t>(p) * kCount;
+      }
+      sample(set, taps.data(), fractions.data(), kCount, -kWidth);
+      return out;
+    };
+    const std::vector<uint8_t> expected = run(SamplePlanesPlain);
+    ASSERT_LT(std::count(expected.begin(), expected.begin() + count * kCount, kUntouched), count * kCount / 4);
+    if (ProcessorHasAvx2()) {
+      EXPECT_TRUE(run(SamplePlanesAvx2) == expected) << count << " planes";
+    }
   }
 }
 
