@@ -165,8 +165,12 @@ void CheckLoadedPicture(std::span<const uint8_t> bytes) {
 void TransformAndSave() {
   const int32_t w = SourceWidth;
   const int32_t h = SourceHeight;
+  // The program's own lens keeps the picture's size; turned by the
+  // picture's EXIF orientation, it makes the saved square's.
+  const PanoramaSize size = PanoramaSizeFor(TransformLens(), ChosenSaveShape(), w, h, PanoramaHeightChoice);
   RunTransform();
-  Check(DisplayWidth == w && DisplayHeight == h && ImageReady == 1, "Transform changed the picture's sizes");
+  Check(DisplayWidth == size.width && DisplayHeight == h && ImageReady == 1, "Transform made a panorama of other sizes");
+  const int32_t panoramaWidth = DisplayWidth;
 
   std::vector<uint8_t> file;
   const SaveShape shape = (w + h) % 2 == 0 ? SaveShape::Square : SaveShape::Rectangle;
@@ -183,14 +187,14 @@ void TransformAndSave() {
   int32_t height = 0;
   Check(DecodePicture(file, back.data(), int64_t{fileWidth} * h, width, height).ok(), "a saved BMP does not load");
   Check(width == fileWidth && height == h, "a saved BMP loads at another size");
-  const int32_t left = SquareLeft(w, h);
+  const int32_t left = SquareLeft(panoramaWidth, h);
   for (int32_t y = 0; y < h; ++y) {
     for (int32_t x = 0; x < fileWidth; ++x) {
       const uint8_t* got = back.data() + (size_t{4} * y * fileWidth + 4 * x);
       const int32_t column = left + x;
-      const bool inside = x < h && column >= 0 && column < w;
+      const bool inside = x < h && column >= 0 && column < panoramaWidth;
       for (int c = 0; c < 3; ++c) {
-        const uint8_t want = inside ? DisplayPixels[size_t{4} * y * w + 4 * column + c] : 0;
+        const uint8_t want = inside ? DisplayPixels[size_t{4} * y * panoramaWidth + 4 * column + c] : 0;
         Check(got[c] == want, "a saved BMP reads back as other pixels");
       }
     }
