@@ -16,6 +16,7 @@
 #include "transform/dual_lens.h"
 #include "transform/resample.h"
 #include "transform/resample_kernels.h"
+#include "transform/sampler.h"
 
 namespace {
 
@@ -293,6 +294,19 @@ TEST_F(ClipMapTest, PlanesFollowThePixelMap) {
 // The plane samplers themselves, on a noisy plane: the vector form gives
 // the plain one's bytes, for one plane and for two, with pixels left alone
 // among them (the vector's gathered reads) and a count no vector divides.
+// The planes' integer weights are the cubic weights to within their
+// rounding at every fraction, and always sum to one, so a flat area stays flat.
+TEST_F(ClipMapTest, PlaneWeightsAreTheCubicWeights) {
+  double worst = 0.0;
+  for (int32_t t = -16384; t <= 16384; ++t) {
+    const std::array<int32_t, 4> weights = PlaneWeights(t);
+    const std::array<float, 4> cubic = CubicWeights(static_cast<float>(t) * kFractionStep);
+    ASSERT_EQ(weights[0] + weights[1] + weights[2] + weights[3], kPlaneWeightOne) << t;
+    for (int j = 0; j < 4; ++j) worst = std::max(worst, std::abs(weights[j] - double{cubic[j]} * kPlaneWeightOne));
+  }
+  EXPECT_LT(worst, 1.5);
+}
+
 TEST_F(ClipMapTest, PlaneSamplersAgree) {
   constexpr int32_t kWidth = 300;
   constexpr int32_t kHeight = 200;

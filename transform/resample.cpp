@@ -629,24 +629,17 @@ void SamplePlanesPlain(const PlaneSet& set, const int32_t* taps, const uint32_t*
                        ptrdiff_t srcStride) {
   for (int32_t i = 0; i < count; ++i) {
     if (taps[i] < 0) continue;
-    const std::array<float, 4> acrossWeights = CubicWeights(AcrossOf(fractions[i]));
-    const std::array<float, 4> downWeights = CubicWeights(DownOf(fractions[i]));
-    int32_t across[4];
-    float down[4];
-    for (int j = 0; j < 4; ++j) {
-      across[j] = static_cast<int32_t>(std::nearbyint(acrossWeights[j] * kAcrossWeightOne));
-      down[j] = downWeights[j] * (1.0f / kAcrossWeightOne);
-    }
+    const std::array<int32_t, 4> across = PlaneWeights(static_cast<int16_t>(fractions[i] & 0xFFFF));
+    const std::array<int32_t, 4> down = PlaneWeights(static_cast<int16_t>(fractions[i] >> 16));
     for (int32_t p = 0; p < set.planes; ++p) {
-      float value = 0.0f;
+      int32_t value = kPlaneRounding;
       for (int k = 0; k < 4; ++k) {
         const uint8_t* row = set.sources[p] + taps[i] + k * srcStride;
         int32_t sum = 0;
         for (int j = 0; j < 4; ++j) sum += row[j] * across[j];
-        value += static_cast<float>(sum) * down[k];
+        value += (sum >> kPlaneRowShift) * down[k];
       }
-      const float n = std::nearbyint(value);
-      set.destinations[p][i] = n <= 0.0f ? 0 : n >= 255.0f ? 255 : static_cast<uint8_t>(n);
+      set.destinations[p][i] = static_cast<uint8_t>(std::clamp(value >> kPlaneShift, 0, 255));
     }
   }
 }

@@ -164,10 +164,12 @@ constexpr int32_t kPlanePrefetchAhead = 64;
 void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* fractions, int32_t count,
                       ptrdiff_t srcStride) {
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-  const __m256 step = _mm256_set1_ps(kFractionStep);
   const __m256i evenBytes = _mm256_set1_epi32(0x00FF00FF);
-  const __m256 weightOne = _mm256_set1_ps(kAcrossWeightOne);
-  const __m256 inverseWeightOne = _mm256_set1_ps(1.0f / kAcrossWeightOne);
+  const __m256i one = _mm256_set1_epi16(kPlaneWeightOne);
+  const __m256i sixth = _mm256_set1_epi16(2731);
+  const __m256i quarter = _mm256_set1_epi16(8192);
+  const __m256i half = _mm256_set1_epi16(16384);
+  const __m256i rounding = _mm256_set1_epi32(kPlaneRounding);
   for (int32_t first = 0; first < count; first += kLanes) {
     // Eight pixels at once: a neighbourhood's row of four taps is one word.
     const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(taps + first));
@@ -178,31 +180,35 @@ void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* 
     // The neighbourhoods a little ahead, every other one: neighbours share lines.
     for (int32_t i = first + kPlanePrefetchAhead; i < std::min(first + kPlanePrefetchAhead + kLanes, count); i += 2)
       for (int32_t p = 0; p < set.planes; ++p) PrefetchNeighbourhood(set.sources[p], taps[i], srcStride);
-    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fractions + first));
-    Float8 acrossWeights[4];
-    Float8 downWeights[4];
-    CubicWeightsOf(Float8{_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(packed, 16), 16)), step)},
-                   acrossWeights);
-    CubicWeightsOf(Float8{_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(packed, 16)), step)}, downWeights);
-    // Across in integers: taps 0 and 2 paired in each lane's 16-bit halves,
-    // and 1 and 3, against their weights likewise.
-    __m256i across[4];
-    for (int j = 0; j < 4; ++j) across[j] = _mm256_cvtps_epi32(_mm256_mul_ps(acrossWeights[j].v, weightOne));
-    const __m256i across02 = _mm256_blend_epi16(across[0], _mm256_slli_epi32(across[2], 16), 0xAA);
-    const __m256i across13 = _mm256_blend_epi16(across[1], _mm256_slli_epi32(across[3], 16), 0xAA);
-    __m256 down[4];
-    for (int k = 0; k < 4; ++k) down[k] = _mm256_mul_ps(downWeights[k].v, inverseWeightOne);
+    // PlaneWeights in 16-bit lanes, across and down at once: weight j of a
+    // pixel across in the low half of its lane in w[j], down in the high.
+    const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fractions + first));
+    const __m256i t2 = _mm256_mulhrs_epi16(t, t);
+    const __m256i t3 = _mm256_mulhrs_epi16(t2, t);
+    __m256i w[4];
+    const __m256i cubeLess = _mm256_sub_epi16(t3, t);
+    w[3] = _mm256_mulhrs_epi16(cubeLess, sixth);
+    w[0] = _mm256_sub_epi16(_mm256_mulhrs_epi16(_mm256_sub_epi16(t2, t), quarter), w[3]);
+    w[1] = _mm256_add_epi16(_mm256_sub_epi16(_mm256_mulhrs_epi16(cubeLess, quarter), _mm256_mulhrs_epi16(t2, half)),
+                            one);
+    w[2] = _mm256_sub_epi16(_mm256_sub_epi16(_mm256_sub_epi16(one, w[0]), w[1]), w[3]);
+    // Across: taps 0 and 2 paired in each lane's halves, and 1 and 3, against
+    // their weights likewise; down, rows 0 and 1 paired, and 2 and 3.
+    const __m256i across02 = _mm256_blend_epi16(w[0], _mm256_slli_epi32(w[2], 16), 0xAA);
+    const __m256i across13 = _mm256_blend_epi16(w[1], _mm256_slli_epi32(w[3], 16), 0xAA);
+    const __m256i down01 = _mm256_blend_epi16(_mm256_srli_epi32(w[0], 16), w[1], 0xAA);
+    const __m256i down23 = _mm256_blend_epi16(_mm256_srli_epi32(w[2], 16), w[3], 0xAA);
     for (int32_t p = 0; p < set.planes; ++p) {
-      __m256 value = _mm256_setzero_ps();
+      __m256i rows[4];
       for (int k = 0; k < 4; ++k) {
         const uint8_t* base = set.sources[p] + k * srcStride;
         __m256i row;
         if (written == 0xFF) {
           // Word by word: faster than a gather here.
           const auto word = [&](int i) {
-            int32_t w;
-            std::memcpy(&w, base + taps[first + i], 4);
-            return w;
+            int32_t v;
+            std::memcpy(&v, base + taps[first + i], 4);
+            return v;
           };
           row = _mm256_setr_epi32(word(0), word(1), word(2), word(3), word(4), word(5), word(6), word(7));
         } else {
@@ -211,11 +217,16 @@ void SamplePlanesAvx2(const PlaneSet& set, const int32_t* taps, const uint32_t* 
         }
         const __m256i taps02 = _mm256_and_si256(row, evenBytes);
         const __m256i taps13 = _mm256_and_si256(_mm256_srli_epi32(row, 8), evenBytes);
-        const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(taps02, across02), _mm256_madd_epi16(taps13, across13));
-        const __m256 term = _mm256_mul_ps(_mm256_cvtepi32_ps(sum), down[k]);
-        value = k == 0 ? term : _mm256_add_ps(value, term);
+        rows[k] = _mm256_add_epi32(_mm256_madd_epi16(taps02, across02), _mm256_madd_epi16(taps13, across13));
       }
-      __m256i n = _mm256_cvtps_epi32(value);
+      // Each row's sum shifted to 16 bits, rows 0 and 2 into the low halves.
+      const auto pair = [](__m256i low, __m256i high) {
+        return _mm256_blend_epi16(_mm256_srai_epi32(low, kPlaneRowShift), _mm256_slli_epi32(high, 16 - kPlaneRowShift),
+                                  0xAA);
+      };
+      __m256i n = _mm256_add_epi32(_mm256_madd_epi16(pair(rows[0], rows[1]), down01),
+                                   _mm256_madd_epi16(pair(rows[2], rows[3]), down23));
+      n = _mm256_srai_epi32(_mm256_add_epi32(n, rounding), kPlaneShift);
       n = _mm256_packs_epi32(n, n);
       n = _mm256_packus_epi16(n, n);
       const uint64_t result = static_cast<uint64_t>(

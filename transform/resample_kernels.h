@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -127,11 +128,30 @@ void SamplePlacedAvx2(uint8_t* destination, const int32_t* taps, const float* ac
 // byte i of destinations[p] comes from sources[p] + taps[i] (-1: left as it
 // is), a neighbourhood's rows srcStride apart (negative: upwards in storage),
 // at the fractions of fractions[i] (PackFractions'). The cubic weights are
-// SamplePlacedPlain's; across, they are rounded to kAcrossWeightOne parts and
-// each row of taps summed exactly in integers, then the rows in single
-// precision, and rounded once. The taps and fractions are read a vector past
-// `count`.
-inline constexpr float kAcrossWeightOne = 16384.0f;
+// SamplePlacedPlain's, worked out in integers (PlaneWeights) in
+// kPlaneWeightOne parts; each row of taps is summed exactly, kept to 1/64 of
+// a level, then the rows summed exactly and rounded once. The taps and
+// fractions are read a vector past `count`.
+inline constexpr int32_t kPlaneWeightOne = 16384;
+// The four cubic weights of a fraction in kFractionStep steps (-16384 to
+// 16384), in kPlaneWeightOne parts summing to exactly one: each step rounds
+// as the vector form's 16-bit lanes do. The weights' parts are twice the
+// fractions' steps, so each product's constant carries a half: 2731 is
+// 32768 / 12, a sixth.
+inline std::array<int32_t, 4> PlaneWeights(int32_t t) {
+  const auto product = [](int32_t a, int32_t b) { return (a * b + 0x4000) >> 15; };  // pmulhrsw's
+  const int32_t t2 = product(t, t);
+  const int32_t t3 = product(t2, t);
+  const int32_t w3 = product(t3 - t, 2731);                                  // (t^3 - t) / 6
+  const int32_t w0 = product(t2 - t, 8192) - w3;                             // (t^2 - t) / 2 - w3
+  const int32_t w1 = product(t3 - t, 8192) - product(t2, 16384) + kPlaneWeightOne;  // 3 w3 - t^2 / 2 + 1
+  return {w0, w1, kPlaneWeightOne - w0 - w1 - w3, w3};
+}
+// A row of taps summed against its weights is kept in 1/64 of a level; the
+// half that this drops on average is added back in the rounding.
+inline constexpr int32_t kPlaneRowShift = 8;
+inline constexpr int32_t kPlaneShift = 20;
+inline constexpr int32_t kPlaneRounding = (1 << (kPlaneShift - 1)) + kPlaneWeightOne / 2;
 struct PlaneSet {
   int32_t planes = 1;
   uint8_t* destinations[2] = {};
