@@ -31,12 +31,14 @@ struct SampleTime {
   int64_t jumpTo = 0;
 };
 
-// kClipSampleFrames sample times over `span` units from `start`: at 0, 1/8,
-// ... 7/8 of it, each moved to the nearest key frame the index lists within
-// a sixteenth of the span (one key frame each), since a key frame decodes
-// alone where any other frame needs the frames it refers to. A key frame is
-// wanted from its index time and jumped to a few frames after, since it may
-// be shown a few frames after it is decoded.
+// kClipSampleFrames sample times over `span` units from `start`, one near
+// each of 0, 1/8, ... 7/8 of it: the key frame the index lists nearest that
+// even time within a sixteenth of the span (one key frame each), since a key
+// frame decodes alone where any other frame needs the frames it refers to;
+// without one, the frame a sixteenth before the even time (or after the
+// sample before), the nearest to the key frame before it and so the fewest
+// to decode. A key frame is wanted from its index time and jumped to a few
+// frames after, since it may be shown a few frames after it is decoded.
 std::vector<SampleTime> SampleTimes(const VideoReader& reader, int64_t start, int64_t span, int64_t frameUnits) {
   const int64_t reach = span / (2 * kClipSampleFrames);
   const int64_t shownLater = std::min(reach, 4 * frameUnits);
@@ -44,7 +46,9 @@ std::vector<SampleTime> SampleTimes(const VideoReader& reader, int64_t start, in
   std::vector<SampleTime> times;
   for (int32_t i = 0; i < kClipSampleFrames; ++i) {
     const int64_t even = start + span * i / kClipSampleFrames;
-    SampleTime time{even, even};
+    int64_t first = std::max(start, even - reach);
+    if (!times.empty()) first = std::max(first, times.back().jumpTo + frameUnits);
+    SampleTime time{first, first};
     int64_t nearest = reach + 1;
     for (const int64_t key : keys) {
       if (!times.empty() && key <= times.back().wanted) continue;
