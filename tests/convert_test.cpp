@@ -547,14 +547,10 @@ TEST_F(ConvertTest, TwoLensesPrintTheirCirclesAndAnglesAndUseThemAsPrinted) {
 
   ASSERT_EQ(Run({"--dual", "--fov", "200", "--circle", "auto", "--align", "-o", Path("auto.bmp"), Path("pair.bmp")}), 0)
       << err_.str();
-  const size_t printedAt = err_.str().find("back lens: yaw ");
-  ASSERT_NE(printedAt, std::string::npos) << err_.str();
-  std::istringstream printedAngles(err_.str().substr(printedAt));
-  std::string words[8];
-  for (std::string& word : words) printedAngles >> word;
-  EXPECT_EQ(words[4] + words[6], "pitchroll");
-  ASSERT_EQ(Run({"--dual", "--fov", "200", "--circle", given, "--back-yaw", words[3], "--back-pitch", words[5],
-                 "--back-roll", words[7], "-o", Path("given.bmp"), Path("pair.bmp")}),
+  const auto printed = PrintedBackLens(err_.str());
+  ASSERT_TRUE(printed) << err_.str();
+  ASSERT_EQ(Run({"--dual", "--fov", "200", "--circle", given, "--back-yaw", (*printed)[0], "--back-pitch",
+                 (*printed)[1], "--back-roll", (*printed)[2], "-o", Path("given.bmp"), Path("pair.bmp")}),
             0)
       << err_.str();
   const std::vector<uint8_t> sphere = ReadBytes(Path("auto.bmp"));

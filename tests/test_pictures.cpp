@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <random>
+#include <sstream>
 
 std::vector<uint8_t> MakeFPicture(int32_t width, int32_t height) {
   std::vector<uint8_t> pixels(4 * static_cast<size_t>(width) * height);
@@ -156,4 +157,14 @@ std::vector<KernelPath> RunnableKernelPaths() {
   }
   UseKernelPath(KernelPath::Automatic);
   return paths;
+}
+
+std::optional<std::array<std::string, 3>> PrintedBackLens(const std::string& printed) {
+  const size_t at = printed.find("back lens: yaw ");
+  if (at == std::string::npos) return std::nullopt;
+  std::istringstream read(printed.substr(at));
+  std::string words[8];
+  for (std::string& word : words) read >> word;
+  if (words[4] != "pitch" || words[6] != "roll") return std::nullopt;
+  return std::array<std::string, 3>{words[3], words[5], words[7]};
 }

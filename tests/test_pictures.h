@@ -1,7 +1,9 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,3 +56,7 @@ uint64_t Fnv1a(const uint8_t* bytes, size_t count);
 // Every form of the transform's pixel loop this processor runs, the plain
 // one first.
 std::vector<KernelPath> RunnableKernelPaths();
+
+// The back lens's offset the converter printed ("back lens: yaw Y pitch P
+// roll R"): the words Y, P and R, or none where it printed none.
+std::optional<std::array<std::string, 3>> PrintedBackLens(const std::string& printed);

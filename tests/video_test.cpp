@@ -408,14 +408,11 @@ TEST_F(VideoTest, TwoLensVideoOfARealScene) {
   const fs::path out = Path("forest-panorama.mp4");
   ASSERT_EQ(Run({"--dual", "--fov", "200", "--circle", "auto", "--align", "-o", out.string(), in.string()}), 0)
       << err_.str();
-  const size_t printedAt = err_.str().find("back lens: yaw ");
-  ASSERT_NE(printedAt, std::string::npos) << err_.str();
-  std::istringstream printed(err_.str().substr(printedAt));
-  std::string words[8];
-  for (std::string& word : words) printed >> word;
-  EXPECT_NEAR(std::stod(words[3]), lens.back.yawDegrees, 0.2) << err_.str();
-  EXPECT_NEAR(std::stod(words[5]), lens.back.pitchDegrees, 0.2) << err_.str();
-  EXPECT_NEAR(std::stod(words[7]), lens.back.rollDegrees, 0.3) << err_.str();
+  const auto printed = PrintedBackLens(err_.str());
+  ASSERT_TRUE(printed) << err_.str();
+  EXPECT_NEAR(std::stod((*printed)[0]), lens.back.yawDegrees, 0.2) << err_.str();
+  EXPECT_NEAR(std::stod((*printed)[1]), lens.back.pitchDegrees, 0.2) << err_.str();
+  EXPECT_NEAR(std::stod((*printed)[2]), lens.back.rollDegrees, 0.3) << err_.str();
 
   Clip output = DecodeWithFfmpeg(out, 2 * height, height);
   ASSERT_EQ(output.frames.size(), input.frames.size());
