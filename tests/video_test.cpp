@@ -327,14 +327,17 @@ TEST_F(VideoTest, TwoLensesThroughH264MatchTheWorldWithoutFlicker) {
 
 // H.264 in and out, lossless both ways: each frame's planes are those of the
 // clip maps on the decoded frame's planes, black (16, 128, 128) where the
-// lens sees nothing, and no colour conversion comes between.
+// lens sees nothing, and no colour conversion comes between. The frames come
+// at a variable rate, further apart each time, and keep their times.
 TEST_F(VideoTest, FrameForFramePlaneByPlane) {
   Lens lens;
   lens.model = LensModel::Equisolid;
   lens.fovDegrees = 190;
   Clip input = OneLensClip(lens, 150, 6);
   const fs::path in = Path("lens.mp4");
-  EncodeClip(input, folder_, "-c:v libx264 -qp 0 -pix_fmt yuv420p -colorspace bt709 " + Quoted(in));
+  EncodeClip(input, folder_,
+             "-vf 'settb=1/1000,setpts=N*(N+8)/(8*25*TB)' -fps_mode passthrough -enc_time_base:v 1:1000 "
+             "-c:v libx264 -qp 0 -pix_fmt yuv420p -colorspace bt709 " + Quoted(in));
   const fs::path out = Path("lens-panorama.mp4");
   ASSERT_EQ(Run({"--lens", "equisolid", "--fov", "190", "--crf", "0", "-o", out.string(), in.string()}), 0)
       << err_.str();
@@ -367,6 +370,9 @@ TEST_F(VideoTest, FrameForFramePlaneByPlane) {
     chroma.ApplyPlanes(chromaPlanes, 2, size.width / 2, 1);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), panoramas.begin() + i * panoramaBytes)) << "frame " << i;
   }
+  const std::string times = Probe(in, "v:0", "frame=pts_time");
+  EXPECT_EQ(Probe(out, "v:0", "frame=pts_time"), times);
+  EXPECT_NE(times.find("frame|pts_time=0.325000"), std::string::npos) << times;  // frame 5: 5 * 13 / 200 s
 }
 
 // A two-lens camera's video of a real scene (the forest photograph), as a
