@@ -189,8 +189,6 @@ void FinishPlaneAvx2(uint8_t* pixels, const uint8_t* back, const float* weights,
 // signed 16-bit halves, across in the low one, in steps of 1/32768 pixel.
 inline constexpr float kFractionStep = 1.0f / 32768.0f;
 uint32_t PackFractions(float across, float down);
-inline float AcrossOf(uint32_t fractions) { return static_cast<int16_t>(fractions & 0xFFFF) * kFractionStep; }
-inline float DownOf(uint32_t fractions) { return static_cast<int16_t>(fractions >> 16) * kFractionStep; }
 
 enum class KernelPath : int32_t { Automatic, Plain, Sse2, Avx2 };
 

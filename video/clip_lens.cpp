@@ -51,7 +51,7 @@ std::vector<SampleTime> SampleTimes(const VideoReader& reader, int64_t start, in
     SampleTime time{first, first};
     int64_t nearest = reach + 1;
     for (const int64_t key : keys) {
-      if (!times.empty() && key <= times.back().wanted) continue;
+      if (!times.empty() && key <= times.back().jumpTo) continue;
       if (std::llabs(key - even) < nearest) {
         nearest = std::llabs(key - even);
         time = {key, key + shownLater};
